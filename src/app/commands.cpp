@@ -1,0 +1,50 @@
+// Mode dispatch. Adding a mode is adding a row to kModes.
+#include "app/commands.h"
+
+#include <cstdio>
+#include <string_view>
+
+#include "broker/broker.h"
+
+namespace tessik {
+namespace {
+
+using ModeFunction = int (*)(const std::vector<std::string>& args);
+
+struct Mode {
+  std::string_view name;
+  std::string_view summary;
+  ModeFunction run;
+};
+
+int run_broker_mode(const std::vector<std::string>& /*args*/) {
+  return run_user_broker();
+}
+
+constexpr Mode kModes[] = {
+    {"broker", "serve the session's broker socket (the default)", run_broker_mode},
+};
+
+void print_usage() {
+  std::fputs("usage: tessik [mode] [options]\nmodes:\n", stderr);
+  for (const Mode& mode : kModes) {
+    std::fprintf(stderr, "  %-18.*s %.*s\n", static_cast<int>(mode.name.size()), mode.name.data(),
+                 static_cast<int>(mode.summary.size()), mode.summary.data());
+  }
+}
+
+}  // namespace
+
+int run_command(const std::vector<std::string>& args) {
+  if (args.empty()) return run_user_broker();
+  for (const Mode& mode : kModes) {
+    if (args[0] == mode.name) {
+      return mode.run(std::vector<std::string>(args.begin() + 1, args.end()));
+    }
+  }
+  std::fprintf(stderr, "tessik: unknown mode '%s'\n", args[0].c_str());
+  print_usage();
+  return 2;
+}
+
+}  // namespace tessik

@@ -1,0 +1,38 @@
+// Shared text helpers: trimming, UTF-8 repair, JSON string escaping, timestamps, clocks.
+// Every module uses these; none keeps a private copy.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tessik {
+
+// Removes C-locale white space (space, \t, \n, \v, \f, \r) from both ends.
+std::string trim(std::string_view text);
+
+// True when `text` is well-formed UTF-8 (the Unicode table of well-formed sequences).
+bool is_valid_utf8(std::string_view text);
+
+// Returns `text` with every byte that does not start a well-formed UTF-8 sequence
+// replaced by U+FFFD; well-formed sequences are kept whole.
+std::string repair_utf8(std::string_view text);
+
+// Appends the JSON string escape of `text` (without quotes) to `out`: \b \t \n \f \r \" \\,
+// other bytes below 0x20 as \u00xx (lower-case hex), everything else unchanged.
+// The input is repaired to well-formed UTF-8 first, so the output is always valid JSON.
+void append_json_escaped(std::string& out, std::string_view text);
+std::string json_escape(std::string_view text);
+
+// Current UTC time as "%Y-%m-%dT%H:%M:%SZ".
+std::string utc_timestamp_now();
+// The same form for seconds since the Unix epoch.
+std::string format_utc_timestamp(std::int64_t unix_seconds);
+
+// Monotonic clock in nanoseconds, for durations and deadlines.
+std::int64_t monotonic_now_ns();
+
+// ASCII lower-casing; other bytes are unchanged.
+std::string ascii_lower(std::string_view text);
+
+}  // namespace tessik
