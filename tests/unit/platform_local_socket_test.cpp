@@ -61,6 +61,31 @@ TEST_F(SocketPair, ReadsExactlyNBytesAcrossChunks) {
   EXPECT_TRUE(accepted_.read_exact(buffer, 0, in_ms(0), &stop_).completed());
 }
 
+TEST_F(SocketPair, BytesBeyondARequestAreKeptForTheNextRead) {
+  const std::string big(200'000, 'B');
+  std::string stream;
+  for (const std::string& payload : {std::string("first"), std::string("second"), big}) {
+    stream += std::string(1, static_cast<char>(payload.size())) +
+              std::string(1, static_cast<char>(payload.size() >> 8)) +
+              std::string(1, static_cast<char>(payload.size() >> 16)) + std::string(1, '\0') +
+              payload;
+  }
+  std::thread writer(
+      [&] { client_.write_exact(stream.data(), stream.size(), in_ms(10'000), nullptr); });
+  std::string payload;
+  ASSERT_TRUE(read_frame(accepted_, payload, in_ms(10'000), &stop_).completed());
+  EXPECT_EQ(payload, "first");
+  ASSERT_TRUE(read_frame(accepted_, payload, in_ms(10'000), &stop_).completed());
+  EXPECT_EQ(payload, "second");
+  ASSERT_TRUE(read_frame(accepted_, payload, in_ms(10'000), &stop_).completed());
+  EXPECT_EQ(payload, big);
+  writer.join();
+  // Nothing is left over, and reading on after the writer is gone ends the stream.
+  client_.close();
+  char byte;
+  EXPECT_EQ(accepted_.read_exact(&byte, 1, in_ms(1000), &stop_).windows_error, kErrorBrokenPipe);
+}
+
 TEST_F(SocketPair, DeadlineEndsAReadWithTheBytesSoFar) {
   ASSERT_TRUE(client_.write_exact("xyz", 3, in_ms(1000), nullptr).completed());
   char buffer[10];
