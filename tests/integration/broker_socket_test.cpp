@@ -261,6 +261,16 @@ TEST_F(BrokerSocket, SocketOfAKilledBrokerIsTakenOver) {
   expect_still_serving();
 }
 
+TEST_F(BrokerSocket, MalformedBrokerOptionsAreAUsageError) {
+  for (const char* bad : {"--request-read-timeout-ms=0", "--request-read-timeout-ms=abc",
+                          "--request-read-timeout-ms=3600001", "--verbose"}) {
+    test::BrokerProcess broker({"broker", bad});
+    EXPECT_EQ(broker.wait_for_exit(), std::optional<int>(2)) << bad;
+    EXPECT_NE(broker.stderr_text().find("usage: tessik broker"), std::string::npos) << bad;
+  }
+  EXPECT_FALSE(fs::exists(env_.state_dir())) << "a usage error starts nothing";
+}
+
 class BrokerStopSignal : public BrokerSocket, public ::testing::WithParamInterface<int> {};
 
 TEST_P(BrokerStopSignal, IdleBrokerStopsWithExitCodeZero) {
