@@ -1,5 +1,7 @@
 // The real broker over its socket: frames, refusals, acknowledgements, ownership and stopping.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <fstream>
@@ -10,6 +12,7 @@
 #include "broker/envelope.h"
 #include "broker/frame_client.h"
 #include "broker/text.h"
+#include "platform/local_socket.h"
 #include "platform/pipe_io.h"
 #include "support/broker_process.h"
 #include "support/temp_env.h"
@@ -178,6 +181,26 @@ TEST_F(BrokerSocket, CallerOtherThanTheServiceIsRejectedUnparsed) {
   EXPECT_EQ(garbage["status"], 403) << "the envelope must not be parsed for a rejected caller";
   EXPECT_EQ(garbage["body"], kCallerRejected);
   EXPECT_EQ(event_types(), std::vector<std::string>{"a2a_user_broker_started"});
+}
+
+TEST_F(BrokerSocket, OtherUsersCannotReachTheSocket) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  start();
+  const fs::path socket = test::BrokerProcess::socket_path();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(90);
+    platform::LocalConnection connection;
+    const auto result =
+        platform::connect_local_socket(socket, monotonic_now_ns() + kSecond, connection);
+    ::_exit(result.windows_error == EACCES ? 0 : 91);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "a client of another uid must get EACCES";
+  expect_still_serving();
 }
 
 TEST_F(BrokerSocket, InvalidEnvelopesGetTheParserMessage) {
