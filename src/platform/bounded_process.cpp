@@ -213,12 +213,13 @@ bool build_child_environment(const std::vector<std::string>& current,
                                         [&](const auto& pair) { return pair.first == name; });
     if (!overridden) out.push_back(entry);
   }
-  for (const auto& [name, value] : overrides) {
+  for (const auto& override_pair : overrides) {
     // A name given twice keeps its last value, as repeated assignments would.
+    const std::string& name = override_pair.first;
     out.erase(std::remove_if(out.begin(), out.end(),
                              [&](const std::string& e) { return variable_name(e) == name; }),
               out.end());
-    out.push_back(name + "=" + value);
+    out.push_back(name + "=" + override_pair.second);
   }
   out.push_back(std::string(kChildDepthVariable) + "=" + std::to_string(child_depth));
   return true;

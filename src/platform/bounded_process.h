@@ -85,7 +85,13 @@ struct DetachedProcessResult {
   std::int64_t process_id = 0;  // of the started process, for diagnostics
 };
 
-// Runs one process tree to its end and reports how it went. Blocks the caller until no
+// Runs one process tree to its end and reports how it went. Every process the tree starts
+// stays in it, whatever it does with its session or process group, and dies with the run,
+// also when the calling process dies. Launches and running processes are counted from the
+// process table between waits (at most 25 ms apart): a process that starts and ends within
+// one such interval may go uncounted, and the active limit is enforced after the fact (the
+// tree is ended as soon as it is seen over it).
+// Blocks the caller until no
 // process of the tree is left (or the tree could not be confirmed gone, see the result);
 // never throws for process failures. Safe to call from several threads at once; the
 // predicate and the token are the only shared objects and belong to the caller.

@@ -2,6 +2,7 @@
 // supervised, input is released by readiness, and nothing leaks into or out of a run.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -212,6 +213,10 @@ TEST_F(BoundedProcessTest, InitialInputReachesTheChildAndItsEndIsSignalled) {
   EXPECT_EQ(result.error, "");
   EXPECT_EQ(result.output, "hello\neof\n");
   EXPECT_FALSE(result.deferred_input_written);
+
+  // Without input the child reads the null device: end of input at once, never a hang.
+  const auto no_input = run_bounded_process(child_options({"echo-stdin", "print", "eof"}));
+  EXPECT_EQ(no_input.output, "eof\n");
 }
 
 TEST_F(BoundedProcessTest, FailingPredicateStopsTheTree) {
@@ -338,6 +343,35 @@ TEST_F(BoundedProcessTest, DetachedLaunchOutlivesARunAndIsNotCountedInIt) {
   EXPECT_EQ(process.pid, detached.process_id);
   EXPECT_TRUE(survives(process));
   ::kill(process.pid, SIGKILL);
+}
+
+TEST_F(BoundedProcessTest, TreeDiesWithTheProcessThatSupervisesIt) {
+  // The host is started detached, so killing it is like the broker crashing mid-run.
+  const auto report = env_.root() / "grandchild.txt";
+  const auto host = launch_detached_process(
+      std::filesystem::path(TESSIK_HELPER_DIR) / "tessik_test_run_host",
+      {kChild.string(), "120000", "spawn", "1", "sd", "report-to", report.string(), "print-pid",
+       "sleep", "120000", "end", "sleep", "120000"},
+      {});
+  ASSERT_EQ(host.error, "");
+  SpawnedProcess grandchild{};
+  for (int attempt = 0; attempt < 600 && grandchild.pid == 0; ++attempt) {
+    std::ifstream in(report);
+    std::string word;
+    if (in >> word >> grandchild.pid >> grandchild.start_time && word == "pid") break;
+    grandchild.pid = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_NE(grandchild.pid, 0) << "the grandchild never reported";
+  ASSERT_TRUE(survives(grandchild));
+  ASSERT_EQ(::kill(static_cast<pid_t>(host.process_id), SIGKILL), 0);
+  bool gone = false;
+  for (int attempt = 0; attempt < 600 && !gone; ++attempt) {
+    gone = !survives(grandchild);
+    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(gone) << "pid " << grandchild.pid << " outlived its supervisor";
+  if (!gone) ::kill(grandchild.pid, SIGKILL);
 }
 
 TEST_F(BoundedProcessTest, DetachedLaunchReportsAProgramThatCannotStart) {

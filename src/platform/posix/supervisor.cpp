@@ -39,7 +39,10 @@ void close_all_except(const int* keep, int count) {
   int next = 3;
   for (int i = 0; i < count; ++i) {
     if (keep[i] < next) continue;
-    if (keep[i] > next) ::syscall(SYS_close_range, next, keep[i] - 1, 0);
+    if (keep[i] > next && ::syscall(SYS_close_range, next, keep[i] - 1, 0) != 0) {
+      for (int fd = next; fd < keep[i]; ++fd)
+        ::close(fd);
+    }
     next = keep[i] + 1;
   }
   close_from(next);
