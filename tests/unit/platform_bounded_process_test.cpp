@@ -279,6 +279,12 @@ TEST_F(BoundedProcessTest, ChildGetsArgumentsEnvironmentDirectoryAndDepth) {
   EXPECT_EQ(result.output, "arg[two words\\]\narg[]\nenv RUNNER_PROBE=second\ndepth 4\ncwd " +
                                env_.root().string() + "\n");
 
+  auto with_nul = child_options({"print-arg", std::string("a\0b", 3)});
+  EXPECT_EQ(run_bounded_process(with_nul).error,
+            "bounded process arguments must not contain NUL characters");
+  EXPECT_EQ(launch_detached_process(kChild, {std::string("a\0b", 3)}, {}).error,
+            "detached process arguments must not contain NUL characters");
+
   options.environment_overrides = {{"TESSIK_TEST_CHILD_DEPTH", "0"}};
   const auto refused = run_bounded_process(options);
   EXPECT_EQ(refused.error, "environment override of TESSIK_TEST_CHILD_DEPTH is not allowed");

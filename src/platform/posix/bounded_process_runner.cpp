@@ -19,6 +19,7 @@
 
 #include "platform/bounded_process.h"
 #include "platform/bounded_process_detail.h"
+#include "platform/posix/launch_support.h"
 #include "platform/posix/process_pipes.h"
 #include "platform/posix/process_tree.h"
 #include "platform/posix/supervisor.h"
@@ -28,16 +29,13 @@ namespace {
 
 using detail::StopReason;
 using Clock = std::chrono::steady_clock;
+using posix::system_message;
 
 constexpr int kPollStepMs = 25;
 // How long the supervisor gets to confirm a killed tree is gone; SIGKILL normally takes
 // microseconds, but a process stuck in the kernel can take longer.
 constexpr int kTerminationGraceMs = 5000;
 constexpr std::size_t kProcessTableCapacity = 1u << 17;
-
-std::string system_message(int error) {
-  return std::generic_category().message(error);
-}
 
 struct Descriptor {
   int fd = -1;
@@ -67,15 +65,6 @@ bool is_native_program(int path_fd) {
   char magic[4] = {};
   return ::pread(file.fd, magic, sizeof magic, 0) == 4 && magic[0] == 0x7f && magic[1] == 'E' &&
          magic[2] == 'L' && magic[3] == 'F';
-}
-
-std::vector<char*> pointers_to(std::vector<std::string>& texts) {
-  std::vector<char*> pointers;
-  pointers.reserve(texts.size() + 1);
-  for (std::string& text : texts)
-    pointers.push_back(text.data());
-  pointers.push_back(nullptr);
-  return pointers;
 }
 
 int poll_timeout_ms(Clock::time_point deadline) {
@@ -185,6 +174,9 @@ bool BoundedRun::prepare(std::uint32_t depth) {
   }
   argv_texts_.push_back(options_.executable.string());
   argv_texts_.insert(argv_texts_.end(), options_.arguments.begin(), options_.arguments.end());
+  if (!posix::free_of_nul(argv_texts_)) {
+    return fail("bounded process arguments must not contain NUL characters");
+  }
   try {
     pipes_.reserve_output();
   } catch (const std::exception& e) {
@@ -219,8 +211,8 @@ bool BoundedRun::prepare(std::uint32_t depth) {
     return fail(std::string("could not start process output reader: ") + e.what());
   }
 
-  std::vector<char*> argv = pointers_to(argv_texts_);
-  std::vector<char*> envp = pointers_to(env_texts_);
+  std::vector<char*> argv = posix::c_string_pointers(argv_texts_);
+  std::vector<char*> envp = posix::c_string_pointers(env_texts_);
   const std::string path = options_.executable.string();
   const std::string directory = options_.working_directory.string();
   posix::ChildSpawnPlan plan;

@@ -12,30 +12,21 @@
 
 #include "platform/bounded_process.h"
 #include "platform/bounded_process_detail.h"
+#include "platform/posix/launch_support.h"
 #include "platform/posix/supervisor.h"
 
 namespace tessik::platform {
 namespace {
 
+using posix::system_message;
+
 constexpr const char* kShell = "/bin/sh";
 constexpr std::int64_t kShellTimeoutMs = 600000;
-
-std::string system_message(int error) {
-  return std::generic_category().message(error);
-}
 
 bool is_executable_file(const std::filesystem::path& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
          ::access(path.c_str(), X_OK) == 0;
-}
-
-std::vector<char*> pointers_to(std::vector<std::string>& texts) {
-  std::vector<char*> pointers;
-  for (std::string& text : texts)
-    pointers.push_back(text.data());
-  pointers.push_back(nullptr);
-  return pointers;
 }
 
 ssize_t read_fully(int fd, void* buffer, std::size_t size) {
@@ -118,8 +109,12 @@ DetachedProcessResult launch_detached_process(
   }
   std::vector<std::string> argv_texts{path};
   argv_texts.insert(argv_texts.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv = pointers_to(argv_texts);
-  std::vector<char*> envp = pointers_to(env_texts);
+  if (!posix::free_of_nul(argv_texts)) {
+    result.error = "detached process arguments must not contain NUL characters";
+    return result;
+  }
+  std::vector<char*> argv = posix::c_string_pointers(argv_texts);
+  std::vector<char*> envp = posix::c_string_pointers(env_texts);
 
   const int null_fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
   if (null_fd < 0) return failed(errno);

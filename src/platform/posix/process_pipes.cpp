@@ -12,14 +12,12 @@
 #include <cerrno>
 #include <system_error>
 
+#include "platform/posix/launch_support.h"
+
 namespace tessik::platform::posix {
 namespace {
 
 constexpr std::size_t kReadChunk = 8192;
-
-std::string system_message(int error) {
-  return std::generic_category().message(error);
-}
 
 void signal_event(int fd) {
   const std::uint64_t one = 1;
