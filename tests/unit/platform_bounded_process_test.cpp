@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -83,6 +84,15 @@ TEST_F(BoundedProcessTest, CleanRunCapturesBothStreamsAndExitCode) {
   EXPECT_EQ(std::count(result.output.begin(), result.output.end(), 'e'), 20);
   EXPECT_TRUE(result.tree_termination_confirmed);
   EXPECT_FALSE(result.output_truncated || result.timed_out || result.launch_budget_exceeded);
+}
+
+TEST_F(BoundedProcessTest, HugeTimeOutsMeanNoDeadline) {
+  auto options = child_options({"print", "done"}, std::numeric_limits<std::int64_t>::max());
+  options.readiness_timeout_ms = std::numeric_limits<std::int64_t>::max();
+  options.readiness_predicate = [](std::string_view) { return false; };
+  const auto result = run_bounded_process(options);
+  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(result.output, "done\n");
 }
 
 TEST_F(BoundedProcessTest, OutputBeyondTheLimitIsCutExactlyAndStopsTheTree) {

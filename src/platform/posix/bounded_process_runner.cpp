@@ -72,6 +72,13 @@ int poll_timeout_ms(Clock::time_point deadline) {
   return static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, kPollStepMs));
 }
 
+// now + ms, saturating: a time-out too large for the clock means no deadline at all.
+Clock::time_point deadline_after(Clock::time_point now, std::int64_t ms) {
+  const auto room =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+  return ms >= room.count() ? Clock::time_point::max() : now + std::chrono::milliseconds(ms);
+}
+
 class BoundedRun {
  public:
   BoundedRun(const BoundedProcessOptions& options, BoundedProcessResult& result)
@@ -249,9 +256,8 @@ bool BoundedRun::start_supervisor(posix::ChildSpawnPlan& plan, Descriptor& child
 bool BoundedRun::await_start() {
   // Exec takes milliseconds; the only reason to wait longer is a stuck file system, which the
   // run's own time-out and the cancellation token still cover.
-  const auto deadline = options_.timeout_enabled
-                            ? Clock::now() + std::chrono::milliseconds(options_.timeout_ms)
-                            : Clock::time_point::max();
+  const auto deadline = options_.timeout_enabled ? deadline_after(Clock::now(), options_.timeout_ms)
+                                                 : Clock::time_point::max();
   while (main_pid_ < 0 && !spawn_failed_) {
     if (options_.cancellation_token && options_.cancellation_token->load()) {
       terminate(StopReason::cancelled);
@@ -382,13 +388,12 @@ StopReason BoundedRun::check_stop_reasons(Clock::time_point deadline,
 
 void BoundedRun::supervise() {
   const auto now = Clock::now();
-  const auto deadline = options_.timeout_enabled
-                            ? now + std::chrono::milliseconds(options_.timeout_ms)
-                            : Clock::time_point::max();
+  const auto deadline = options_.timeout_enabled ? deadline_after(now, options_.timeout_ms)
+                                                 : Clock::time_point::max();
   const bool readiness_pending = static_cast<bool>(options_.readiness_predicate);
-  const auto readiness_deadline =
-      readiness_pending ? now + std::chrono::milliseconds(options_.readiness_timeout_ms)
-                        : Clock::time_point::max();
+  const auto readiness_deadline = readiness_pending
+                                      ? deadline_after(now, options_.readiness_timeout_ms)
+                                      : Clock::time_point::max();
   while (!tree_empty_) {
     stop_ = check_stop_reasons(deadline, readiness_deadline);
     if (stop_ != StopReason::none) break;
