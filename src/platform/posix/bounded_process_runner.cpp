@@ -31,6 +31,8 @@ using detail::StopReason;
 using Clock = std::chrono::steady_clock;
 using posix::system_message;
 
+// Failure texts name each step as the Windows build does (the supervisor stands for the job
+// object, its socket for the completion port), so logs and callers read the same everywhere.
 constexpr int kPollStepMs = 25;
 // How long the supervisor gets to confirm a killed tree is gone; SIGKILL normally takes
 // microseconds, but a process stuck in the kernel can take longer.
@@ -194,15 +196,17 @@ bool BoundedRun::prepare(std::uint32_t depth) {
   }
 
   int out_pipe[2], err_pipe[2];
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) return fail("CreatePipe failed: " + system_message(errno));
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0)
+    return fail("could not create bounded process pipes: " + system_message(errno));
   Descriptor out_read(out_pipe[0]), out_write(out_pipe[1]);
-  if (::pipe2(err_pipe, O_CLOEXEC) != 0) return fail("CreatePipe failed: " + system_message(errno));
+  if (::pipe2(err_pipe, O_CLOEXEC) != 0)
+    return fail("could not create bounded process pipes: " + system_message(errno));
   Descriptor err_read(err_pipe[0]), err_write(err_pipe[1]);
   Descriptor in_read, in_write;
   if (!options_.initial_input.empty() || !options_.deferred_input.empty()) {
     int in_pipe[2];
     if (::pipe2(in_pipe, O_CLOEXEC) != 0)
-      return fail("CreatePipe failed: " + system_message(errno));
+      return fail("could not create bounded process pipes: " + system_message(errno));
     in_read.reset(in_pipe[0]);
     in_write.reset(in_pipe[1]);
     ::fcntl(in_write.fd, F_SETFL, O_NONBLOCK);

@@ -2,6 +2,13 @@
 // every process of the run's tree stays its descendant however it forks, detaches or changes
 // session. It starts the run's first process, reaps the tree, reports over a socket, and kills
 // the whole tree when told to or when the runner's end of the socket closes.
+//
+// Why a process of its own rather than making the caller the subreaper: a subreaper adopts
+// every orphan below it, so the caller would inherit its own detached launches (which must
+// outlive it) and the orphans of concurrent runs, and would have to reap children it does not
+// own. A supervisor per run adopts exactly its tree; "no child left" (ECHILD) then means "no
+// process of the tree left", which is what confirms termination. cgroups would count launches
+// exactly but are rarely writable for an unprivileged user, so they are not relied upon.
 #pragma once
 
 #include <cstdint>
