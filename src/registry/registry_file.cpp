@@ -52,9 +52,17 @@ void sanitize_and_normalize(AgentRecord& record) {
   normalize_agent_record(record);
 }
 
+// Appends `text` with tabs and line breaks made spaces; bulk-copies the runs between them.
 void append_field(std::string& out, std::string_view text) {
-  for (char c : text)
-    out.push_back(c == '\t' || c == '\n' || c == '\r' ? ' ' : c);
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\t' && c != '\n' && c != '\r') continue;
+    out.append(text.data() + start, i - start);
+    out.push_back(' ');
+    start = i + 1;
+  }
+  out.append(text.data() + start, text.size() - start);
 }
 
 void append_bool(std::string& out, bool value) {
