@@ -1,6 +1,7 @@
 // The "agents.tsv" codec and the unlocked snapshot read: tolerant row parsing, sanitizing,
 // rendering byte for byte, and the built-in mailbox row.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <fstream>
@@ -134,10 +135,24 @@ std::int32_t parse_int_field(std::string_view text) {
   return number;
 }
 
-std::optional<AgentRecord> parse_agent_row(std::string_view line) {
-  const std::vector<std::string_view> f = split_fields(line, '\t');
-  if (f.size() < 13) return std::nullopt;
-  AgentRecord r;
+namespace {
+
+// Fills `r` (default-constructed) from one line; false for a line of fewer than 13 fields.
+// Works on views of the line so a row costs only the allocations of its own text.
+bool parse_agent_row_into(std::string_view line, AgentRecord& r) {
+  constexpr std::size_t kColumns = 23;
+  std::array<std::string_view, kColumns> f;
+  std::size_t count = 0;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = line.find('\t', start);
+    if (count < kColumns)
+      f[count] = line.substr(start, end == std::string_view::npos ? end : end - start);
+    ++count;
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  if (count < 13) return false;
   r.agent_id = f[0];
   r.display_name = f[1];
   for (std::string_view alias : split_fields(f[2], '|'))
@@ -152,14 +167,14 @@ std::optional<AgentRecord> parse_agent_row(std::string_view line) {
   r.last_seen_at = f[10];
   r.last_verified_at = f[11];
   r.last_error = f[12];
-  if (f.size() >= 18) {
+  if (count >= 18) {
     r.normalization_schema = f[13];
     r.provider_surface = f[14];
     r.delivery_binding = f[15];
     r.response_identity_binding = f[16];
     r.delivery_binding_verified = parse_bool_field(f[17]);
   }
-  if (f.size() >= 23) {
+  if (count >= 23) {
     r.public_agent_id = f[18];
     r.delivery_verification_source = f[19];
     r.normalization_provenance = f[20];
@@ -167,7 +182,15 @@ std::optional<AgentRecord> parse_agent_row(std::string_view line) {
     r.normalization_conflict_state = f[22];
   }
   sanitize_and_normalize(r);
-  return r;
+  return true;
+}
+
+}  // namespace
+
+std::optional<AgentRecord> parse_agent_row(std::string_view line) {
+  AgentRecord record;
+  if (!parse_agent_row_into(line, record)) return std::nullopt;
+  return record;
 }
 
 std::string format_agent_row(const AgentRecord& record) {
@@ -246,7 +269,7 @@ RegistrySnapshot read_registry_snapshot(const std::filesystem::path& path) {
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (i == 0 && lines[i].starts_with("agent_id\t")) continue;
     if (is_blank(lines[i])) continue;
-    if (auto record = parse_agent_row(lines[i])) snapshot.rows.push_back(std::move(*record));
+    if (!parse_agent_row_into(lines[i], snapshot.rows.emplace_back())) snapshot.rows.pop_back();
   }
   const bool has_mailbox = std::any_of(snapshot.rows.begin(), snapshot.rows.end(),
                                        [](const AgentRecord& r) { return is_builtin_mailbox(r); });
