@@ -55,6 +55,13 @@ void sanitize_and_normalize(AgentRecord& record) {
 
 // Appends `text` with tabs and line breaks made spaces; bulk-copies the runs between them.
 void append_field(std::string& out, std::string_view text) {
+  bool separators = false;
+  for (char c : text)
+    separators |= (c == '\t') | (c == '\n') | (c == '\r');
+  if (!separators) {
+    out.append(text);
+    return;
+  }
   std::size_t start = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
