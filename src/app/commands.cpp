@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/broker_command.h"
 #include "broker/broker.h"
 
 namespace tessik {
@@ -17,12 +18,8 @@ struct Mode {
   ModeFunction run;
 };
 
-int run_broker_mode(const std::vector<std::string>& /*args*/) {
-  return run_user_broker();
-}
-
 constexpr Mode kModes[] = {
-    {"broker", "serve the session's broker socket (the default)", run_broker_mode},
+    {"broker", "serve the session's broker socket (the default)", run_broker_command},
 };
 
 void print_usage() {
