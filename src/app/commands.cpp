@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/agents_command.h"
 #include "app/broker_command.h"
 #include "broker/broker.h"
 
@@ -20,6 +21,8 @@ struct Mode {
 
 constexpr Mode kModes[] = {
     {"broker", "serve the session's broker socket (the default)", run_broker_command},
+    {"agents", "list the agent registry; add [--provider P --session S --name N], remove ID",
+     run_agents_command},
 };
 
 void print_usage() {
