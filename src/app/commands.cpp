@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/agents_command.h"
+#include "app/broker_command.h"
 #include "broker/broker.h"
 
 namespace tessik {
@@ -17,12 +19,10 @@ struct Mode {
   ModeFunction run;
 };
 
-int run_broker_mode(const std::vector<std::string>& /*args*/) {
-  return run_user_broker();
-}
-
 constexpr Mode kModes[] = {
-    {"broker", "serve the session's broker socket (the default)", run_broker_mode},
+    {"broker", "serve the session's broker socket (the default)", run_broker_command},
+    {"agents", "list the agent registry; add [--provider P --session S --name N], remove ID",
+     run_agents_command},
 };
 
 void print_usage() {

@@ -96,13 +96,13 @@ const ProviderCatalogEntry* find_provider_catalog_entry(std::string_view name) {
   return nullptr;
 }
 
-std::string canonical_provider_key(std::string_view name) {
+std::string catalog_provider_key(std::string_view name) {
   const ProviderCatalogEntry* entry = find_provider_catalog_entry(name);
   return entry != nullptr ? entry->key : normalize_provider_name(name);
 }
 
 bool is_provider_factory(std::string_view name) {
-  const std::string key = canonical_provider_key(name);
+  const std::string key = catalog_provider_key(name);
   return std::find(kFactoryKeys.begin(), kFactoryKeys.end(), key) != kFactoryKeys.end();
 }
 

@@ -29,8 +29,10 @@ std::string normalize_provider_name(std::string_view name);
 // order wins); nullptr when none does.
 const ProviderCatalogEntry* find_provider_catalog_entry(std::string_view name);
 
-// The canonical key of `name`, or the normalized name itself when no entry matches.
-std::string canonical_provider_key(std::string_view name);
+// The catalog key of `name`, or the normalized name itself when no entry matches. This is the
+// catalog's resolution (aliases, '-' and ' ' folded into '_'); the registry's row
+// canonicalization, canonical_provider_key in registry/normalization.h, is a narrower map.
+std::string catalog_provider_key(std::string_view name);
 
 // True exactly for the eleven local providers that can create new sessions.
 bool is_provider_factory(std::string_view name);

@@ -17,23 +17,23 @@ TEST(ProviderCatalog, NormalizationTrimsLowersAndCollapsesSeparators) {
 TEST(ProviderCatalog, SpellingsOfOneProviderResolveToItsKey) {
   for (const char* name : {"claude_code_cli", "CLAUDE_CODE_CLI", " claude-code-cli ",
                            "claude code cli", "claude__code_cli", "claude", "Claude_CLI"}) {
-    EXPECT_EQ(canonical_provider_key(name), "claude_code_cli") << name;
+    EXPECT_EQ(catalog_provider_key(name), "claude_code_cli") << name;
   }
-  EXPECT_EQ(canonical_provider_key("Mailbox"), "tessik_mailbox");
-  EXPECT_EQ(canonical_provider_key("TESSIK-MAILBOX"), "tessik_mailbox");
-  EXPECT_EQ(canonical_provider_key("ag-cli"), "antigravity_cli");
-  EXPECT_EQ(canonical_provider_key("agy"), "antigravity_cli");
-  EXPECT_EQ(canonical_provider_key("vscode"), "vscode_native");
-  EXPECT_EQ(canonical_provider_key("copilot_backed"), "vscode_copilot_backed");
-  EXPECT_EQ(canonical_provider_key("vscode-copilot"), "vscode_copilot_backed");
-  EXPECT_EQ(canonical_provider_key("codex_desktop"), "codex");
-  EXPECT_EQ(canonical_provider_key("Codex-CLI"), "codex_cli");
-  EXPECT_EQ(canonical_provider_key("opencode"), "opencode_cli");
-  EXPECT_EQ(canonical_provider_key("remote_node"), "remote");
+  EXPECT_EQ(catalog_provider_key("Mailbox"), "tessik_mailbox");
+  EXPECT_EQ(catalog_provider_key("TESSIK-MAILBOX"), "tessik_mailbox");
+  EXPECT_EQ(catalog_provider_key("ag-cli"), "antigravity_cli");
+  EXPECT_EQ(catalog_provider_key("agy"), "antigravity_cli");
+  EXPECT_EQ(catalog_provider_key("vscode"), "vscode_native");
+  EXPECT_EQ(catalog_provider_key("copilot_backed"), "vscode_copilot_backed");
+  EXPECT_EQ(catalog_provider_key("vscode-copilot"), "vscode_copilot_backed");
+  EXPECT_EQ(catalog_provider_key("codex_desktop"), "codex");
+  EXPECT_EQ(catalog_provider_key("Codex-CLI"), "codex_cli");
+  EXPECT_EQ(catalog_provider_key("opencode"), "opencode_cli");
+  EXPECT_EQ(catalog_provider_key("remote_node"), "remote");
 }
 
 TEST(ProviderCatalog, UnknownNamesComeBackNormalized) {
-  EXPECT_EQ(canonical_provider_key("Foo-Bar"), "foo_bar");
+  EXPECT_EQ(catalog_provider_key("Foo-Bar"), "foo_bar");
   EXPECT_EQ(find_provider_catalog_entry("foo"), nullptr);
   // "a2a" is a send target outside the catalog.
   EXPECT_EQ(find_provider_catalog_entry("a2a"), nullptr);
