@@ -7,6 +7,7 @@
 #include "broker/text.h"
 #include "pipeline/name_key.h"
 #include "pipeline/normalization_contract.h"
+#include "registry/normalization.h"
 #include "registry/registry.h"
 #include "registry/sender_resolution.h"
 
@@ -111,7 +112,11 @@ std::optional<AgentRecord> exact_target_lookup(const std::vector<AgentRecord>& r
   for (std::size_t slot : {kNameSendable, kNameOther}) {
     if (slots[slot] != nullptr) return *slots[slot];
   }
-  if (names_builtin_mailbox(wanted)) return builtin_mailbox_record();
+  if (names_builtin_mailbox(wanted)) {
+    AgentRecord mailbox = builtin_mailbox_record();
+    normalize_agent_record(mailbox);  // as every row read from the registry
+    return mailbox;
+  }
   return std::nullopt;
 }
 
