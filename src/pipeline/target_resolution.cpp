@@ -132,7 +132,11 @@ std::vector<AgentRecord> target_name_candidates(const std::vector<AgentRecord>& 
 
 bool target_requires_discovery_repair(const AgentRecord& row) {
   if (is_builtin_mailbox(row)) return false;
-  if (!normalization_contract_holds(check_normalized_agent(row))) return true;
+  // A row that is not sendable can never have a verified binding; it is answered as it is so
+  // that the pipeline can refuse it as known but not sendable, with its last error.
+  NormalizationCheck check = check_normalized_agent(row);
+  if (!row.sendable) check.delivery_binding_verified = true;
+  if (!normalization_contract_holds(check)) return true;
   const std::string provider = ascii_lower(trim(row.provider));
   const std::string source = ascii_lower(trim(row.source));
   if (provider == "remote" && source != "manual" &&

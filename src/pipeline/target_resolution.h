@@ -23,8 +23,10 @@ std::optional<AgentRecord> exact_target_lookup(const std::vector<AgentRecord>& r
 std::vector<AgentRecord> target_name_candidates(const std::vector<AgentRecord>& rows,
                                                 std::string_view target);
 
-// Whether a resolved row must be repaired by discovery before anything is delivered to it.
-// The built-in mailbox never needs repair.
+// Whether a resolved row must be repaired by discovery before anything is delivered to it:
+// it breaks its normalization contract (the verified binding counts only for sendable rows),
+// is a remote row still named by its session id, or is a local Codex row known only from
+// workspace evidence. The built-in mailbox never needs repair.
 bool target_requires_discovery_repair(const AgentRecord& row);
 
 // Resolves `target` for the message `message_id`. Reads the registry under its lock for each
