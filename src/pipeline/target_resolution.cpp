@@ -43,10 +43,13 @@ bool fresher(const AgentRecord& challenger, const AgentRecord& holder) {
 
 bool matches_session(const AgentRecord& row, std::string_view target) {
   if (target == trim(row.provider_session_id)) return true;
-  const std::string tail = session_tail(row.provider_session_id);
-  if (!tail.empty() && target == tail) return true;
+  // Every session marker contains a colon; most ids have none, so skip the marker search.
+  if (row.provider_session_id.find(':') != std::string::npos) {
+    const std::string tail = session_tail(row.provider_session_id);
+    if (!tail.empty() && target == tail) return true;
+  }
   for (const std::string& alias : row.aliases) {
-    if (looks_like_provider_session_id(alias) && target == trim(alias)) return true;
+    if (target == trim(alias) && looks_like_provider_session_id(alias)) return true;
   }
   return false;
 }
