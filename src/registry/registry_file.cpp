@@ -25,11 +25,18 @@ constexpr std::string_view kHeader =
     "normalization_provenance\tnormalization_confidence\tnormalization_conflict_state";
 
 bool is_blank(std::string_view text) {
-  return trim(text).empty();
+  return trim_view(text).empty();
+}
+
+bool is_ascii(std::string_view text) {
+  unsigned char any = 0;
+  for (char c : text)
+    any |= static_cast<unsigned char>(c);
+  return any < 0x80;
 }
 
 void repair_in_place(std::string& text) {
-  if (!is_valid_utf8(text)) text = repair_utf8(text);
+  if (!is_ascii(text) && !is_valid_utf8(text)) text = repair_utf8(text);
 }
 
 // Shared by reading and rendering, so a row reads back exactly as it was written.
@@ -57,7 +64,17 @@ void append_bool(std::string& out, bool value) {
 std::string read_whole_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw RegistryError("could not read registry: " + path.string());
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Read straight into a buffer of the expected size, then whatever else is there: the file
+  // may hold thousands of rows and is read on every request.
+  std::error_code ec;
+  const std::uintmax_t expected = std::filesystem::file_size(path, ec);
+  std::string content(ec ? 0 : static_cast<std::size_t>(expected), '\0');
+  in.read(content.data(), static_cast<std::streamsize>(content.size()));
+  content.resize(static_cast<std::size_t>(in.gcount()));
+  char block[1 << 14];
+  while (in && (in.read(block, sizeof block) || in.gcount() > 0)) {
+    content.append(block, static_cast<std::size_t>(in.gcount()));
+  }
   if (in.bad()) throw RegistryError("could not finish reading registry: " + path.string());
   return content;
 }
@@ -189,7 +206,9 @@ std::string format_agent_row(const AgentRecord& record) {
 }
 
 std::string render_registry(const std::vector<AgentRecord>& records) {
-  std::string out(kHeader);
+  std::string out;
+  out.reserve(kHeader.size() + 1 + records.size() * 512);
+  out += kHeader;
   out.push_back('\n');
   for (const AgentRecord& record : records) {
     out += format_agent_row(record);
@@ -215,6 +234,7 @@ RegistrySnapshot read_registry_snapshot(const std::filesystem::path& path) {
     snapshot.metadata.sha256 = sha256_hex(snapshot.content);
   }
   const std::vector<std::string_view> lines = split_fields(snapshot.content, '\n');
+  snapshot.rows.reserve(lines.size() + 1);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (i == 0 && lines[i].starts_with("agent_id\t")) continue;
     if (is_blank(lines[i])) continue;
