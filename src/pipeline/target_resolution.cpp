@@ -191,6 +191,9 @@ std::optional<AgentRecord> resolve_target(const PipelineContext& context, std::s
                      {"target", std::string(target)},
                      {"action", "targeted_discovery_once"},
                      {"reason", reason}});
+  // The first snapshot is stale once discovery has run; free it before the pass reads the
+  // registry again, so a large registry is not held twice.
+  std::vector<AgentRecord>().swap(rows);
   DiscoveryReport discovery;
   discover_target_after_registry_miss(discovery, target, context.registry,
                                       context.nodes_registry_path, log, context.scans());
