@@ -168,12 +168,12 @@ std::optional<AgentRecord> resolve_target(const PipelineContext& context, std::s
     if (candidates.size() >= 2) {
       const std::string session_ids = join_session_ids(candidates);
       if (report != nullptr) {
-        *report = DiscoveryReport{};
         report->mode = "registry";
         report->scope = "local";
         report->query = std::string(target);
-        report->notes = {"Target name is ambiguous.",
-                         "Use one exact provider session id: " + session_ids};
+        report->notes.insert(
+            report->notes.begin(),
+            {"Target name is ambiguous.", "Use one exact provider session id: " + session_ids});
       }
       log.append("registry_target_ambiguous",
                  {{"message_id", std::string(message_id)},

@@ -33,7 +33,7 @@ bool target_requires_discovery_repair(const AgentRecord& row);
 // lookup and throws the registry's own error when it cannot. On a miss or a row needing repair
 // it runs one targeted discovery; an ambiguous name runs none. Decisions other than a plain hit
 // are appended to the context's events log. When `report` is given it is reset on a hit and
-// otherwise receives the ambiguity notes or the discovery's report.
+// otherwise receives the ambiguity notes (put in front of its notes) or the discovery's report.
 std::optional<AgentRecord> resolve_target(const PipelineContext& context, std::string_view target,
                                           std::string_view message_id,
                                           DiscoveryReport* report = nullptr);
