@@ -204,6 +204,32 @@ TEST_F(DiscoveryMergeTest, SkipsAndEvidenceOnlyCodexRows) {
   EXPECT_TRUE(is_candidate_sendable(proven));
 }
 
+TEST_F(DiscoveryMergeTest, RemoteRowNamedBySessionIsRepaired) {
+  AgentRecord stale = test::ready_row("rm", "Planner", "remote", "planner");
+  stale.node_id = "node-2";
+  stale.source = "remote_listing";
+  test::write_registry(registry.path(), {stale});
+  const std::string old_public_id = test::registry_rows(registry.path())[0].public_agent_id;
+
+  DiscoveredCandidate real = candidate("Planner", "a6f1c2de-0000-4000-8000-000000000001");
+  real.provider = "remote";
+  real.node_id = "node-2";
+  real.source = "remote_listing";
+  const DiscoveryReport report =
+      merge_discovered_agents_into_registry(scan_report({real}, false), registry, &log);
+  EXPECT_EQ(report.updated, 1u);
+  const auto rows = test::registry_rows(registry.path());
+  const AgentRecord* row = find(rows, "a6f1c2de-0000-4000-8000-000000000001");
+  ASSERT_NE(row, nullptr);
+  EXPECT_EQ(row->agent_id, "rm");
+  EXPECT_NE(row->public_agent_id, old_public_id);
+  EXPECT_EQ(find(rows, "planner"), nullptr);
+  const auto events = decisions();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0]["matched_fields"], "remote_stale_name_row");
+  EXPECT_EQ(events[0]["reason"], "repaired stale remote name row");
+}
+
 TEST_F(DiscoveryMergeTest, PlaceholderNamesNeverNameOrRenameARow) {
   merge_discovered_agents_into_registry(scan_report({candidate("New Chat", "s-p")}, false),
                                         registry, &log);

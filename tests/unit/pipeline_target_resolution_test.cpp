@@ -21,10 +21,12 @@ class FakeScan : public DiscoveryScan {
   mutable int runs = 0;
   mutable std::string last_query;
   std::vector<DiscoveredCandidate> candidates;
+  bool fail = false;
 
   DiscoveryReport scan(const DiscoveryQuery& query) const override {
     ++runs;
     last_query = query.wanted_name;
+    if (fail) throw std::runtime_error("transcript directory unreadable");
     DiscoveryReport report;
     report.provider = "claude_code_cli";
     report.node_id = "local";
@@ -154,6 +156,17 @@ TEST_F(TargetResolutionTest, MissRunsOneTargetedDiscovery) {
   EXPECT_EQ(miss["action"], "targeted_discovery_once");
   EXPECT_EQ(miss["reason"], "not_found");
   EXPECT_EQ(miss["message_id"], "0123456789abcdef0123456789abcdef");
+}
+
+TEST_F(TargetResolutionTest, FailingScanBecomesANoteAndResolutionGoesOn) {
+  scan.fail = true;
+  DiscoveryReport report;
+  EXPECT_FALSE(resolve("Nobody", &report));
+  EXPECT_EQ(scan.runs, 1);
+  EXPECT_EQ(report.issues, 1u);
+  ASSERT_FALSE(report.notes.empty());
+  EXPECT_EQ(report.notes[0], "targeted discovery scan failed: transcript directory unreadable");
+  EXPECT_EQ(events().back()["issues"], "1");
 }
 
 TEST_F(TargetResolutionTest, MissFoundByDiscoveryIsAnswered) {
