@@ -1,0 +1,55 @@
+// Temporary state and pipe directories for tests.
+#include "support/temp_env.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+
+namespace tessik::test {
+
+TempEnv::TempEnv() {
+  // Sockets need short paths (sun_path holds 108 bytes), so stay directly under /tmp.
+  std::string pattern = "/tmp/tessik-test-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::system_error(errno, std::generic_category(), "mkdtemp " + pattern);
+  }
+  root_ = pattern;
+  std::filesystem::create_directories(local_app_data());
+  std::filesystem::create_directories(pipe_dir());
+  ::chmod(pipe_dir().c_str(), 0700);
+  set("LOCALAPPDATA", local_app_data().string());
+  set("TESSIK_PIPE_DIR", pipe_dir().string());
+}
+
+TempEnv::~TempEnv() {
+  for (const auto& [name, value] : saved_) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(root_, ignored);
+}
+
+void TempEnv::remember(const std::string& name) {
+  if (saved_.count(name)) return;
+  const char* current = std::getenv(name.c_str());
+  saved_[name] = current ? std::optional<std::string>(current) : std::nullopt;
+}
+
+void TempEnv::set(const std::string& name, const std::string& value) {
+  remember(name);
+  ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+void TempEnv::unset(const std::string& name) {
+  remember(name);
+  ::unsetenv(name.c_str());
+}
+
+}  // namespace tessik::test
