@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/agents_command.h"
 #include "broker/broker.h"
 
 namespace tessik {
@@ -23,6 +24,8 @@ int run_broker_mode(const std::vector<std::string>& /*args*/) {
 
 constexpr Mode kModes[] = {
     {"broker", "serve the session's broker socket (the default)", run_broker_mode},
+    {"agents", "list the agent registry; add [--provider P --session S --name N], remove ID",
+     run_agents_command},
 };
 
 void print_usage() {
