@@ -9,6 +9,7 @@
 #include <string>
 
 #include "a2a/task_json.h"
+#include "a2a/task_line_scan.h"
 #include "a2a/task_log.h"
 #include "a2a/task_queries.h"
 #include "broker/text.h"
@@ -50,15 +51,14 @@ TaskRecord bench_task(int index, int revision) {
   return task;
 }
 
-// Builds the log once per process; the directory is removed at exit.
+// Builds the log once per process; the directory is removed at exit. The path is never
+// destroyed, so the exit handler can still read it after static destruction began.
 const std::filesystem::path& bench_log() {
-  static const std::filesystem::path path = [] {
+  static const std::filesystem::path* const path = [] {
     std::string pattern = (std::filesystem::temp_directory_path() / "tessik-bench-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    const std::filesystem::path root = pattern;
-    std::atexit([] { std::filesystem::remove_all(bench_log().parent_path()); });
-    const std::filesystem::path log = root / "tasks.jsonl";
-    std::ofstream out(log, std::ios::binary);
+    const auto* log = new std::filesystem::path(std::filesystem::path(pattern) / "tasks.jsonl");
+    std::ofstream out(*log, std::ios::binary);
     for (int i = 0; i < kTasks; ++i)
       out << task_to_json_v1(bench_task(i, 0)) << '\n';
     for (int i = 0; i < kTasks; ++i) {
@@ -69,7 +69,10 @@ const std::filesystem::path& bench_log() {
     }
     return log;
   }();
-  return path;
+  static const bool cleanup_registered =
+      std::atexit([] { std::filesystem::remove_all(bench_log().parent_path()); }) == 0;
+  (void)cleanup_registered;
+  return *path;
 }
 
 Principal bench_principal(bool admin) {
@@ -129,6 +132,17 @@ void BM_GetTask(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_GetTask)->Unit(benchmark::kMillisecond);
+
+// The per-line cost on its own: one stored line, scanned from cache.
+void BM_ScanTaskLine(benchmark::State& state) {
+  const std::string line = task_to_json_v1(bench_task(12'345, 1));
+  TaskLineSummary summary;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(scan_task_line_into(line, summary));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * line.size()));
+}
+BENCHMARK(BM_ScanTaskLine);
 
 }  // namespace
 }  // namespace tessik

@@ -3,6 +3,7 @@
 // nlohmann::json's (RFC 8259 strings, numbers and literals, strict UTF-8, paired surrogates).
 #include "a2a/task_line_scan.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <nlohmann/json.hpp>
@@ -89,9 +90,9 @@ Slot slot_for(ObjectKind kind, std::string_view key) {
   return Slot::none;
 }
 
-// True when any of the eight bytes is a quote, a backslash, a control byte or non-ASCII:
-// the bytes a string scan has to look at one by one.
-inline bool word_needs_attention(std::uint64_t v) {
+// High bit set in the byte of the first quote, backslash, control byte or non-ASCII byte of
+// the eight (bits above it may be spurious): the bytes a string scan must look at itself.
+inline std::uint64_t attention_mask(std::uint64_t v) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ull;
   constexpr std::uint64_t kHigh = 0x8080808080808080ull;
   const std::uint64_t quote = v ^ (kOnes * '"');
@@ -99,7 +100,7 @@ inline bool word_needs_attention(std::uint64_t v) {
   const std::uint64_t has_quote = (quote - kOnes) & ~quote;
   const std::uint64_t has_backslash = (backslash - kOnes) & ~backslash;
   const std::uint64_t has_control = (v - kOnes * 0x20) & ~v;
-  return ((has_quote | has_backslash | has_control) & kHigh) != 0 || (v & kHigh) != 0;
+  return (has_quote | has_backslash | has_control | v) & kHigh;
 }
 
 bool LineScanner::run(TaskLineSummary& summary) {
@@ -260,7 +261,11 @@ bool LineScanner::string(std::string* out) {
     while (end_ - p_ >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p_, 8);
-      if (word_needs_attention(word)) break;
+      const std::uint64_t mask = attention_mask(word);
+      if (mask != 0) {
+        if constexpr (std::endian::native == std::endian::little) p_ += std::countr_zero(mask) / 8;
+        break;
+      }
       p_ += 8;
     }
     while (p_ < end_ && *p_ >= 0x20 && *p_ < 0x80 && *p_ != '"' && *p_ != '\\')

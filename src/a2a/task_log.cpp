@@ -7,9 +7,9 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <unordered_map>
 
 #include "a2a/task_json.h"
+#include "a2a/task_line_scan.h"
 #include "broker/state_dir.h"
 #include "broker/text.h"
 #include "platform/files.h"
@@ -123,46 +123,6 @@ std::optional<std::string> find_latest_task_line(const std::filesystem::path& lo
   return latest;
 }
 
-std::vector<LatestTaskLine> scan_latest_task_lines(const std::filesystem::path& log_path) {
-  // One entry per id, overwritten in place by later lines; `order` remembers where each
-  // entry's current line stands so the result can follow the file.
-  std::vector<LatestTaskLine> entries;
-  std::vector<std::uint64_t> order;
-  std::unordered_map<std::string, std::size_t> by_id;
-  TaskLineSummary scratch;
-  std::uint64_t line_number = 0;
-  for_each_task_log_line(log_path, [&](std::string_view line, std::uint64_t offset) {
-    ++line_number;
-    if (!scan_task_line_into(line, scratch) || trim(scratch.id).empty()) return;
-    const auto [it, inserted] = by_id.try_emplace(scratch.id, entries.size());
-    if (inserted) {
-      entries.push_back({scratch, offset, line.size()});
-      order.push_back(line_number);
-      return;
-    }
-    LatestTaskLine& entry = entries[it->second];
-    entry.summary.context_id.assign(scratch.context_id);
-    entry.summary.state.assign(scratch.state);
-    entry.summary.timestamp.assign(scratch.timestamp);
-    entry.summary.requester_client_id.assign(scratch.requester_client_id);
-    entry.summary.requester_agent.assign(scratch.requester_agent);
-    entry.summary.requester_node.assign(scratch.requester_node);
-    entry.offset = offset;
-    entry.length = line.size();
-    order[it->second] = line_number;
-  });
-  std::vector<std::size_t> positions(entries.size());
-  for (std::size_t i = 0; i < positions.size(); ++i)
-    positions[i] = i;
-  std::sort(positions.begin(), positions.end(),
-            [&](std::size_t a, std::size_t b) { return order[a] < order[b]; });
-  std::vector<LatestTaskLine> latest;
-  latest.reserve(entries.size());
-  for (const std::size_t position : positions)
-    latest.push_back(std::move(entries[position]));
-  return latest;
-}
-
 std::vector<std::string> read_task_lines_at(const std::filesystem::path& log_path,
                                             const std::vector<const LatestTaskLine*>& lines) {
   std::vector<std::string> texts(lines.size());
@@ -179,11 +139,10 @@ std::vector<std::string> read_task_lines_at(const std::filesystem::path& log_pat
 }
 
 std::vector<std::string> read_latest_task_lines(const std::filesystem::path& log_path) {
-  const std::vector<LatestTaskLine> latest = scan_latest_task_lines(log_path);
+  const LatestTaskLines latest(log_path);
   std::vector<const LatestTaskLine*> wanted;
-  wanted.reserve(latest.size());
-  for (const LatestTaskLine& line : latest)
-    wanted.push_back(&line);
+  wanted.reserve(latest.lines().size());
+  for (const LatestTaskLine& line : latest.lines()) wanted.push_back(&line);
   return read_task_lines_at(log_path, wanted);
 }
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "a2a/task_line_scan.h"
+#include "a2a/task_index.h"
 #include "a2a/task_record.h"
 #include "broker/gateway_context.h"
 
@@ -41,17 +41,6 @@ std::optional<std::string> find_latest_task_line(const std::filesystem::path& lo
 
 // For every task id its latest line, ordered by where that line stands (oldest first).
 std::vector<std::string> read_latest_task_lines(const std::filesystem::path& log_path);
-
-// A latest line known by its summary and its place in the file, so that a caller can decide
-// on thousands of tasks and read back only the few lines it renders.
-struct LatestTaskLine {
-  TaskLineSummary summary;
-  std::uint64_t offset = 0;  // of the trimmed line
-  std::uint64_t length = 0;
-};
-
-// The same selection and order as read_latest_task_lines, each line scanned exactly once.
-std::vector<LatestTaskLine> scan_latest_task_lines(const std::filesystem::path& log_path);
 
 // Reads the given lines back (in the order given). A line that can no longer be read comes
 // back empty. The log only grows, so offsets from an earlier scan stay valid.

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
+#include "a2a/scopes.h"
 #include "a2a/task_json.h"
 #include "a2a/task_log.h"
 #include "a2a/task_push_payloads.h"
@@ -34,31 +36,74 @@ std::string trimmed_or_empty(const std::optional<std::string>& text) {
   return text ? trim(*text) : std::string();
 }
 
-bool passes_filters(const TaskLineSummary& task, const TaskListQuery& query) {
+bool passes_filters(const LatestTaskLine& task, const TaskListQuery& query,
+                    const std::string& wanted_state) {
   if (!query.context_id.empty() && task.context_id != query.context_id) return false;
-  if (!query.status.empty() &&
-      normalize_task_state_filter(query.status) != normalize_task_state_filter(task.state)) {
+  if (!wanted_state.empty() && wanted_state != normalize_task_state_filter(task.state)) {
     return false;
   }
   return query.status_timestamp_after.empty() || query.status_timestamp_after <= task.timestamp;
 }
 
-// The caller's tasks that pass the filters, newest status first; equal timestamps keep
-// the most recently written first.
-std::vector<const LatestTaskLine*> select_tasks(const std::vector<LatestTaskLine>& latest,
-                                                const TaskListQuery& query,
-                                                const Principal& principal) {
-  std::vector<const LatestTaskLine*> selected;
+// A selected task and its place among the caller's filtered tasks, most recently written
+// first. Ordering by (timestamp descending, place) is the stable sort by timestamp.
+struct Ranked {
+  const LatestTaskLine* task;
+  std::size_t place;
+};
+
+bool ranks_before(const Ranked& a, const Ranked& b) {
+  if (a.task->timestamp != b.task->timestamp) return a.task->timestamp > b.task->timestamp;
+  return a.place < b.place;
+}
+
+// The ownership rule for each distinct owner of the log, decided once per request: logs
+// hold many tasks of few owners.
+class VisibilityMemo {
+ public:
+  explicit VisibilityMemo(const Principal& principal) : principal_(principal) {}
+
+  bool visible(const LatestTaskLine& task) {
+    key_.assign(task.requester_client_id);
+    key_ += '\n';
+    key_ += task.requester_agent;
+    key_ += '\n';
+    key_ += task.requester_node;
+    const auto known = decided_.find(key_);
+    if (known != decided_.end()) return known->second;
+    const RecordOwner owner{std::string(task.requester_client_id),
+                            std::string(task.requester_agent), std::string(task.requester_node)};
+    const bool visible = caller_owns_record(owner, principal_);
+    decided_.emplace(key_, visible);
+    return visible;
+  }
+
+ private:
+  const Principal& principal_;
+  std::string key_;
+  std::unordered_map<std::string, bool> decided_;
+};
+
+std::vector<Ranked> select_tasks(const std::vector<LatestTaskLine>& latest,
+                                 const TaskListQuery& query, const Principal& principal) {
+  const std::string wanted_state =
+      query.status.empty() ? std::string() : normalize_task_state_filter(query.status);
+  VisibilityMemo memo(principal);
+  std::vector<Ranked> selected;
   for (auto it = latest.rbegin(); it != latest.rend(); ++it) {
-    if (is_task_visible(it->summary, principal) && passes_filters(it->summary, query)) {
-      selected.push_back(&*it);
+    if (memo.visible(*it) && passes_filters(*it, query, wanted_state)) {
+      selected.push_back({&*it, selected.size()});
     }
   }
-  std::stable_sort(selected.begin(), selected.end(),
-                   [](const LatestTaskLine* a, const LatestTaskLine* b) {
-                     return a->summary.timestamp > b->summary.timestamp;
-                   });
   return selected;
+}
+
+// Puts the tasks of ranks [start, end) in order at those positions. Only the page is
+// sorted: the rest of the list needs no order for the answer.
+void order_page(std::vector<Ranked>& selected, std::size_t start, std::size_t end) {
+  if (start >= end) return;
+  std::nth_element(selected.begin(), selected.begin() + start, selected.end(), ranks_before);
+  std::partial_sort(selected.begin() + start, selected.begin() + end, selected.end(), ranks_before);
 }
 
 std::string list_document(const std::vector<std::string>& views, std::string_view next_token,
@@ -181,23 +226,30 @@ TaskOperationResult list_tasks(const GatewayContext& context, const Principal& p
   }
   const TaskListQuery& query = std::get<TaskListQuery>(parsed);
   const std::filesystem::path log_path = task_log_path(context);
-  const std::vector<LatestTaskLine> latest = scan_latest_task_lines(log_path);
-  const std::vector<const LatestTaskLine*> selected = select_tasks(latest, query, principal);
+  const LatestTaskLines latest(log_path);
+  std::vector<Ranked> selected = select_tasks(latest.lines(), query, principal);
 
   std::size_t start = 0;
   if (!query.page_token.empty()) {
-    const auto named = std::find_if(selected.begin(), selected.end(), [&](const auto* task) {
-      return task->summary.id == query.page_token;
+    const auto named = std::find_if(selected.begin(), selected.end(), [&](const Ranked& task) {
+      return task.task->id == query.page_token;
     });
     if (named == selected.end()) return task_failure(page_token_invalid_error());
-    start = static_cast<std::size_t>(named - selected.begin()) + 1;
+    const Ranked token = *named;
+    start = 1 + static_cast<std::size_t>(
+                    std::count_if(selected.begin(), selected.end(),
+                                  [&](const Ranked& task) { return ranks_before(task, token); }));
   }
   const std::size_t end =
       std::min(start + static_cast<std::size_t>(query.page_size), selected.size());
-  const std::string next_token =
-      end == selected.size() || end <= start ? std::string() : selected[end - 1]->summary.id;
+  order_page(selected, start, end);
+  const std::string next_token = end == selected.size() || end <= start
+                                     ? std::string()
+                                     : std::string(selected[end - 1].task->id);
 
-  const std::vector<const LatestTaskLine*> page(selected.begin() + start, selected.begin() + end);
+  std::vector<const LatestTaskLine*> page;
+  for (std::size_t i = start; i < end; ++i)
+    page.push_back(selected[i].task);
   std::vector<std::string> views = read_task_lines_at(log_path, page);
   for (std::string& view : views) {
     view = build_task_view(view, query.history_length, query.include_artifacts, version);

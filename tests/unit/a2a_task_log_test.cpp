@@ -67,7 +67,7 @@ TEST_F(TaskLogTest, DamagedLinesAreSkippedAndOthersKeepWorking) {
 TEST_F(TaskLogTest, MissingLogReadsAsEmpty) {
   EXPECT_TRUE(read_latest_task_lines(log_).empty());
   EXPECT_FALSE(find_latest_task_line(log_, "a").has_value());
-  EXPECT_TRUE(scan_latest_task_lines(log_).empty());
+  EXPECT_TRUE(LatestTaskLines(log_).lines().empty());
 }
 
 TEST_F(TaskLogTest, UnwritableLogThrowsWithPathAndLosesNothing) {
