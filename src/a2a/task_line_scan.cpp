@@ -8,6 +8,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "a2a/json_token_scan.h"
 #include "a2a/task_json.h"
 
 namespace tessik {
@@ -56,9 +57,6 @@ class LineScanner {
   bool array(int depth);
   bool string(std::string* out);
   bool key(std::string_view& key);
-  bool escape(std::string* out);
-  bool utf8_sequence(std::string* out);
-  bool number();
   bool literal(const char* word);
   std::string* target(Slot slot);
 
@@ -88,19 +86,6 @@ Slot slot_for(ObjectKind kind, std::string_view key) {
       break;
   }
   return Slot::none;
-}
-
-// High bit set in the byte of the first quote, backslash, control byte or non-ASCII byte of
-// the eight (bits above it may be spurious): the bytes a string scan must look at itself.
-inline std::uint64_t attention_mask(std::uint64_t v) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-  const std::uint64_t quote = v ^ (kOnes * '"');
-  const std::uint64_t backslash = v ^ (kOnes * '\\');
-  const std::uint64_t has_quote = (quote - kOnes) & ~quote;
-  const std::uint64_t has_backslash = (backslash - kOnes) & ~backslash;
-  const std::uint64_t has_control = (v - kOnes * 0x20) & ~v;
-  return (has_quote | has_backslash | has_control | v) & kHigh;
 }
 
 bool LineScanner::run(TaskLineSummary& summary) {
@@ -156,7 +141,7 @@ bool LineScanner::value(int depth, Slot slot) {
     case 'n':
       return literal("null");
     default:
-      return number();
+      return scan_json_number(p_, end_, needs_library_);
   }
 }
 
@@ -261,7 +246,7 @@ bool LineScanner::string(std::string* out) {
     while (end_ - p_ >= 8) {
       std::uint64_t word;
       std::memcpy(&word, p_, 8);
-      const std::uint64_t mask = attention_mask(word);
+      const std::uint64_t mask = json_string_attention_mask(word);
       if (mask != 0) {
         if constexpr (std::endian::native == std::endian::little) p_ += std::countr_zero(mask) / 8;
         break;
@@ -278,154 +263,13 @@ bool LineScanner::string(std::string* out) {
       return true;
     }
     if (c == '\\') {
-      if (!escape(out)) return false;
+      if (!scan_json_escape(p_, end_, out)) return false;
     } else if (c >= 0x80) {
-      if (!utf8_sequence(out)) return false;
+      if (!scan_utf8_sequence(p_, end_, out)) return false;
     } else {
       return false;  // raw control byte
     }
   }
-}
-
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool read_hex4(const unsigned char*& p, const unsigned char* end, std::uint32_t& unit) {
-  if (end - p < 4) return false;
-  unit = 0;
-  for (int i = 0; i < 4; ++i) {
-    const int digit = hex_value(p[i]);
-    if (digit < 0) return false;
-    unit = unit * 16 + static_cast<std::uint32_t>(digit);
-  }
-  p += 4;
-  return true;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-bool LineScanner::escape(std::string* out) {
-  ++p_;  // backslash
-  if (p_ == end_) return false;
-  const unsigned char c = *p_++;
-  char plain = 0;
-  switch (c) {
-    case '"':
-    case '\\':
-    case '/':
-      plain = static_cast<char>(c);
-      break;
-    case 'b':
-      plain = '\b';
-      break;
-    case 'f':
-      plain = '\f';
-      break;
-    case 'n':
-      plain = '\n';
-      break;
-    case 'r':
-      plain = '\r';
-      break;
-    case 't':
-      plain = '\t';
-      break;
-    case 'u': {
-      std::uint32_t unit = 0;
-      if (!read_hex4(p_, end_, unit)) return false;
-      if (unit >= 0xDC00 && unit <= 0xDFFF) return false;  // lone low surrogate
-      if (unit >= 0xD800 && unit <= 0xDBFF) {
-        std::uint32_t low = 0;
-        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
-        p_ += 2;
-        if (!read_hex4(p_, end_, low) || low < 0xDC00 || low > 0xDFFF) return false;
-        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-      }
-      if (out != nullptr) append_utf8(*out, unit);
-      return true;
-    }
-    default:
-      return false;
-  }
-  if (out != nullptr) *out += plain;
-  return true;
-}
-
-// One well-formed UTF-8 sequence (the Unicode table of well-formed byte sequences).
-bool LineScanner::utf8_sequence(std::string* out) {
-  const unsigned char lead = *p_;
-  int length = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return false;
-  }
-  if (end_ - p_ < length) return false;
-  if (p_[1] < low || p_[1] > high) return false;
-  for (int i = 2; i < length; ++i) {
-    if (p_[i] < 0x80 || p_[i] > 0xBF) return false;
-  }
-  if (out != nullptr) out->append(reinterpret_cast<const char*>(p_), length);
-  p_ += length;
-  return true;
-}
-
-bool LineScanner::number() {
-  const unsigned char* start = p_;
-  const auto digits = [&] {
-    const unsigned char* first = p_;
-    while (p_ < end_ && *p_ >= '0' && *p_ <= '9')
-      ++p_;
-    return p_ > first;
-  };
-  if (p_ < end_ && *p_ == '-') ++p_;
-  if (p_ == end_) return false;
-  if (*p_ == '0') {
-    ++p_;
-  } else if (!digits()) {
-    return false;
-  }
-  if (p_ < end_ && *p_ == '.') {
-    ++p_;
-    if (!digits()) return false;
-  }
-  if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
-    ++p_;
-    if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-    if (!digits()) return false;
-    needs_library_ = true;  // the library refuses values that overflow a double
-  }
-  if (p_ - start > 300) needs_library_ = true;
-  return true;
 }
 
 bool LineScanner::literal(const char* word) {
