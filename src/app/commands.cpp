@@ -5,6 +5,8 @@
 #include <string_view>
 
 #include "app/agents_command.h"
+#include "app/broker_command.h"
+#include "app/mailbox_command.h"
 #include "broker/broker.h"
 
 namespace tessik {
@@ -18,14 +20,12 @@ struct Mode {
   ModeFunction run;
 };
 
-int run_broker_mode(const std::vector<std::string>& /*args*/) {
-  return run_user_broker();
-}
-
 constexpr Mode kModes[] = {
-    {"broker", "serve the session's broker socket (the default)", run_broker_mode},
+    {"broker", "serve the session's broker socket (the default)", run_broker_command},
     {"agents", "list the agent registry; add [--provider P --session S --name N], remove ID",
      run_agents_command},
+    {"mailbox", "list messages stored in the built-in mailbox; --json, --show MESSAGE_ID",
+     run_mailbox_command},
 };
 
 void print_usage() {

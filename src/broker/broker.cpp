@@ -1,10 +1,118 @@
-// Placeholder until the serving loop lands.
+// Broker start-up, serving loop and stop. Start-up failures are reported on stderr as well as
+// through the exit code, because an operator sees nothing else.
 #include "broker/broker.h"
 
-namespace tessik {
+#include <cstdio>
+#include <exception>
+#include <string>
 
-int run_user_broker(std::stop_token, const BrokerOptions&) {
-  return 1;
+#include "broker/broker_connection.h"
+#include "broker/evidence_log.h"
+#include "broker/frames.h"
+#include "broker/state_dir.h"
+#include "broker/text.h"
+#include "platform/local_socket.h"
+#include "platform/pipe_directory.h"
+#include "platform/session_id.h"
+#include "platform/stop_signal.h"
+
+namespace tessik {
+namespace {
+
+using platform::PipeIoResult;
+using platform::PipeIoStatus;
+
+// The accept wait is bounded so that the loop comes round at least once a second.
+constexpr std::int64_t kClientWaitNs = 1'000'000'000;
+
+void report(const std::string& message) {
+  std::fprintf(stderr, "tessik broker: %s\n", message.c_str());
+}
+
+// Creates the tree and records the start. Returns false (reported) when either fails.
+bool record_start(std::uint32_t session_id, const platform::LocalSocketServer& server) {
+  try {
+    ensure_state_directories();
+    EvidenceLog(events_log_path())
+        .append("a2a_user_broker_started", {{"session_id", std::to_string(session_id)},
+                                            {"transport", "unix_domain_socket_poll"},
+                                            {"polling", "false"}});
+    std::fprintf(stderr, "state directory: %s\npipe directory: %s\n",
+                 resolve_state_directory().c_str(), server.path().parent_path().c_str());
+    return true;
+  } catch (const std::exception& error) {
+    report(std::string("could not start: ") + error.what());
+    return false;
+  }
+}
+
+void record_stop(std::uint32_t session_id, int exit_code) {
+  try {
+    EvidenceLog(events_log_path())
+        .append("a2a_user_broker_stopped", {{"session_id", std::to_string(session_id)},
+                                            {"exit_code", std::to_string(exit_code)}});
+  } catch (const std::exception& error) {
+    report(std::string("could not record the stop: ") + error.what());
+  }
+}
+
+int serve(platform::LocalSocketServer& server, const platform::StopSignal& stop_signal,
+          const BrokerOptions& options, std::stop_token stop) {
+  for (;;) {
+    platform::LocalConnection connection;
+    const PipeIoResult waited =
+        server.wait_for_client(monotonic_now_ns() + kClientWaitNs, stop_signal, connection);
+    switch (waited.status) {
+      case PipeIoStatus::completed:
+        break;
+      case PipeIoStatus::timed_out:
+        continue;
+      case PipeIoStatus::cancelled:
+        return 0;
+      case PipeIoStatus::failed:
+        report("waiting for a client failed: error " + std::to_string(waited.windows_error));
+        return 13;
+    }
+    if (serve_connection(connection, stop_signal, options, stop) == ConnectionEnd::stop) return 0;
+  }
+}
+
+}  // namespace
+
+int run_user_broker(std::stop_token stop, const BrokerOptions& options) {
+  platform::StopSignal stop_signal;
+  std::string error;
+  if (!stop_signal.open(stop, /*handle_signals=*/true, &error)) {
+    report("could not set up the stop signal: " + error);
+    return 14;
+  }
+  if (stop_signal.stop_requested()) return 0;
+
+  const auto session_id = platform::current_session_id();
+  if (!session_id) {
+    report("could not read the session id of this process");
+    return 10;
+  }
+
+  platform::LocalSocketServer server;
+  switch (server.listen(broker_socket_name(*session_id))) {
+    case platform::ListenStatus::listening:
+      break;
+    case platform::ListenStatus::already_owned:
+      report("another broker already serves session " + std::to_string(*session_id));
+      return 0;
+    case platform::ListenStatus::insecure:
+      report(server.error());
+      return 11;
+    case platform::ListenStatus::failed:
+      report(server.error());
+      return 12;
+  }
+
+  if (!record_start(*session_id, server)) return 1;
+  const int exit_code = serve(server, stop_signal, options, stop);
+  record_stop(*session_id, exit_code);
+  return exit_code;
 }
 
 }  // namespace tessik

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "registry/local_secrets.h"
 #include "registry/lock_publish.h"
@@ -94,6 +95,31 @@ TEST_F(SecretsTest, RoundTripCreatesAPrivateKeyOnce) {
   error.clear();
   EXPECT_EQ(unprotect_local_user_secret(empty, "e", error), "");
   EXPECT_EQ(error, "");
+}
+
+TEST_F(SecretsTest, ConcurrentFirstUseSettlesOnOneKey) {
+  // Every first user races to create the key; whoever loses must use the winner's key, or
+  // the values it protected would never open again.
+  constexpr int kThreads = 8;
+  std::vector<std::string> texts(kThreads);
+  std::vector<std::string> errors(kThreads);
+  {
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < kThreads; ++i) {
+      threads.emplace_back(
+          [&, i] { texts[i] = protect_local_secret("value " + std::to_string(i), "", errors[i]); });
+    }
+  }
+  for (int i = 0; i < kThreads; ++i) {
+    ASSERT_EQ(errors[i], "");
+    std::string error;
+    EXPECT_EQ(unprotect_local_user_secret(texts[i], "", error), "value " + std::to_string(i));
+    EXPECT_EQ(error, "");
+  }
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator(key_file_.parent_path()))
+    ++files;
+  EXPECT_EQ(files, 1u);  // the key alone, no temporary left behind
 }
 
 TEST_F(SecretsTest, EntropyMustMatch) {
