@@ -118,7 +118,10 @@ TEST(TaskJsonTest, MessageObjectsHaveFixedKeyOrderAndEscaping) {
             "{\"messageId\":\"m\",\"contextId\":\"c\",\"taskId\":\"t\",\"role\":\"user\","
             "\"parts\":[{\"kind\":\"text\",\"text\":\"x\"}],\"kind\":\"message\"}");
   // Invalid UTF-8 is repaired, so the text still parses.
-  EXPECT_NO_THROW(json::parse(build_message_json("m", "c", "t", "ROLE_USER", "\xff", false)));
+  const json repaired =
+      json::parse(build_message_json("m", "c", "t", "ROLE_USER", "\xff", false), nullptr, false);
+  ASSERT_FALSE(repaired.is_discarded());
+  EXPECT_EQ(repaired["parts"][0]["text"], "\xEF\xBF\xBD");
 }
 
 TEST(TaskJsonTest, ArtifactSlug) {
