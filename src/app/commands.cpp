@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <string_view>
 
+#include "app/agents_command.h"
 #include "app/broker_command.h"
+#include "app/mailbox_command.h"
 #include "broker/broker.h"
 
 namespace tessik {
@@ -20,6 +22,10 @@ struct Mode {
 
 constexpr Mode kModes[] = {
     {"broker", "serve the session's broker socket (the default)", run_broker_command},
+    {"agents", "list the agent registry; add [--provider P --session S --name N], remove ID",
+     run_agents_command},
+    {"mailbox", "list messages stored in the built-in mailbox; --json, --show MESSAGE_ID",
+     run_mailbox_command},
 };
 
 void print_usage() {

@@ -1,0 +1,226 @@
+// `tessik agents`: a small registry CLI for people and scripts. Every change goes through
+// the registry transaction, so it is safe beside a running broker and other writers.
+#include "app/agents_command.h"
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <stdexcept>
+
+#include "broker/text.h"
+#include "registry/normalization.h"
+#include "registry/registry.h"
+
+namespace tessik {
+namespace {
+
+constexpr std::int64_t kCommandTimeoutNs = 30'000'000'000;
+
+// Raised for a malformed command line; reported on one line with exit code 2.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct AddRequest {
+  std::string provider;
+  std::string session;
+  std::string name;
+  std::string node = "local";
+  std::vector<std::string> aliases;
+};
+
+std::string take_value(const std::vector<std::string>& args, std::size_t& i) {
+  if (i + 1 >= args.size()) throw UsageError("option " + args[i] + " needs a value");
+  std::string value = trim(args[++i]);
+  if (value.empty()) throw UsageError("option " + args[i - 1] + " needs a non-blank value");
+  return value;
+}
+
+AddRequest parse_add(const std::vector<std::string>& args) {
+  AddRequest request;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    if (option == "--provider") {
+      request.provider = take_value(args, i);
+    } else if (option == "--session") {
+      request.session = take_value(args, i);
+    } else if (option == "--name") {
+      request.name = take_value(args, i);
+    } else if (option == "--node") {
+      request.node = take_value(args, i);
+    } else if (option == "--alias") {
+      request.aliases.push_back(take_value(args, i));
+    } else {
+      throw UsageError("unknown option for agents add: " + option);
+    }
+  }
+  if (request.provider.empty()) throw UsageError("agents add needs --provider");
+  if (request.session.empty()) throw UsageError("agents add needs --session");
+  if (request.name.empty()) throw UsageError("agents add needs --name");
+  for (const std::string* text :
+       {&request.provider, &request.session, &request.name, &request.node}) {
+    if (!is_valid_utf8(*text) || text->find_first_of("\t\n\r") != std::string::npos) {
+      throw UsageError("agents add values must be UTF-8 text without tabs or line breaks");
+    }
+  }
+  for (const std::string& alias : request.aliases) {
+    if (alias.find_first_of("|\t\n\r") != std::string::npos || !is_valid_utf8(alias)) {
+      throw UsageError("an alias must be UTF-8 text without '|', tabs or line breaks");
+    }
+  }
+  return request;
+}
+
+bool same_session(const AgentRecord& row, const AddRequest& request, const std::string& provider) {
+  return row.provider == provider && trim(row.provider_session_id) == request.session &&
+         ascii_lower(trim(row.node_id)) == ascii_lower(request.node);
+}
+
+// Fills in the fields a manual entry owns; a person vouches for the binding.
+void apply_manual(AgentRecord& row, const AddRequest& request, const std::string& now) {
+  row.display_name = request.name;
+  if (!request.aliases.empty()) row.aliases = request.aliases;
+  row.enabled = true;
+  row.sendable = true;
+  row.source = "manual";
+  row.delivery_verification_source = "manual";
+  row.normalization_provenance.clear();
+  row.normalization_confidence = 0;
+  row.last_error.clear();
+  row.last_seen_at = now;
+  row.last_verified_at = now;
+  if (row.first_seen_at.empty()) row.first_seen_at = now;
+}
+
+RegistryMutationOptions command_options() {
+  return RegistryMutationOptions{RegistryDeadline::after(kCommandTimeoutNs), std::nullopt};
+}
+
+int report_failure(const RegistryMutationResult& result) {
+  std::fprintf(stderr, "%s\n",
+               registry_error("registry update", result.status, result.error).what());
+  return 1;
+}
+
+int run_add(const std::vector<std::string>& args) {
+  const AddRequest request = parse_add(args);
+  const std::string provider = canonical_provider_key(request.provider);
+  const std::string now = utc_timestamp_now();
+  std::string agent_id;
+  bool added = false;
+  const RegistryMutationResult result = mutate_registry(
+      default_registry().path(),
+      [&](std::vector<AgentRecord>& rows, const RegistrySnapshotMetadata&) {
+        for (AgentRecord& row : rows) {
+          if (!same_session(row, request, provider)) continue;
+          apply_manual(row, request, now);
+          agent_id = row.agent_id;
+          return true;
+        }
+        AgentRecord row;
+        row.agent_id = "manual-" + random_hex_token().substr(0, 16);
+        row.provider = provider;
+        row.provider_session_id = request.session;
+        row.node_id = request.node;
+        row.normalization_schema = kNormalizedAgentSchema;
+        apply_manual(row, request, now);
+        agent_id = row.agent_id;
+        added = true;
+        rows.push_back(std::move(row));
+        return true;
+      },
+      command_options());
+  if (result.status != RegistryStatus::committed && result.status != RegistryStatus::unchanged) {
+    return report_failure(result);
+  }
+  std::printf("%s %s\n", added ? "added" : "updated", agent_id.c_str());
+  return 0;
+}
+
+int run_remove(const std::vector<std::string>& args) {
+  if (args.size() != 2) throw UsageError("usage: tessik agents remove AGENT_ID");
+  const std::string agent_id = trim(args[1]);
+  if (agent_id.empty()) throw UsageError("agents remove needs a non-blank AGENT_ID");
+  if (agent_id == kMailboxAgentId) {
+    std::fputs("the built-in mailbox cannot be removed\n", stderr);
+    return 1;
+  }
+  bool found = false;
+  const RegistryMutationResult result = mutate_registry(
+      default_registry().path(),
+      [&](std::vector<AgentRecord>& rows, const RegistrySnapshotMetadata&) {
+        found = std::erase_if(rows, [&](const AgentRecord& r) { return r.agent_id == agent_id; });
+        return found;
+      },
+      command_options());
+  if (result.status != RegistryStatus::committed && result.status != RegistryStatus::unchanged) {
+    return report_failure(result);
+  }
+  if (!found) {
+    std::fprintf(stderr, "no agent with id %s\n", agent_id.c_str());
+    return 1;
+  }
+  std::printf("removed %s\n", agent_id.c_str());
+  return 0;
+}
+
+std::string single_line(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  }
+  return out;
+}
+
+int run_list(const std::vector<std::string>& args) {
+  bool json = false;
+  for (const std::string& arg : args) {
+    if (arg != "--json") throw UsageError("unknown option for agents: " + arg);
+    json = true;
+  }
+  const std::vector<AgentRecord> rows = load_registry(default_registry());
+  if (json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const AgentRecord& row : rows) {
+      list.push_back({{"agent_id", row.agent_id},
+                      {"display_name", row.display_name},
+                      {"aliases", row.aliases},
+                      {"provider", row.provider},
+                      {"provider_session_id", row.provider_session_id},
+                      {"node_id", row.node_id},
+                      {"enabled", row.enabled},
+                      {"sendable", is_agent_deliverable(row)},
+                      {"source", row.source},
+                      {"public_agent_id", row.public_agent_id}});
+    }
+    std::printf("%s\n", list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return 0;
+  }
+  for (const AgentRecord& row : rows) {
+    std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", single_line(row.agent_id).c_str(),
+                single_line(row.display_name).c_str(), single_line(row.provider).c_str(),
+                single_line(row.provider_session_id).c_str(), single_line(row.node_id).c_str(),
+                is_agent_deliverable(row) ? "true" : "false",
+                single_line(row.public_agent_id).c_str());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int run_agents_command(const std::vector<std::string>& args) {
+  try {
+    if (!args.empty() && args[0] == "add") return run_add(args);
+    if (!args.empty() && args[0] == "remove") return run_remove(args);
+    return run_list(args);
+  } catch (const UsageError& e) {
+    std::fprintf(stderr, "tessik agents: %s\n", e.what());
+    return 2;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 1;
+  }
+}
+
+}  // namespace tessik

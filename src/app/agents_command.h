@@ -1,0 +1,13 @@
+// The "agents" command mode: list, add or update a manual row, and remove registry rows.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace tessik {
+
+// `args` are the words after "agents". Returns 0 on success, 2 for bad arguments (one line
+// on stderr), 1 when the registry fails or the request cannot be done (its message on stderr).
+int run_agents_command(const std::vector<std::string>& args);
+
+}  // namespace tessik

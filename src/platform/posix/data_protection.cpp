@@ -1,0 +1,232 @@
+// Data protection without DPAPI: AES-256-GCM under a 256-bit key file per scope. The user key
+// lives in "<state dir>/keys/user.key" (0600 in a 0700 directory) and is made on first use;
+// the machine key is only read. The entropy is bound as associated data, so a wrong entropy
+// fails authentication just as DPAPI refuses it.
+// Blob layout: version byte, 12-byte nonce, ciphertext, 16-byte tag.
+#include "platform/data_protection.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <system_error>
+
+#include "broker/state_dir.h"
+#include "platform/durable_file.h"
+
+namespace tessik::platform {
+namespace {
+
+constexpr unsigned char kBlobVersion = 1;
+constexpr std::size_t kKeySize = 32;
+constexpr std::size_t kNonceSize = 12;
+constexpr std::size_t kTagSize = 16;
+constexpr char kDefaultMachineKeyFile[] = "/var/lib/tessik/machine.key";
+
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
+
+// Key material wiped from memory when it goes out of scope.
+struct KeyBytes {
+  std::string bytes;
+  KeyBytes() = default;
+  KeyBytes(const KeyBytes&) = delete;
+  KeyBytes& operator=(const KeyBytes&) = delete;
+  ~KeyBytes() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
+std::filesystem::path user_key_path() {
+  return resolve_state_directory() / "keys" / "user.key";
+}
+
+std::filesystem::path machine_key_path() {
+  const char* overridden = std::getenv("TESSIK_MACHINE_KEY_FILE");
+  return overridden != nullptr && *overridden != '\0'
+             ? std::filesystem::path(overridden)
+             : std::filesystem::path(kDefaultMachineKeyFile);
+}
+
+// Reads a key file; false with an errno-style code when it is missing, unreadable or not a key.
+bool read_key(const std::filesystem::path& path, KeyBytes& key, int& error_code) {
+  errno = 0;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error_code = errno != 0 ? errno : ENOENT;
+    return false;
+  }
+  key.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad() || key.bytes.size() != kKeySize) {
+    error_code = kInvalidDataError;
+    OPENSSL_cleanse(key.bytes.data(), key.bytes.size());
+    key.bytes.clear();
+    return false;
+  }
+  return true;
+}
+
+std::string random_bytes(std::size_t count) {
+  std::string bytes(count, '\0');
+  if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) != 1) {
+    throw std::runtime_error("random source failed");
+  }
+  return bytes;
+}
+
+std::string hex(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0x0F]);
+  }
+  return out;
+}
+
+// Writes a fresh key under a temporary name and links it into place, so a concurrent first
+// use by another process cannot replace a key already in use: the first link wins and every
+// process reads that one.
+bool create_user_key(const std::filesystem::path& path, int& error_code) {
+  std::error_code ec;
+  std::filesystem::create_directories(path.parent_path(), ec);
+  if (!ec) {
+    std::filesystem::permissions(path.parent_path(), std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace, ec);
+  }
+  if (ec) {
+    error_code = ec.value();
+    return false;
+  }
+  std::filesystem::path temporary = path;
+  temporary += ".tmp." + hex(random_bytes(16));
+  const FileHandle handle = create_new_file(temporary, 0600, error_code);
+  if (handle == kInvalidFileHandle) return false;
+  KeyBytes key;
+  key.bytes = random_bytes(kKeySize);
+  int ignored = 0;
+  if (!write_all(handle, key.bytes, error_code) || !flush_file(handle, error_code)) {
+    close_file(handle, ignored);
+    remove_file_quietly(temporary);
+    return false;
+  }
+  if (!close_file(handle, error_code)) {
+    remove_file_quietly(temporary);
+    return false;
+  }
+  const bool linked = link_file_exclusive(temporary, path, error_code);
+  remove_file_quietly(temporary);
+  if (!linked && error_code != file_exists_error_code()) return false;
+  flush_directory(path.parent_path(), ignored);
+  return true;
+}
+
+bool load_or_create_user_key(KeyBytes& key, int& error_code) {
+  std::filesystem::path path;
+  try {
+    path = user_key_path();
+  } catch (const std::exception&) {
+    error_code = ENOENT;
+    return false;
+  }
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec) && !create_user_key(path, error_code)) return false;
+  return read_key(path, key, error_code);
+}
+
+bool seal(std::string_view key, std::string_view plain, std::string_view entropy, std::string& blob,
+          int& error_code) {
+  const std::string nonce = random_bytes(kNonceSize);
+  CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  std::string cipher(plain.size(), '\0');
+  unsigned char tag[kTagSize];
+  int length = 0;
+  auto bytes = [](std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); };
+  const bool ok =
+      ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+      EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(nonce)) == 1 &&
+      (entropy.empty() || EVP_EncryptUpdate(ctx.get(), nullptr, &length, bytes(entropy),
+                                            static_cast<int>(entropy.size())) == 1) &&
+      EVP_EncryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(cipher.data()), &length,
+                        bytes(plain), static_cast<int>(plain.size())) == 1 &&
+      EVP_EncryptFinal_ex(ctx.get(), nullptr, &length) == 1 &&
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, tag) == 1;
+  if (!ok) {
+    error_code = kInvalidDataError;
+    return false;
+  }
+  blob.clear();
+  blob.push_back(static_cast<char>(kBlobVersion));
+  blob += nonce;
+  blob += cipher;
+  blob.append(reinterpret_cast<const char*>(tag), kTagSize);
+  return true;
+}
+
+bool open_blob(std::string_view key, std::string_view blob, std::string_view entropy,
+               std::string& plain, int& error_code) {
+  if (blob.size() < 1 + kNonceSize + kTagSize ||
+      static_cast<unsigned char>(blob[0]) != kBlobVersion) {
+    error_code = kInvalidDataError;
+    return false;
+  }
+  const std::string_view nonce = blob.substr(1, kNonceSize);
+  const std::string_view cipher =
+      blob.substr(1 + kNonceSize, blob.size() - 1 - kNonceSize - kTagSize);
+  std::string tag(blob.substr(blob.size() - kTagSize));
+  CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  std::string out(cipher.size(), '\0');
+  int length = 0;
+  auto bytes = [](std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); };
+  const bool ok =
+      ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+      EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(nonce)) == 1 &&
+      (entropy.empty() || EVP_DecryptUpdate(ctx.get(), nullptr, &length, bytes(entropy),
+                                            static_cast<int>(entropy.size())) == 1) &&
+      EVP_DecryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &length,
+                        bytes(cipher), static_cast<int>(cipher.size())) == 1 &&
+      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag.data()) == 1 &&
+      EVP_DecryptFinal_ex(ctx.get(), nullptr, &length) == 1;
+  if (!ok) {
+    error_code = kInvalidDataError;
+    return false;
+  }
+  plain = std::move(out);
+  return true;
+}
+
+}  // namespace
+
+bool protect_user_data(std::string_view plain, std::string_view entropy, std::string& blob,
+                       int& error_code) {
+  KeyBytes key;
+  if (!load_or_create_user_key(key, error_code)) return false;
+  return seal(key.bytes, plain, entropy, blob, error_code);
+}
+
+bool unprotect_user_data(std::string_view blob, std::string_view entropy, std::string& plain,
+                         int& error_code) {
+  KeyBytes key;
+  std::filesystem::path path;
+  try {
+    path = user_key_path();
+  } catch (const std::exception&) {
+    error_code = ENOENT;
+    return false;
+  }
+  if (!read_key(path, key, error_code)) return false;
+  return open_blob(key.bytes, blob, entropy, plain, error_code);
+}
+
+bool unprotect_machine_data(std::string_view blob, std::string_view entropy, std::string& plain,
+                            int& error_code) {
+  KeyBytes key;
+  if (!read_key(machine_key_path(), key, error_code)) return false;
+  return open_blob(key.bytes, blob, entropy, plain, error_code);
+}
+
+}  // namespace tessik::platform

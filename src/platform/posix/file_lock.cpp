@@ -1,0 +1,62 @@
+// Open-file-description locks: unlike classic fcntl locks they belong to the open handle,
+// not the process, so two handles in one process contend like two processes, and closing an
+// unrelated descriptor of the same file never drops the lock.
+#include "platform/file_lock.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tessik::platform {
+namespace {
+
+int fd_of(LockHandle handle) {
+  return static_cast<int>(handle);
+}
+
+struct flock whole_file(short type) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;  // to the end of any possible file
+  lock.l_pid = 0;  // required by OFD locks
+  return lock;
+}
+
+}  // namespace
+
+LockHandle open_lock_file(const std::filesystem::path& path, int& error_code) {
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) return fd;
+    if (errno == EINTR) continue;
+    error_code = errno;
+    return kInvalidLockHandle;
+  }
+}
+
+LockAttempt try_lock_whole_file(LockHandle handle, int& error_code) {
+  struct flock lock = whole_file(F_WRLCK);
+  for (;;) {
+    if (::fcntl(fd_of(handle), F_OFD_SETLK, &lock) == 0) return LockAttempt::acquired;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EACCES) return LockAttempt::busy;
+    error_code = errno;
+    return LockAttempt::failed;
+  }
+}
+
+void unlock_whole_file(LockHandle handle) {
+  if (handle == kInvalidLockHandle) return;
+  struct flock lock = whole_file(F_UNLCK);
+  ::fcntl(fd_of(handle), F_OFD_SETLK, &lock);
+}
+
+void close_lock_file(LockHandle handle) {
+  if (handle == kInvalidLockHandle) return;
+  ::close(fd_of(handle));  // retrying close after EINTR could close a reused descriptor
+}
+
+}  // namespace tessik::platform

@@ -1,0 +1,14 @@
+// SHA-256 digests as lower-case hexadecimal text, shared by the registry (snapshot digests,
+// public ids) and the gateway (token digests).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tessik {
+
+// Returns the 64-character lower-case hexadecimal SHA-256 digest of `bytes`.
+// Thread-safe; throws std::runtime_error only if the crypto library fails.
+std::string sha256_hex(std::string_view bytes);
+
+}  // namespace tessik

@@ -1,0 +1,150 @@
+// Operation table queries, path templates, normalisation and scoped paths.
+#include <gtest/gtest.h>
+
+#include "a2a/operation_table.h"
+#include "a2a/paths.h"
+
+namespace tessik {
+namespace {
+
+TEST(OperationTable, HasTheRowsInOrderWithTheirScopes) {
+  const auto& table = a2a_operation_table();
+  ASSERT_EQ(table.size(), 57u);
+  EXPECT_EQ(table[0].path, "/.well-known/agent-card.json");
+  EXPECT_EQ(table[1].protocol_version, "0.3");
+  EXPECT_EQ(table[6].operation, "JsonRpcEndpoint");
+  EXPECT_EQ(table[6].required_scope, "agent.create");
+  EXPECT_EQ(table[12].required_scope, "agent.send");
+  EXPECT_FALSE(table[17].supported);  // POST /message:stream
+  EXPECT_EQ(table[27].path, "/");
+  EXPECT_EQ(table[27].required_scope, "");
+  EXPECT_EQ(table[30].method, "SendMessage");
+  EXPECT_EQ(table[30].path, "SendMessage");
+  EXPECT_EQ(table[56].method, "agent/getAuthenticatedExtendedCard");
+  int unsupported = 0;
+  for (const auto& row : table)
+    unsupported += row.supported ? 0 : 1;
+  EXPECT_EQ(unsupported, 8);  // every streaming row
+  EXPECT_EQ(&a2a_operation_table(), &table);
+}
+
+TEST(OperationTable, CapabilitiesAndBindings) {
+  EXPECT_FALSE(is_capability_supported("streaming"));
+  EXPECT_TRUE(is_capability_supported("pushNotifications"));
+  EXPECT_TRUE(is_capability_supported("extendedAgentCard"));
+  EXPECT_FALSE(is_capability_supported("nonsense"));
+  EXPECT_TRUE(is_binding_supported("http-json"));
+  EXPECT_TRUE(is_binding_supported("json-rpc"));
+  EXPECT_FALSE(is_binding_supported("grpc"));
+}
+
+TEST(OperationTable, JsonRpcMethodsByVersion) {
+  EXPECT_TRUE(find_json_rpc_method("tasks/get", "0.3", true));
+  EXPECT_FALSE(find_json_rpc_method("tasks/get", "1.0", true));
+  EXPECT_TRUE(find_json_rpc_method("tasks/get", "", true));
+  EXPECT_TRUE(find_json_rpc_method("tasks/pushNotificationConfigs/list", "1.0", true));
+  EXPECT_FALSE(find_json_rpc_method("tasks/pushNotificationConfigs/list", "0.3", true));
+  EXPECT_TRUE(find_json_rpc_method("tasks/pushNotificationConfig/list", "0.3", true));
+  EXPECT_TRUE(find_json_rpc_method("message/stream", "0.3", false));
+  EXPECT_FALSE(find_json_rpc_method("message/stream", "0.3", true));
+  EXPECT_FALSE(find_json_rpc_method("sendmessage", "", false));  // names are case-sensitive
+  // Endpoint rows are not method rows even though their method column reads "POST".
+  EXPECT_FALSE(find_json_rpc_method("POST", "", false));
+}
+
+TEST(PathTemplates, PlaceholdersStopAtTheNextTerminator) {
+  EXPECT_TRUE(path_template_matches("/tasks/{id}:cancel", "/tasks/t1:cancel"));
+  EXPECT_FALSE(path_template_matches("/tasks/{id}:cancel", "/tasks/:cancel"));
+  EXPECT_FALSE(path_template_matches("/tasks/{id}:cancel", "/tasks/t1:cancelx"));
+  // A trailing placeholder runs to the end, slashes included.
+  EXPECT_TRUE(path_template_matches("/tasks/{id}", "/tasks/a/b"));
+  EXPECT_FALSE(path_template_matches("/tasks/{id}", "/tasks/"));
+  EXPECT_TRUE(path_template_matches("/tasks/{id}/pushNotificationConfigs/{configId}",
+                                    "/tasks/t/pushNotificationConfigs/c/d"));
+  EXPECT_FALSE(path_template_matches("/tasks/{id}/pushNotificationConfigs", "/tasks/t"));
+  EXPECT_FALSE(path_template_matches("/agents", "/agents/"));
+  EXPECT_TRUE(path_template_matches("/", "/"));
+}
+
+TEST(PathTemplates, HttpRoutesIgnoreMethodCaseAndHonourSupport) {
+  EXPECT_TRUE(find_http_route("get", "/agents", true));
+  EXPECT_TRUE(find_http_route("Post", "/rpc", true));  // endpoint rows are HTTP routes
+  EXPECT_TRUE(find_http_route("POST", "/message:stream", false));
+  EXPECT_FALSE(find_http_route("POST", "/message:stream", true));
+  EXPECT_FALSE(find_http_route("PUT", "/agents", false));
+  EXPECT_FALSE(find_http_route("GET", "/rpc", false));
+  EXPECT_FALSE(find_http_route("GET", "SendMessage", false));  // method rows never match
+  const A2aOperationRoute* row =
+      match_http_route("DELETE", "/tasks/t/pushNotificationConfigs/c", true);
+  ASSERT_NE(row, nullptr);
+  EXPECT_EQ(row->operation, "DeleteTaskPushNotificationConfig");
+}
+
+TEST(PathNormalisation, StripsQueryThenA2aThenV1) {
+  EXPECT_EQ(normalize_a2a_path("/a2a/v1/tasks?x=1"), "/tasks");
+  EXPECT_EQ(normalize_a2a_path("/v1/a2a/tasks"), "/a2a/tasks");
+  EXPECT_EQ(normalize_a2a_path("/a2a"), "/");
+  EXPECT_EQ(normalize_a2a_path("/a2a/"), "/");
+  EXPECT_EQ(normalize_a2a_path("/a2a?A2A-Version=1.0"), "/");
+  EXPECT_EQ(normalize_a2a_path("/a2ab/tasks"), "/a2ab/tasks");
+  EXPECT_EQ(normalize_a2a_path("/v1"), "/");
+  EXPECT_EQ(normalize_a2a_path("/a2a/v1"), "/");
+  EXPECT_EQ(normalize_a2a_path("/a2a/%2Fagents"), "/%2Fagents");  // no decoding of paths
+  EXPECT_EQ(normalize_a2a_path(""), "");
+}
+
+TEST(ScopedPaths, AgentAndProviderScopes) {
+  AgentScopedRoute agent = parse_agent_scoped_path("/agents/X/.well-known/agent-card.json");
+  EXPECT_TRUE(agent.matched);
+  EXPECT_TRUE(agent.is_card_path);
+  EXPECT_EQ(agent.id, "X");
+  EXPECT_EQ(agent.rest, "/.well-known/agent-card.json");
+  EXPECT_FALSE(parse_agent_scoped_path("/agents/abc").matched);
+  EXPECT_FALSE(parse_agent_scoped_path("/agents//a2a").matched);
+  EXPECT_FALSE(parse_agent_scoped_path("/agents").matched);
+  EXPECT_FALSE(parse_agent_scoped_path("/agents/X/a2a/card").is_card_path);
+  ProviderScopedRoute provider = parse_provider_scoped_path("/providers/p/agent-card?x");
+  EXPECT_TRUE(provider.matched);
+  EXPECT_TRUE(provider.is_card_path);
+  EXPECT_EQ(provider.rest, "/agent-card");
+}
+
+TEST(ScopedPaths, EffectivePathInsideAScope) {
+  EXPECT_EQ(compute_effective_path("/a2a/agents/X/a2a").effective, "/");
+  EXPECT_EQ(compute_effective_path("/agents/X/rpc").effective, "/rpc");
+  EXPECT_EQ(compute_effective_path("/agents/X/v1/message:send").effective, "/message:send");
+  const EffectivePath provider = compute_effective_path("/a2a/providers/p/jsonrpc?q");
+  EXPECT_FALSE(provider.agent.matched);
+  EXPECT_TRUE(provider.provider.matched);
+  EXPECT_EQ(provider.effective, "/jsonrpc");
+  const EffectivePath plain = compute_effective_path("/a2a/agents/abc");
+  EXPECT_FALSE(plain.agent.matched);
+  EXPECT_EQ(plain.effective, "/agents/abc");
+}
+
+TEST(PathPredicates, TaskAndEndpointShapes) {
+  EXPECT_TRUE(is_json_rpc_root_endpoint("/"));
+  EXPECT_TRUE(is_json_rpc_root_endpoint("/jsonrpc"));
+  EXPECT_FALSE(is_json_rpc_root_endpoint("/a2a"));
+  EXPECT_TRUE(is_task_cancel_path("/tasks/t1:cancel"));  // 15 characters
+  EXPECT_FALSE(is_task_cancel_path("/tasks/:cancel"));   // 14
+  EXPECT_TRUE(is_task_subscribe_path("/tasks/t:subscribe"));
+  EXPECT_FALSE(is_task_subscribe_path("/tasks/:subscribe"));
+  EXPECT_TRUE(is_push_config_path("/tasks/t/pushNotificationConfigs"));
+  EXPECT_TRUE(is_push_config_path("/tasks/t/pushNotificationConfigs/c"));
+  EXPECT_FALSE(is_push_config_path("/tasks/t/pushNotificationConfigs/"));
+  EXPECT_FALSE(is_push_config_path("/tasks/t"));
+}
+
+TEST(PathPredicates, PublicGatewayCardRequests) {
+  EXPECT_TRUE(is_public_gateway_card_request("GET", "/a2a/.well-known/agent-card.json"));
+  EXPECT_TRUE(is_public_gateway_card_request(" get ", "/.well-known/agent.json?A2A-Version=1.0"));
+  EXPECT_TRUE(is_public_gateway_card_request("GET", "/a2a/v1/agent-card"));
+  EXPECT_FALSE(is_public_gateway_card_request("POST", "/a2a/.well-known/agent-card.json"));
+  EXPECT_FALSE(is_public_gateway_card_request("GET", "/a2a/agents/x/agent-card"));
+  EXPECT_FALSE(is_public_gateway_card_request("GET", "/a2a/providers/x/agent-card"));
+  EXPECT_FALSE(is_public_gateway_card_request("GET", "/a2a/agents"));
+}
+
+}  // namespace
+}  // namespace tessik
