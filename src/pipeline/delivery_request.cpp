@@ -101,9 +101,11 @@ void write_delivery_request(const fs::path& path, const DeliveryRequest& request
   }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   // The body is private to the user: narrow the file before anything is written into it.
-  std::error_code narrowed;
-  fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
-                  narrowed);
+  if (out.is_open()) {
+    std::error_code narrowed;
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write,
+                    fs::perm_options::replace, narrowed);
+  }
   out << format_delivery_request(request, mode);
   out.flush();
   if (!out) throw std::runtime_error("could not write delivery worker request: " + path.string());
