@@ -6,7 +6,9 @@
 
 #include "app/agents_command.h"
 #include "app/broker_command.h"
+#include "app/delivery_worker_command.h"
 #include "app/mailbox_command.h"
+#include "app/send_command.h"
 #include "broker/broker.h"
 
 namespace tessik {
@@ -26,6 +28,11 @@ constexpr Mode kModes[] = {
      run_agents_command},
     {"mailbox", "list messages stored in the built-in mailbox; --json, --show MESSAGE_ID",
      run_mailbox_command},
+    {"send",
+     "send a message: --to TARGET --from SENDER [--from-node N] [--strict] [--method M] TEXT",
+     run_send_command},
+    {"delivery-worker", "deliver one handed-off message: --request FILE [--validate-only]",
+     run_delivery_worker_command},
 };
 
 void print_usage() {
