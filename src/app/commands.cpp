@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app/agents_command.h"
+#include "app/api_service_command.h"
 #include "app/broker_command.h"
 #include "broker/broker.h"
 
@@ -23,6 +24,8 @@ constexpr Mode kModes[] = {
     {"broker", "serve the session's broker socket (the default)", run_broker_command},
     {"agents", "list the agent registry; add [--provider P --session S --name N], remove ID",
      run_agents_command},
+    {"api-service", "HTTP stand-in for the API service: [--listen HOST:PORT] [--session ID]",
+     run_api_service_command},
 };
 
 void print_usage() {
