@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -16,7 +17,8 @@ namespace tessik::platform {
 class StopSignal;
 
 // One connected stream, accepted by a server or opened by a client. Move-only; closing or
-// destroying it disconnects. One thread at a time.
+// destroying it disconnects. One thread at a time. Reads are buffered: bytes the peer sent
+// beyond what a read asked for are kept for the next read of the same connection.
 class LocalConnection {
  public:
   LocalConnection() = default;
@@ -48,8 +50,16 @@ class LocalConnection {
   friend PipeIoResult connect_local_socket(const std::filesystem::path&, std::int64_t,
                                            LocalConnection&);
   explicit LocalConnection(int handle) : handle_(handle) {}
+  long read_some(char* destination, std::size_t size);
+
+  static constexpr std::size_t kReadAheadBytes = 64 * 1024;
 
   int handle_ = -1;
+  // Bytes received but not yet handed out, [ahead_begin_, ahead_end_) of read_ahead_.
+  std::unique_ptr<char[]> read_ahead_;
+  std::size_t ahead_begin_ = 0;
+  std::size_t ahead_end_ = 0;
+  bool awaiting_answer_ = false;  // the last operation was a completed write
 };
 
 enum class ListenStatus {

@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -18,6 +19,7 @@
 #include <cstring>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 #include "broker/text.h"
 #include "platform/pipe_directory.h"
@@ -64,18 +66,43 @@ WaitOutcome wait_ready(int fd, short events, std::int64_t deadline_ns, const Sto
 
 enum class Direction { read, write };
 
-PipeIoResult transfer(int fd, char* data, std::size_t size, std::int64_t deadline_ns,
-                      const StopSignal* stop, Direction direction) {
+WaitOutcome wait_for(int fd, Direction direction, std::int64_t deadline_ns, const StopSignal* stop,
+                     int& error) {
+  return wait_ready(fd, direction == Direction::read ? POLLIN : POLLOUT, deadline_ns, stop, error);
+}
+
+PipeIoResult wait_failure(WaitOutcome outcome, int error, std::uint32_t moved) {
+  switch (outcome) {
+    case WaitOutcome::timed_out:
+      return pipe_io_timed_out(moved);
+    case WaitOutcome::stopped:
+      return pipe_io_cancelled(moved);
+    default:
+      return pipe_io_failed(errno_code(error), moved);
+  }
+}
+
+// The loop shared by reads and writes: `chunk(done)` moves some of the remaining bytes and
+// returns the count, 0 at the end of the stream, or -1 with errno. With `wait_first` the first
+// chunk is preceded by a poll instead of a try that would only report EAGAIN.
+template <typename Chunk>
+PipeIoResult transfer(int fd, std::size_t size, std::int64_t deadline_ns, const StopSignal* stop,
+                      Direction direction, bool wait_first, Chunk&& chunk) {
   std::size_t done = 0;
   const auto moved = [&] { return static_cast<std::uint32_t>(done); };
   if (size == 0) return pipe_io_completed(0);
   if (fd < 0) return pipe_io_failed(errno_code(EBADF), 0);
+  bool must_wait = wait_first;
   while (done < size) {
     if (stop && stop->stop_requested()) return pipe_io_cancelled(moved());
     if (monotonic_now_ns() >= deadline_ns) return pipe_io_timed_out(moved());
-    const ssize_t n = direction == Direction::read
-                          ? ::recv(fd, data + done, size - done, 0)
-                          : ::send(fd, data + done, size - done, MSG_NOSIGNAL);
+    if (must_wait) {
+      int wait_error = 0;
+      const WaitOutcome outcome = wait_for(fd, direction, deadline_ns, stop, wait_error);
+      if (outcome != WaitOutcome::ready) return wait_failure(outcome, wait_error, moved());
+      must_wait = false;
+    }
+    const ssize_t n = chunk(done);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       if (stop && stop->stop_requested()) return pipe_io_cancelled(moved());
@@ -94,18 +121,7 @@ PipeIoResult transfer(int fd, char* data, std::size_t size, std::int64_t deadlin
       return pipe_io_failed(kErrorBrokenPipe, moved());
     }
     if (error != EAGAIN && error != EWOULDBLOCK) return pipe_io_failed(errno_code(error), moved());
-    int wait_error = 0;
-    switch (wait_ready(fd, direction == Direction::read ? POLLIN : POLLOUT, deadline_ns, stop,
-                       wait_error)) {
-      case WaitOutcome::ready:
-        break;
-      case WaitOutcome::timed_out:
-        return pipe_io_timed_out(moved());
-      case WaitOutcome::stopped:
-        return pipe_io_cancelled(moved());
-      case WaitOutcome::failed:
-        return pipe_io_failed(errno_code(wait_error), moved());
-    }
+    must_wait = true;
   }
   return pipe_io_completed(moved());
 }
@@ -125,15 +141,18 @@ std::string describe(std::string_view what, const std::filesystem::path& path, i
 
 }  // namespace
 
-LocalConnection::LocalConnection(LocalConnection&& other) noexcept : handle_(other.handle_) {
-  other.handle_ = -1;
+LocalConnection::LocalConnection(LocalConnection&& other) noexcept {
+  *this = std::move(other);
 }
 
 LocalConnection& LocalConnection::operator=(LocalConnection&& other) noexcept {
   if (this != &other) {
     close();
-    handle_ = other.handle_;
-    other.handle_ = -1;
+    handle_ = std::exchange(other.handle_, -1);
+    read_ahead_ = std::move(other.read_ahead_);
+    ahead_begin_ = std::exchange(other.ahead_begin_, 0);
+    ahead_end_ = std::exchange(other.ahead_end_, 0);
+    awaiting_answer_ = std::exchange(other.awaiting_answer_, false);
   }
   return *this;
 }
@@ -143,18 +162,46 @@ void LocalConnection::close() {
     ::close(handle_);
     handle_ = -1;
   }
+  read_ahead_.reset();
+  ahead_begin_ = ahead_end_ = 0;
+  awaiting_answer_ = false;
+}
+
+long LocalConnection::read_some(char* destination, std::size_t size) {
+  if (ahead_begin_ == ahead_end_) {
+    // Large remainders go straight to the caller; small ones come through the read-ahead
+    // buffer, so that a frame's length and payload usually arrive in one call.
+    if (size >= kReadAheadBytes) return ::recv(handle_, destination, size, 0);
+    if (!read_ahead_) read_ahead_ = std::make_unique_for_overwrite<char[]>(kReadAheadBytes);
+    const ssize_t received = ::recv(handle_, read_ahead_.get(), kReadAheadBytes, 0);
+    if (received <= 0) return received;
+    ahead_begin_ = 0;
+    ahead_end_ = static_cast<std::size_t>(received);
+  }
+  const std::size_t count = std::min(size, ahead_end_ - ahead_begin_);
+  std::memcpy(destination, read_ahead_.get() + ahead_begin_, count);
+  ahead_begin_ += count;
+  return static_cast<ssize_t>(count);
 }
 
 PipeIoResult LocalConnection::read_exact(void* buffer, std::size_t size, std::int64_t deadline_ns,
                                          const StopSignal* stop) {
-  return transfer(handle_, static_cast<char*>(buffer), size, deadline_ns, stop, Direction::read);
+  // Right after we wrote, the peer has yet to answer: waiting first saves a failed try.
+  const bool wait_first = awaiting_answer_ && ahead_begin_ == ahead_end_;
+  awaiting_answer_ = false;
+  char* destination = static_cast<char*>(buffer);
+  return transfer(handle_, size, deadline_ns, stop, Direction::read, wait_first,
+                  [&](std::size_t done) { return read_some(destination + done, size - done); });
 }
 
 PipeIoResult LocalConnection::write_exact(const void* data, std::size_t size,
                                           std::int64_t deadline_ns, const StopSignal* stop) {
-  // send() never writes through the pointer; the cast only shares the loop with reads.
-  return transfer(handle_, static_cast<char*>(const_cast<void*>(data)), size, deadline_ns, stop,
-                  Direction::write);
+  const char* source = static_cast<const char*>(data);
+  const PipeIoResult result = transfer(
+      handle_, size, deadline_ns, stop, Direction::write, false,
+      [&](std::size_t done) { return ::send(handle_, source + done, size - done, MSG_NOSIGNAL); });
+  awaiting_answer_ = result.completed() && size > 0;
+  return result;
 }
 
 std::optional<std::uint32_t> LocalConnection::peer_uid() const {

@@ -65,11 +65,13 @@ bool StopSignal::open(std::stop_token token, bool handle_signals, std::string* e
       close();
       return false;
     }
-    owns_signal_slot_ = true;
     if (!install_actions(error)) {
+      // install_actions put back what it changed; only the slot remains to be given up.
+      g_signal_owner.store(nullptr, std::memory_order_release);
       close();
       return false;
     }
+    owns_signal_slot_ = true;
   }
   // Registered last: a token that is already stopped runs the callback right here.
   if (token.stop_possible()) token_registration_.emplace(token, TokenWake{this});
