@@ -142,12 +142,9 @@ int run_api_service_command(const std::vector<std::string>& args) {
     bool created = false;
     const std::filesystem::path token_path = a2a_directory() / "local-token";
     settings.local_token = ensure_local_token(token_path, created);
-    if (created) {
-      std::printf("local token (shown once, stored in %s): %s\n", token_path.c_str(),
-                  settings.local_token.c_str());
-    } else {
-      std::printf("local token: stored in %s\n", token_path.c_str());
-    }
+    std::printf("local token file: %s\n", token_path.c_str());
+    // A fresh token is shown once; afterwards it is only in the owner-only file.
+    if (created) std::printf("local token (new): %s\n", settings.local_token.c_str());
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "tessik api-service: %s\n", failure.what());
     return 1;
