@@ -18,6 +18,21 @@
 
 namespace tessik::test {
 
+double process_cpu_us(int pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::stringstream text;
+  text << stat.rdbuf();
+  const std::string line = text.str();
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  // Fields 14 and 15 (utime, stime), counting from the pid as field 1.
+  for (int index = 3; fields >> field && index <= 15; ++index) {
+    if (index == 14 || index == 15) ticks += std::stod(field);
+  }
+  return ticks * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
 std::uint16_t free_loopback_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) throw std::runtime_error("socket failed");

@@ -10,6 +10,9 @@
 
 namespace tessik::test {
 
+// User plus system CPU time a process has used so far, in microseconds (from /proc).
+double process_cpu_us(int pid);
+
 // A loopback TCP port that was free a moment ago (bound to port 0, then released).
 std::uint16_t free_loopback_port();
 
