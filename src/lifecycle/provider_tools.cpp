@@ -1,32 +1,29 @@
-// Tool detection for provider factories. Uses only std::filesystem so it stays portable.
+// Tool detection for provider factories, on top of the process runner's PATH search.
 #include "lifecycle/provider_tools.h"
 
 #include <cstdlib>
-#include <system_error>
+
+#include "platform/bounded_process.h"
 
 namespace tessik {
 namespace {
 
 namespace fs = std::filesystem;
 
-bool is_executable_file(const fs::path& path) {
-  std::error_code error;
-  const fs::file_status status = fs::status(path, error);
-  if (error || !fs::is_regular_file(status)) return false;
-  const fs::perms exec = fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
-  return (status.permissions() & exec) != fs::perms::none;
-}
-
 std::string environment(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
 }
 
-ProviderToolLocation found_at(const fs::path& path) {
+// A path with a slash is checked as given; a bare name is searched on PATH.
+ProviderToolLocation locate(const std::string& name_or_path) {
   ProviderToolLocation location;
+  const platform::ExecutableResolution resolution =
+      platform::resolve_executable_on_path(name_or_path);
+  if (!resolution.error.empty() || resolution.path.empty()) return location;
   location.found = true;
-  location.path = path;
-  location.evidence = "executable:" + path.string();
+  location.path = resolution.path;
+  location.evidence = "executable:" + resolution.path.string();
   return location;
 }
 
@@ -45,38 +42,19 @@ std::vector<std::string> provider_tool_names(std::string_view provider_key) {
   return {};
 }
 
-fs::path find_executable_on_path(std::string_view name) {
-  if (name.empty()) return {};
-  const std::string path_variable = environment("PATH");
-  std::size_t start = 0;
-  while (start <= path_variable.size()) {
-    const std::size_t colon = path_variable.find(':', start);
-    const std::string directory = path_variable.substr(start, colon - start);
-    if (!directory.empty()) {
-      const fs::path candidate = fs::path(directory) / std::string(name);
-      if (is_executable_file(candidate)) return fs::absolute(candidate);
-    }
-    if (colon == std::string::npos) break;
-    start = colon + 1;
-  }
-  return {};
-}
-
 ProviderToolLocation locate_provider_tool(std::string_view provider_key) {
+  std::vector<std::string> candidates;
   if (provider_key == "claude_code_cli") {
-    std::vector<fs::path> fixed;
     if (const std::string home = environment("HOME"); !home.empty()) {
-      fixed.push_back(fs::path(home) / ".local" / "bin" / "claude");
+      candidates.push_back((fs::path(home) / ".local" / "bin" / "claude").string());
     }
     if (const std::string prefix = environment("NPM_CONFIG_PREFIX"); !prefix.empty()) {
-      fixed.push_back(fs::path(prefix) / "bin" / "claude");
-    }
-    for (const fs::path& candidate : fixed) {
-      if (is_executable_file(candidate)) return found_at(candidate);
+      candidates.push_back((fs::path(prefix) / "bin" / "claude").string());
     }
   }
-  for (const std::string& name : provider_tool_names(provider_key)) {
-    if (fs::path path = find_executable_on_path(name); !path.empty()) return found_at(path);
+  for (const std::string& name : provider_tool_names(provider_key)) candidates.push_back(name);
+  for (const std::string& candidate : candidates) {
+    if (ProviderToolLocation location = locate(candidate); location.found) return location;
   }
   return {};
 }

@@ -23,8 +23,4 @@ std::vector<std::string> provider_tool_names(std::string_view provider_key);
 // environment on every call; never throws.
 ProviderToolLocation locate_provider_tool(std::string_view provider_key);
 
-// The first executable regular file named `name` in the directories of $PATH; empty when
-// none. Empty PATH entries are skipped (the current directory is never searched).
-std::filesystem::path find_executable_on_path(std::string_view name);
-
 }  // namespace tessik

@@ -7,6 +7,7 @@
 
 #include "a2a/cards.h"
 #include "a2a/responses.h"
+#include "lifecycle/provider_tools.h"
 #include "support/gateway_fixture.h"
 
 namespace tessik {
@@ -185,6 +186,13 @@ TEST_F(WrappedCards, FactoryDetectionFromToolsAndSessions) {
   EXPECT_TRUE(codex->create_supported);
   EXPECT_FALSE(find_provider_factory(factories, "tessik.provider.opencode_cli")->detected);
   EXPECT_FALSE(find_provider_factory(factories, "tessik.provider.tessik_mailbox"));
+
+  // Claude Code's per-user install wins over PATH.
+  const std::filesystem::path home_tool = f_.env.root() / "home" / ".local" / "bin" / "claude";
+  std::filesystem::create_directories(home_tool.parent_path());
+  std::filesystem::copy_file(tool, home_tool);
+  EXPECT_EQ(locate_provider_tool("claude_code_cli").path, home_tool);
+  std::filesystem::remove(home_tool);
 
   std::filesystem::remove(tool);
   const auto registered = find_provider_factory(list_provider_factories({sendable_}),
