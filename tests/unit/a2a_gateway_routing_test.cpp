@@ -203,6 +203,12 @@ TEST_F(GatewayRouting, RouteExistenceStreamingAndOperationScopes) {
   EXPECT_EQ(local_code_of(f_.call(f_.authorized("GET", "/a2a/message:send"))),
             "TESSIK_A2A_ROUTE_NOT_FOUND");
   EXPECT_EQ(f_.call(f_.authorized("GET", "/a2a/%61gents")).status, 404);  // paths stay encoded
+  // Unknown or oddly spelled methods: normalised first, then no route has them.
+  EXPECT_EQ(local_code_of(f_.call(f_.authorized("BREW", "/a2a/agents"))),
+            "TESSIK_A2A_ROUTE_NOT_FOUND");
+  EXPECT_EQ(f_.call(f_.authorized(" get ", "/a2a/agents")).status, 200);
+  EXPECT_EQ(f_.call(f_.request(" Get", "/a2a/agent-card")).status, 200);
+  EXPECT_EQ(local_code_of(f_.call(f_.authorized("", "/a2a/agents"))), "TESSIK_A2A_ROUTE_NOT_FOUND");
 
   f_.context.principal.scopes = {"agent.read"};
   // Streaming is refused as unimplemented before any scope check.
