@@ -1,0 +1,39 @@
+// Operations not built yet. Each answers the gateway's final fall-through, exactly what the
+// request would get if routing had no row for it; no operation pretends to have run.
+#include "a2a/error_catalog.h"
+#include "a2a/route_handlers.h"
+
+namespace tessik {
+
+GatewayResponse handle_json_rpc(const GatewayCall&) {
+  return route_not_found_error();
+}
+GatewayResponse handle_send_message(const GatewayCall&) {
+  return route_not_found_error();
+}
+GatewayResponse handle_provider_create(const GatewayCall&) {
+  return route_not_found_error();
+}
+GatewayResponse handle_get_task(const GatewayCall&) {
+  return route_not_found_error();
+}
+GatewayResponse handle_list_tasks(const GatewayCall&) {
+  return route_not_found_error();
+}
+GatewayResponse handle_cancel_task(const GatewayCall&) {
+  return route_not_found_error();
+}
+GatewayResponse handle_create_push_config(const GatewayCall&) {
+  return route_not_found_error();
+}
+GatewayResponse handle_list_push_configs(const GatewayCall&) {
+  return route_not_found_error();
+}
+GatewayResponse handle_get_push_config(const GatewayCall&) {
+  return route_not_found_error();
+}
+GatewayResponse handle_delete_push_config(const GatewayCall&) {
+  return route_not_found_error();
+}
+
+}  // namespace tessik
