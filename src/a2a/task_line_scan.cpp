@@ -1,0 +1,485 @@
+// Listing reads every line of the task log on every request, so the per-line work is a single
+// validating pass that copies only the wanted strings. The grammar checks mirror
+// nlohmann::json's (RFC 8259 strings, numbers and literals, strict UTF-8, paired surrogates).
+#include "a2a/task_line_scan.h"
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "a2a/task_json.h"
+
+namespace tessik {
+namespace {
+
+constexpr int kMaxDepth = 256;
+
+// Which top-level or nested member a string value belongs to.
+enum class Slot {
+  none,
+  id,
+  context_id,
+  state,
+  timestamp,
+  client_id,
+  agent,
+  node,
+};
+
+// Which object the scanner is in: one whose keys matter, or one it only checks.
+enum class ObjectKind { skipped, top_level, status, metadata };
+
+class LineScanner {
+ public:
+  explicit LineScanner(std::string_view line)
+      : p_(reinterpret_cast<const unsigned char*>(line.data())), end_(p_ + line.size()) {}
+
+  // false: not JSON. needs_library(): JSON the fast path leaves to nlohmann.
+  bool run(TaskLineSummary& summary);
+  bool needs_library() const { return needs_library_; }
+
+ private:
+  void skip_ws() {
+    while (p_ < end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r'))
+      ++p_;
+  }
+  bool consume(unsigned char c) {
+    skip_ws();
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+  bool value(int depth, Slot slot);
+  bool object(int depth, ObjectKind kind);
+  bool member_value(int depth, ObjectKind kind, std::string_view key);
+  bool array(int depth);
+  bool string(std::string* out);
+  bool key(std::string_view& key);
+  bool escape(std::string* out);
+  bool utf8_sequence(std::string* out);
+  bool number();
+  bool literal(const char* word);
+  std::string* target(Slot slot);
+
+  const unsigned char* p_;
+  const unsigned char* end_;
+  TaskLineSummary* summary_ = nullptr;
+  bool needs_library_ = false;
+  std::string key_scratch_;  // a key that had to be decoded
+};
+
+Slot slot_for(ObjectKind kind, std::string_view key) {
+  switch (kind) {
+    case ObjectKind::top_level:
+      if (key == "id") return Slot::id;
+      if (key == "contextId") return Slot::context_id;
+      break;
+    case ObjectKind::status:
+      if (key == "state") return Slot::state;
+      if (key == "timestamp") return Slot::timestamp;
+      break;
+    case ObjectKind::metadata:
+      if (key == "tessikRequesterClientId") return Slot::client_id;
+      if (key == "tessikRequesterAgent") return Slot::agent;
+      if (key == "tessikRequesterNode") return Slot::node;
+      break;
+    case ObjectKind::skipped:
+      break;
+  }
+  return Slot::none;
+}
+
+// High bit set in the byte of the first quote, backslash, control byte or non-ASCII byte of
+// the eight (bits above it may be spurious): the bytes a string scan must look at itself.
+inline std::uint64_t attention_mask(std::uint64_t v) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+  const std::uint64_t quote = v ^ (kOnes * '"');
+  const std::uint64_t backslash = v ^ (kOnes * '\\');
+  const std::uint64_t has_quote = (quote - kOnes) & ~quote;
+  const std::uint64_t has_backslash = (backslash - kOnes) & ~backslash;
+  const std::uint64_t has_control = (v - kOnes * 0x20) & ~v;
+  return (has_quote | has_backslash | has_control | v) & kHigh;
+}
+
+bool LineScanner::run(TaskLineSummary& summary) {
+  summary_ = &summary;
+  if (end_ - p_ >= 3 && p_[0] == 0xEF && p_[1] == 0xBB && p_[2] == 0xBF) p_ += 3;
+  skip_ws();
+  if (p_ == end_) return false;
+  const bool ok = *p_ == '{' ? object(0, ObjectKind::top_level) : value(0, Slot::none);
+  if (!ok) return false;
+  skip_ws();
+  return p_ == end_;
+}
+
+std::string* LineScanner::target(Slot slot) {
+  switch (slot) {
+    case Slot::id:
+      return &summary_->id;
+    case Slot::context_id:
+      return &summary_->context_id;
+    case Slot::state:
+      return &summary_->state;
+    case Slot::timestamp:
+      return &summary_->timestamp;
+    case Slot::client_id:
+      return &summary_->requester_client_id;
+    case Slot::agent:
+      return &summary_->requester_agent;
+    case Slot::node:
+      return &summary_->requester_node;
+    case Slot::none:
+      break;
+  }
+  return nullptr;
+}
+
+bool LineScanner::value(int depth, Slot slot) {
+  skip_ws();
+  if (p_ == end_) return false;
+  if (slot != Slot::none && *p_ != '"') needs_library_ = true;  // text of a non-string value
+  switch (*p_) {
+    case '"':
+      if (slot == Slot::none) return string(nullptr);
+      target(slot)->clear();
+      return string(target(slot));
+    case '{':
+      return object(depth + 1, ObjectKind::skipped);
+    case '[':
+      return array(depth + 1);
+    case 't':
+      return literal("true");
+    case 'f':
+      return literal("false");
+    case 'n':
+      return literal("null");
+    default:
+      return number();
+  }
+}
+
+bool LineScanner::object(int depth, ObjectKind kind) {
+  if (depth > kMaxDepth) {
+    needs_library_ = true;
+    return false;
+  }
+  ++p_;  // '{'
+  skip_ws();
+  if (p_ < end_ && *p_ == '}') {
+    ++p_;
+    return true;
+  }
+  while (true) {
+    skip_ws();
+    if (p_ == end_ || *p_ != '"') return false;
+    std::string_view name;
+    if (kind == ObjectKind::skipped) {
+      if (!string(nullptr)) return false;
+    } else if (!key(name)) {
+      return false;
+    }
+    if (!consume(':') || !member_value(depth, kind, name)) return false;
+    skip_ws();
+    if (p_ == end_) return false;
+    if (*p_ == '}') {
+      ++p_;
+      return true;
+    }
+    if (*p_ != ',') return false;
+    ++p_;
+  }
+}
+
+bool LineScanner::member_value(int depth, ObjectKind kind, std::string_view name) {
+  const bool status = kind == ObjectKind::top_level && name == "status";
+  const bool metadata = kind == ObjectKind::top_level && name == "metadata";
+  if (!status && !metadata) return value(depth, slot_for(kind, name));
+  // A later duplicate replaces the earlier member entirely, as in a parsed document.
+  if (status) {
+    summary_->state.clear();
+    summary_->timestamp.clear();
+  } else {
+    summary_->requester_client_id.clear();
+    summary_->requester_agent.clear();
+    summary_->requester_node.clear();
+  }
+  skip_ws();
+  if (p_ == end_) return false;
+  if (*p_ == '"') needs_library_ = true;  // nested document kept as text
+  if (*p_ != '{') return value(depth, Slot::none);
+  return object(depth + 1, status ? ObjectKind::status : ObjectKind::metadata);
+}
+
+// A key as a view into the line when it is plain ASCII without escapes (the usual case),
+// else decoded into a scratch buffer.
+bool LineScanner::key(std::string_view& name) {
+  const unsigned char* start = p_ + 1;
+  const unsigned char* q = start;
+  while (q < end_ && *q >= 0x20 && *q < 0x80 && *q != '"' && *q != '\\')
+    ++q;
+  if (q < end_ && *q == '"') {
+    name = std::string_view(reinterpret_cast<const char*>(start), q - start);
+    p_ = q + 1;
+    return true;
+  }
+  key_scratch_.clear();
+  if (!string(&key_scratch_)) return false;
+  name = key_scratch_;
+  return true;
+}
+
+bool LineScanner::array(int depth) {
+  if (depth > kMaxDepth) {
+    needs_library_ = true;
+    return false;
+  }
+  ++p_;  // '['
+  skip_ws();
+  if (p_ < end_ && *p_ == ']') {
+    ++p_;
+    return true;
+  }
+  while (true) {
+    if (!value(depth, Slot::none)) return false;
+    skip_ws();
+    if (p_ == end_) return false;
+    if (*p_ == ']') {
+      ++p_;
+      return true;
+    }
+    if (*p_ != ',') return false;
+    ++p_;
+  }
+}
+
+bool LineScanner::string(std::string* out) {
+  ++p_;  // opening quote
+  while (true) {
+    const unsigned char* run = p_;
+    while (end_ - p_ >= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p_, 8);
+      const std::uint64_t mask = attention_mask(word);
+      if (mask != 0) {
+        if constexpr (std::endian::native == std::endian::little) p_ += std::countr_zero(mask) / 8;
+        break;
+      }
+      p_ += 8;
+    }
+    while (p_ < end_ && *p_ >= 0x20 && *p_ < 0x80 && *p_ != '"' && *p_ != '\\')
+      ++p_;
+    if (out != nullptr) out->append(reinterpret_cast<const char*>(run), p_ - run);
+    if (p_ == end_) return false;
+    const unsigned char c = *p_;
+    if (c == '"') {
+      ++p_;
+      return true;
+    }
+    if (c == '\\') {
+      if (!escape(out)) return false;
+    } else if (c >= 0x80) {
+      if (!utf8_sequence(out)) return false;
+    } else {
+      return false;  // raw control byte
+    }
+  }
+}
+
+int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool read_hex4(const unsigned char*& p, const unsigned char* end, std::uint32_t& unit) {
+  if (end - p < 4) return false;
+  unit = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = hex_value(p[i]);
+    if (digit < 0) return false;
+    unit = unit * 16 + static_cast<std::uint32_t>(digit);
+  }
+  p += 4;
+  return true;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+bool LineScanner::escape(std::string* out) {
+  ++p_;  // backslash
+  if (p_ == end_) return false;
+  const unsigned char c = *p_++;
+  char plain = 0;
+  switch (c) {
+    case '"':
+    case '\\':
+    case '/':
+      plain = static_cast<char>(c);
+      break;
+    case 'b':
+      plain = '\b';
+      break;
+    case 'f':
+      plain = '\f';
+      break;
+    case 'n':
+      plain = '\n';
+      break;
+    case 'r':
+      plain = '\r';
+      break;
+    case 't':
+      plain = '\t';
+      break;
+    case 'u': {
+      std::uint32_t unit = 0;
+      if (!read_hex4(p_, end_, unit)) return false;
+      if (unit >= 0xDC00 && unit <= 0xDFFF) return false;  // lone low surrogate
+      if (unit >= 0xD800 && unit <= 0xDBFF) {
+        std::uint32_t low = 0;
+        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+        p_ += 2;
+        if (!read_hex4(p_, end_, low) || low < 0xDC00 || low > 0xDFFF) return false;
+        unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+      }
+      if (out != nullptr) append_utf8(*out, unit);
+      return true;
+    }
+    default:
+      return false;
+  }
+  if (out != nullptr) *out += plain;
+  return true;
+}
+
+// One well-formed UTF-8 sequence (the Unicode table of well-formed byte sequences).
+bool LineScanner::utf8_sequence(std::string* out) {
+  const unsigned char lead = *p_;
+  int length = 0;
+  unsigned char low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return false;
+  }
+  if (end_ - p_ < length) return false;
+  if (p_[1] < low || p_[1] > high) return false;
+  for (int i = 2; i < length; ++i) {
+    if (p_[i] < 0x80 || p_[i] > 0xBF) return false;
+  }
+  if (out != nullptr) out->append(reinterpret_cast<const char*>(p_), length);
+  p_ += length;
+  return true;
+}
+
+bool LineScanner::number() {
+  const unsigned char* start = p_;
+  const auto digits = [&] {
+    const unsigned char* first = p_;
+    while (p_ < end_ && *p_ >= '0' && *p_ <= '9')
+      ++p_;
+    return p_ > first;
+  };
+  if (p_ < end_ && *p_ == '-') ++p_;
+  if (p_ == end_) return false;
+  if (*p_ == '0') {
+    ++p_;
+  } else if (!digits()) {
+    return false;
+  }
+  if (p_ < end_ && *p_ == '.') {
+    ++p_;
+    if (!digits()) return false;
+  }
+  if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+    ++p_;
+    if (p_ < end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+    if (!digits()) return false;
+    needs_library_ = true;  // the library refuses values that overflow a double
+  }
+  if (p_ - start > 300) needs_library_ = true;
+  return true;
+}
+
+bool LineScanner::literal(const char* word) {
+  const std::size_t length = std::strlen(word);
+  if (static_cast<std::size_t>(end_ - p_) < length || std::memcmp(p_, word, length) != 0) {
+    return false;
+  }
+  p_ += length;
+  return true;
+}
+
+}  // namespace
+
+std::optional<TaskLineSummary> summarize_task_line_slowly(std::string_view line) {
+  const nlohmann::json document = nlohmann::json::parse(line, nullptr, false);
+  if (document.is_discarded()) return std::nullopt;
+  TaskLineSummary summary;
+  summary.id = json_member_text(document, "id");
+  summary.context_id = json_member_text(document, "contextId");
+  const auto nested = [&](std::string_view key) {
+    nlohmann::json inner = nlohmann::json::parse(json_member_text(document, key), nullptr, false);
+    return inner.is_discarded() ? nlohmann::json() : inner;
+  };
+  const nlohmann::json status = nested("status");
+  summary.state = json_member_text(status, "state");
+  summary.timestamp = json_member_text(status, "timestamp");
+  const nlohmann::json metadata = nested("metadata");
+  summary.requester_client_id = json_member_text(metadata, "tessikRequesterClientId");
+  summary.requester_agent = json_member_text(metadata, "tessikRequesterAgent");
+  summary.requester_node = json_member_text(metadata, "tessikRequesterNode");
+  return summary;
+}
+
+bool scan_task_line_into(std::string_view line, TaskLineSummary& summary) {
+  summary.id.clear();
+  summary.context_id.clear();
+  summary.state.clear();
+  summary.timestamp.clear();
+  summary.requester_client_id.clear();
+  summary.requester_agent.clear();
+  summary.requester_node.clear();
+  LineScanner scanner(line);
+  const bool ok = scanner.run(summary);
+  if (!scanner.needs_library()) return ok;
+  std::optional<TaskLineSummary> slow = summarize_task_line_slowly(line);
+  if (!slow) return false;
+  summary = std::move(*slow);
+  return true;
+}
+
+std::optional<TaskLineSummary> scan_task_line(std::string_view line) {
+  TaskLineSummary summary;
+  if (!scan_task_line_into(line, summary)) return std::nullopt;
+  return summary;
+}
+
+}  // namespace tessik

@@ -1,0 +1,149 @@
+// Reading goes through one reused buffer so that a large log costs one sequential pass and
+// no per-line allocation beyond what the caller keeps.
+#include "a2a/task_log.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+
+#include "a2a/task_json.h"
+#include "a2a/task_line_scan.h"
+#include "broker/state_dir.h"
+#include "broker/text.h"
+#include "platform/files.h"
+
+namespace tessik {
+namespace {
+
+constexpr std::size_t kReadChunk = 1 << 20;
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+FilePtr open_for_reading(const std::filesystem::path& path) {
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
+  return file;
+}
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+void visit_trimmed(std::string_view line, std::uint64_t offset,
+                   const std::function<void(std::string_view, std::uint64_t)>& visit) {
+  std::size_t begin = 0;
+  std::size_t end = line.size();
+  while (begin < end && is_space(line[begin]))
+    ++begin;
+  while (end > begin && is_space(line[end - 1]))
+    --end;
+  if (begin < end) visit(line.substr(begin, end - begin), offset + begin);
+}
+
+// True when the file exists, is not empty and does not end with a line break.
+bool ends_mid_line(const std::filesystem::path& path) {
+  FilePtr file = open_for_reading(path);
+  if (!file || std::fseek(file.get(), -1, SEEK_END) != 0) return false;
+  return std::fgetc(file.get()) != '\n';
+}
+
+}  // namespace
+
+void for_each_task_log_line(const std::filesystem::path& log_path,
+                            const std::function<void(std::string_view, std::uint64_t)>& visit) {
+  FilePtr file = open_for_reading(log_path);
+  if (!file) return;
+  std::string buffer(kReadChunk, '\0');
+  std::size_t filled = 0;       // bytes of buffer holding unread data
+  std::uint64_t buffer_at = 0;  // file offset of buffer[0]
+  while (true) {
+    if (filled == buffer.size()) buffer.resize(buffer.size() * 2);  // one very long line
+    const std::size_t got =
+        std::fread(buffer.data() + filled, 1, buffer.size() - filled, file.get());
+    const bool at_end = got == 0;
+    filled += got;
+    std::size_t start = 0;
+    while (start < filled) {
+      const void* newline = std::memchr(buffer.data() + start, '\n', filled - start);
+      if (newline == nullptr) break;
+      const std::size_t stop = static_cast<const char*>(newline) - buffer.data();
+      visit_trimmed(std::string_view(buffer.data() + start, stop - start), buffer_at + start,
+                    visit);
+      start = stop + 1;
+    }
+    if (at_end) {
+      if (start < filled) {
+        visit_trimmed(std::string_view(buffer.data() + start, filled - start), buffer_at + start,
+                      visit);
+      }
+      return;
+    }
+    std::memmove(buffer.data(), buffer.data() + start, filled - start);
+    filled -= start;
+    buffer_at += start;
+  }
+}
+
+std::filesystem::path task_log_path(const GatewayContext& context) {
+  if (!context.tasks_path.empty()) return context.tasks_path;
+  return a2a_directory() / "tasks.jsonl";
+}
+
+void append_task_record(const std::filesystem::path& log_path, const TaskRecord& task) {
+  if (log_path.has_parent_path()) std::filesystem::create_directories(log_path.parent_path());
+  std::string line;
+  if (ends_mid_line(log_path)) line += '\n';
+  line += task_to_json_v1(task);
+  line += '\n';
+  if (!platform::append_to_file(log_path, line)) {
+    throw TaskLogWriteError("could not write A2A task log: " + log_path.string());
+  }
+}
+
+std::optional<std::string> find_latest_task_line(const std::filesystem::path& log_path,
+                                                 std::string_view task_id) {
+  const std::string wanted = trim(task_id);
+  std::optional<std::string> latest;
+  if (wanted.empty()) return latest;
+  const std::boyer_moore_horspool_searcher searcher(wanted.begin(), wanted.end());
+  for_each_task_log_line(log_path, [&](std::string_view line, std::uint64_t) {
+    // An id can only match when its text appears, unless the line spells it with escapes.
+    if (std::search(line.begin(), line.end(), searcher) == line.end() &&
+        line.find('\\') == std::string_view::npos) {
+      return;
+    }
+    const std::optional<TaskLineSummary> summary = scan_task_line(line);
+    if (summary && summary->id == wanted) latest = std::string(line);
+  });
+  return latest;
+}
+
+std::vector<std::string> read_task_lines_at(const std::filesystem::path& log_path,
+                                            const std::vector<const LatestTaskLine*>& lines) {
+  std::vector<std::string> texts(lines.size());
+  FilePtr file = open_for_reading(log_path);
+  if (!file) return texts;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::string text(lines[i]->length, '\0');
+    if (std::fseek(file.get(), static_cast<long>(lines[i]->offset), SEEK_SET) == 0 &&
+        std::fread(text.data(), 1, text.size(), file.get()) == text.size()) {
+      texts[i] = std::move(text);
+    }
+  }
+  return texts;
+}
+
+std::vector<std::string> read_latest_task_lines(const std::filesystem::path& log_path) {
+  const LatestTaskLines latest(log_path);
+  std::vector<const LatestTaskLine*> wanted;
+  wanted.reserve(latest.lines().size());
+  for (const LatestTaskLine& line : latest.lines()) wanted.push_back(&line);
+  return read_task_lines_at(log_path, wanted);
+}
+
+}  // namespace tessik

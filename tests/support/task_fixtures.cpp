@@ -1,0 +1,105 @@
+// Builders for task tests.
+#include "support/task_fixtures.h"
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <fstream>
+#include <sstream>
+
+namespace tessik::test {
+
+TaskSendInput sample_send(const std::string& message_id, const std::string& text) {
+  TaskSendInput send;
+  send.message_id = message_id;
+  send.target_agent = "Tessik Mailbox";
+  send.requester_client_id = "client-a";
+  send.requester_agent = "alice";
+  send.requester_node = "local";
+  send.text = text;
+  return send;
+}
+
+TaskSendOutcome accepted_outcome() {
+  TaskSendOutcome outcome;
+  outcome.message_id = "0123456789abcdef0123456789abcdef";
+  outcome.status = "accepted_by_tessik";
+  outcome.provider = "tessik_mailbox";
+  outcome.detail = "tessik_receipt_only";
+  outcome.accepted = true;
+  return outcome;
+}
+
+AgentRecord mailbox_agent() {
+  AgentRecord agent;
+  agent.agent_id = "tessik-mailbox-local-default";
+  agent.display_name = "Tessik Mailbox";
+  agent.aliases = {"mailbox", "tessik-mailbox", "tessik_mailbox"};
+  agent.provider = "tessik_mailbox";
+  agent.provider_session_id = "tessik_mailbox:default";
+  agent.public_agent_id = "pub-mailbox";
+  agent.node_id = "local";
+  agent.sendable = true;
+  return agent;
+}
+
+TaskRecord stored_task(const std::string& id, const std::string& client_id,
+                       const std::string& timestamp, const std::string& state) {
+  TaskRecord task;
+  task.id = id;
+  task.context_id = "ctx-" + id;
+  task.target_agent = "Tessik Mailbox";
+  task.target_provider = "tessik_mailbox";
+  task.target_provider_session_id = "tessik_mailbox:default";
+  task.requester_client_id = client_id;
+  task.requester_agent = "agent-of-" + client_id;
+  task.requester_node = "local";
+  task.state = state;
+  task.timestamp = timestamp;
+  task.message_id = "msg-" + id;
+  task.history = "[{\"contextId\":\"ctx-" + id + "\",\"messageId\":\"u-" + id +
+                 "\",\"parts\":[{\"text\":\"hi\"}],\"role\":\"ROLE_USER\",\"taskId\":\"" + id +
+                 "\"}]";
+  task.events.push_back({timestamp, state, "accepted_by_tessik", "tessik_receipt_only"});
+  return task;
+}
+
+Principal client_principal(const std::string& client_id, std::vector<std::string> scopes) {
+  Principal principal;
+  principal.authenticated = true;
+  principal.client_id = client_id;
+  principal.sender_agent = "agent-of-" + client_id;
+  principal.scopes = std::move(scopes);
+  return principal;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void write_file(const std::filesystem::path& path, const std::string& content) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+FileSizeLimit::FileSizeLimit(std::uintmax_t bytes) {
+  previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  saved_current_ = limit.rlim_cur;
+  limit.rlim_cur = bytes;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = saved_current_;
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, previous_handler_);
+}
+
+}  // namespace tessik::test

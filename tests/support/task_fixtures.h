@@ -1,0 +1,48 @@
+// Small builders for task tests: sends, outcomes and stored tasks with chosen owners.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "a2a/task_record.h"
+#include "broker/envelope.h"
+#include "registry/agent_record.h"
+
+namespace tessik::test {
+
+// A text send from agent "alice" (client "client-a") to "Tessik Mailbox".
+TaskSendInput sample_send(const std::string& message_id = "m-1", const std::string& text = "hello");
+
+// The pipeline's receipt for an accepted send.
+TaskSendOutcome accepted_outcome();
+
+// The built-in mailbox row with a public id.
+AgentRecord mailbox_agent();
+
+// A WORKING task owned by `client_id` with the given id and status timestamp.
+TaskRecord stored_task(const std::string& id, const std::string& client_id,
+                       const std::string& timestamp, const std::string& state = kTaskStateWorking);
+
+// An authenticated registry client with the given scopes.
+Principal client_principal(const std::string& client_id, std::vector<std::string> scopes);
+
+// The whole file as text ("" when absent).
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& content);
+
+// While it lives, every write that would grow a file past `bytes` fails (the process file
+// size limit, with its signal ignored). Tests run as root, which permissions do not stop.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(std::uintmax_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  std::uintmax_t saved_current_ = 0;
+  void (*previous_handler_)(int) = nullptr;
+};
+
+}  // namespace tessik::test
