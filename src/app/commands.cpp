@@ -7,7 +7,9 @@
 #include "app/agents_command.h"
 #include "app/api_service_command.h"
 #include "app/broker_command.h"
+#include "app/delivery_worker_command.h"
 #include "app/mailbox_command.h"
+#include "app/send_command.h"
 #include "broker/broker.h"
 
 namespace tessik {
@@ -29,6 +31,11 @@ constexpr Mode kModes[] = {
      run_mailbox_command},
     {"api-service", "HTTP stand-in for the API service: [--listen HOST:PORT] [--session ID]",
      run_api_service_command},
+    {"send",
+     "send a message: --to TARGET --from SENDER [--from-node N] [--strict] [--method M] TEXT",
+     run_send_command},
+    {"delivery-worker", "deliver one handed-off message: --request FILE [--validate-only]",
+     run_delivery_worker_command},
 };
 
 void print_usage() {
