@@ -9,6 +9,7 @@
 #include "a2a/cards.h"
 #include "a2a/error_catalog.h"
 #include "a2a/errors.h"
+#include "a2a/extended_card.h"
 #include "a2a/gateway_call.h"
 #include "a2a/json_raw.h"
 #include "a2a/operation_table.h"
@@ -49,20 +50,7 @@ GatewayResponse route_streaming(const GatewayCall&) {
 }
 
 GatewayResponse extended_card(const GatewayCall& call) {
-  CardRenderOptions options = make_card_options(call.context, true, true);
-  std::string body;
-  if (call.scoped_agent) {
-    options.endpoint_url =
-        agent_endpoint_url(call.context.endpoint_url, call.scoped_agent->public_agent_id);
-    body = render_wrapped_agent_card(*call.scoped_agent, options);
-  } else if (call.scoped_provider) {
-    options.endpoint_url =
-        factory_endpoint_url(call.context.endpoint_url, call.scoped_provider->id);
-    body = render_provider_factory_card(*call.scoped_provider, options);
-  } else {
-    body = render_gateway_card(options);
-  }
-  return make_card_response(call.request, std::move(body), false);
+  return make_card_response(call.request, render_extended_card(call), false);
 }
 
 GatewayResponse route_extended_card(const GatewayCall& call) {

@@ -93,6 +93,18 @@ std::optional<std::string> raw_json_member(std::string_view document, std::strin
   return found;
 }
 
+std::optional<std::vector<std::string>> raw_json_array_elements(std::string_view document) {
+  if (!nlohmann::json::accept(document)) return std::nullopt;
+  MemberScanner scanner(document);
+  if (!scanner.consume('[')) return std::nullopt;
+  std::vector<std::string> elements;
+  if (scanner.consume(']')) return elements;
+  do {
+    elements.emplace_back(scanner.read_value());
+  } while (scanner.consume(','));
+  return elements;
+}
+
 std::string json_rpc_id(std::string_view body) {
   const std::optional<std::string> id = raw_json_member(body, "id");
   if (!id) return "null";

@@ -5,34 +5,10 @@
 
 namespace tessik {
 
-GatewayResponse handle_json_rpc(const GatewayCall&) {
-  return route_not_found_error();
-}
 GatewayResponse handle_send_message(const GatewayCall&) {
   return route_not_found_error();
 }
 GatewayResponse handle_provider_create(const GatewayCall&) {
-  return route_not_found_error();
-}
-GatewayResponse handle_get_task(const GatewayCall&) {
-  return route_not_found_error();
-}
-GatewayResponse handle_list_tasks(const GatewayCall&) {
-  return route_not_found_error();
-}
-GatewayResponse handle_cancel_task(const GatewayCall&) {
-  return route_not_found_error();
-}
-GatewayResponse handle_create_push_config(const GatewayCall&) {
-  return route_not_found_error();
-}
-GatewayResponse handle_list_push_configs(const GatewayCall&) {
-  return route_not_found_error();
-}
-GatewayResponse handle_get_push_config(const GatewayCall&) {
-  return route_not_found_error();
-}
-GatewayResponse handle_delete_push_config(const GatewayCall&) {
   return route_not_found_error();
 }
 
