@@ -8,9 +8,6 @@ namespace tessik {
 GatewayResponse handle_json_rpc(const GatewayCall&) {
   return route_not_found_error();
 }
-GatewayResponse handle_send_message(const GatewayCall&) {
-  return route_not_found_error();
-}
 GatewayResponse handle_provider_create(const GatewayCall&) {
   return route_not_found_error();
 }
