@@ -5,9 +5,6 @@
 
 namespace tessik {
 
-GatewayResponse handle_send_message(const GatewayCall&) {
-  return route_not_found_error();
-}
 GatewayResponse handle_provider_create(const GatewayCall&) {
   return route_not_found_error();
 }
