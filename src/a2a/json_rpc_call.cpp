@@ -23,7 +23,8 @@ struct OperationEntry {
   Operation run;
 };
 
-constexpr std::array<OperationEntry, 8> kOperations = {{
+constexpr std::array<OperationEntry, 9> kOperations = {{
+    {"SendMessage", json_rpc_send_message},
     {"GetTask", json_rpc_get_task},
     {"ListTasks", json_rpc_list_tasks},
     {"CancelTask", json_rpc_cancel_task},

@@ -10,6 +10,7 @@
 #include "a2a/task_log.h"
 #include "broker/evidence_log.h"
 #include "broker/state_dir.h"
+#include "broker/text.h"
 #include "registry/registry.h"
 #include "support/gateway_fixture.h"
 #include "support/task_fixtures.h"
@@ -426,6 +427,45 @@ TEST_F(JsonRpcTest, ExtendedCardOnEveryJsonRpcEndpoint) {
       EXPECT_EQ(parsed["result"], json::parse(card.body)) << target;
     }
   }
+}
+
+// A send answers in the shape of the method name: the 0.3 name gets the bare task with its
+// kind and lower-case states, the 1.0 name an object holding the task.
+TEST_F(JsonRpcTest, SendAnswersInTheShapeOfItsMethodName) {
+  gateway_.write_registry({});
+  const Principal sender = client_principal("client-a", {"agent.send", "task.read"});
+  for (const std::string version : {"0.3", ""}) {
+    const json task =
+        rpc_result(rpc_body("message/send",
+                            R"({"message":{"messageId":"m-)" + version +
+                                R"(","role":"user","parts":[{"kind":"text","text":"hello"}]}})"),
+                   sender, version);
+    EXPECT_EQ(task["kind"], "task") << task.dump();
+    EXPECT_FALSE(task.contains("task"));
+    const std::string state = task["status"]["state"];
+    EXPECT_EQ(state, ascii_lower(state));
+    EXPECT_EQ(state.find("task_state"), std::string::npos);
+    const json read = rpc_result(
+        rpc_body("tasks/get", R"({"id":")" + std::string(task["id"]) + R"("})"), sender, version);
+    EXPECT_EQ(read["id"], task["id"]);
+  }
+  const json wrapped = rpc_result(
+      rpc_body(
+          "SendMessage",
+          R"({"message":{"messageId":"m-1.0","role":"ROLE_USER","parts":[{"text":"hello"}]}})"),
+      sender, "1.0");
+  ASSERT_TRUE(wrapped.contains("task")) << wrapped.dump();
+  EXPECT_FALSE(wrapped["task"].contains("kind"));
+  EXPECT_EQ(std::string(wrapped["task"]["status"]["state"]).rfind("TASK_STATE_", 0), 0u);
+  EXPECT_EQ(rpc_result(rpc_body("ListTasks"), sender)["totalSize"], 3);
+
+  const json missing = rpc_json(R"({"jsonrpc":"2.0","id":4,"method":"SendMessage"})", sender);
+  EXPECT_EQ(missing["error"]["code"], -32602);
+  EXPECT_EQ(local_code_of(missing["error"]), "TESSIK_A2A_PARAMS_REQUIRED");
+  const json not_object = rpc_json(rpc_body("SendMessage", "[1]"), sender);
+  EXPECT_EQ(local_code_of(not_object["error"]), "TESSIK_A2A_PARAMS_INVALID");
+  const json denied = rpc_json(rpc_body("SendMessage", "{}"), reader_a_);
+  EXPECT_EQ(denied["error"]["message"], "A2A token is not allowed to send messages.");
 }
 
 TEST(JsonRpcEnvelopeTest, IdNotificationAndStreamingRules) {
