@@ -22,6 +22,11 @@ TempEnv::TempEnv() {
   ::chmod(pipe_dir().c_str(), 0700);
   set("LOCALAPPDATA", local_app_data().string());
   set("TESSIK_PIPE_DIR", pipe_dir().string());
+#ifdef TESSIK_BINARY
+  // Background deliveries start "the system's own executable", which in a test process would
+  // be the test binary itself: every worker would rerun the whole suite.
+  set("TESSIK_EXE", TESSIK_BINARY);
+#endif
 }
 
 TempEnv::~TempEnv() {
