@@ -8,11 +8,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "a2a/route_handlers.h"
 #include "a2a/task_json.h"
 #include "a2a/task_line_scan.h"
 #include "a2a/task_log.h"
 #include "a2a/task_queries.h"
+#include "broker/evidence_log.h"
 #include "broker/text.h"
+#include "registry/registry.h"
 
 namespace tessik {
 namespace {
@@ -119,6 +122,33 @@ void BM_ListTasksFilteredPageWithToken(benchmark::State& state) {
   run_list(state, true, params);
 }
 BENCHMARK(BM_ListTasksFilteredPageWithToken)->Unit(benchmark::kMillisecond);
+
+// The same first page as a client gets it: a JSON-RPC "ListTasks" call through the binding,
+// envelope checks and scope check included.
+void BM_ListTasksThroughJsonRpc(benchmark::State& state) {
+  GatewayContext context;
+  context.tasks_path = bench_log();
+  context.require_auth = true;
+  const Principal principal = bench_principal(false);
+  GatewayRequest request;
+  request.method = "POST";
+  request.target = "/rpc";
+  request.headers = {{"A2A-Version", "1.0"}};
+  request.body = R"({"jsonrpc":"2.0","id":1,"method":"ListTasks","params":{"pageSize":50}})";
+  Registry registry(bench_log().parent_path() / "agents.tsv");
+  const EvidenceLog evidence(bench_log().parent_path() / "events.jsonl");
+  const GatewayCall call{request,      principal,   context, registry,
+                         evidence,     {},          "post",  compute_effective_path(request.target),
+                         std::nullopt, std::nullopt};
+  for (auto _ : state) {
+    const GatewayResponse response = handle_json_rpc(call);
+    if (response.body.find("\"result\"") == std::string::npos) {
+      state.SkipWithError(response.body.c_str());
+    }
+    benchmark::DoNotOptimize(response.body.data());
+  }
+}
+BENCHMARK(BM_ListTasksThroughJsonRpc)->Unit(benchmark::kMillisecond);
 
 void BM_GetTask(benchmark::State& state) {
   GatewayContext context;

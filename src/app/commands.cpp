@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "app/agents_command.h"
+#include "app/api_service_command.h"
 #include "app/broker_command.h"
 #include "app/delivery_worker_command.h"
 #include "app/mailbox_command.h"
@@ -28,6 +29,8 @@ constexpr Mode kModes[] = {
      run_agents_command},
     {"mailbox", "list messages stored in the built-in mailbox; --json, --show MESSAGE_ID",
      run_mailbox_command},
+    {"api-service", "HTTP stand-in for the API service: [--listen HOST:PORT] [--session ID]",
+     run_api_service_command},
     {"send",
      "send a message: --to TARGET --from SENDER [--from-node N] [--strict] [--method M] TEXT",
      run_send_command},

@@ -1,0 +1,169 @@
+// The stand-in is deliberately thin: every protocol decision stays in the gateway, including
+// which routes are public (is_public_gateway_card_request) and the 401 answers.
+#include "app/api_service.h"
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "a2a/auth.h"
+#include "a2a/errors.h"
+#include "a2a/paths.h"
+#include "broker/frame_client.h"
+#include "broker/text.h"
+#include "registry/lock_publish.h"
+
+namespace tessik {
+namespace {
+
+using nlohmann::json;
+
+// The broker insists on an authenticated principal with a client id. Anonymous callers only
+// ever reach the public gateway card, which the gateway answers before it looks at a caller.
+Principal public_card_principal() {
+  Principal principal;
+  principal.authenticated = true;
+  principal.client_id = "anonymous-public-card";
+  principal.principal_type = "anonymous";
+  principal.sender_node = "local";
+  return principal;
+}
+
+std::string pipe_error_text(const BrokerExchange& exchange) {
+  return exchange.step + " " + platform::pipe_io_status_name(exchange.result.status) + " (error " +
+         std::to_string(exchange.result.windows_error) + ")";
+}
+
+}  // namespace
+
+GatewayContext api_service_auth_context(const ApiServiceSettings& settings) {
+  GatewayContext context;
+  context.require_auth = true;
+  context.trust_broker_principal = false;
+  context.local_bearer_token = settings.local_token;
+  context.principal.sender_agent = "local-a2a-client";
+  context.endpoint_url = settings.base_url + "/a2a";
+  return context;
+}
+
+std::string build_broker_envelope(const GatewayRequest& request, const Principal& principal) {
+  json headers = json::object();
+  for (const auto& [name, value] : request.headers)
+    headers[name] = value;
+  const json envelope = {
+      {"version", 1},
+      {"endpointUrl", request.endpoint_url},
+      {"request",
+       {{"method", request.method},
+        {"target", request.target},
+        {"headers", std::move(headers)},
+        {"body", request.body}}},
+      {"principal",
+       {{"authenticated", principal.authenticated},
+        {"clientId", principal.client_id},
+        {"principalType", principal.principal_type},
+        {"senderAgent", principal.sender_agent},
+        {"senderNode", principal.sender_node},
+        {"scopes", principal.scopes}}},
+  };
+  // Header bytes that are not UTF-8 are repaired; the body was checked before.
+  return envelope.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::optional<GatewayResponse> parse_broker_response(std::string_view payload) {
+  const json document = json::parse(payload, nullptr, false);
+  if (!document.is_object()) return std::nullopt;
+  const auto status = document.find("status");
+  const auto body = document.find("body");
+  const auto content_type = document.find("contentType");
+  const auto headers = document.find("headers");
+  if (status == document.end() || !status->is_number_integer() || body == document.end() ||
+      !body->is_string() || content_type == document.end() || !content_type->is_string() ||
+      headers == document.end() || !headers->is_object()) {
+    return std::nullopt;
+  }
+  GatewayResponse response;
+  response.status = status->get<int>();
+  response.body = body->get<std::string>();
+  response.content_type = content_type->get<std::string>();
+  for (const auto& [name, value] : headers->items()) {
+    if (value.is_string()) response.headers[name] = value.get<std::string>();
+  }
+  return response;
+}
+
+GatewayResponse forward_api_request(const ApiServiceSettings& settings,
+                                    const GatewayRequest& incoming) {
+  if (incoming.body.size() > kApiServiceMaxBodyBytes) {
+    return make_http_error(413, "TESSIK_API_SERVICE_PAYLOAD_TOO_LARGE",
+                           "Request body exceeds the 8 MiB limit of the A2A API service.");
+  }
+  if (!is_valid_utf8(incoming.body)) {
+    return make_http_error(400, "TESSIK_API_SERVICE_BODY_INVALID",
+                           "Request body must be UTF-8 text.");
+  }
+  GatewayRequest request = incoming;
+  request.endpoint_url = settings.base_url + "/a2a";
+
+  const AuthenticationResult auth =
+      authenticate_a2a_request(request, api_service_auth_context(settings));
+  Principal principal;
+  if (auth.ok) {
+    principal = auth.principal;
+  } else if (is_public_gateway_card_request(request.method, request.target)) {
+    principal = public_card_principal();
+  } else {
+    return auth.error;
+  }
+
+  const std::string payload = build_broker_envelope(request, principal);
+  if (payload.size() > kMaxFramePayloadBytes) {
+    return make_http_error(413, "TESSIK_API_SERVICE_PAYLOAD_TOO_LARGE",
+                           "Request is too large to forward to the user broker.");
+  }
+  const BrokerExchange exchange =
+      exchange_with_broker(settings.broker_socket, payload, settings.broker_timeout_ns);
+  if (exchange.step == "connect") {
+    return make_http_error(503, "TESSIK_API_SERVICE_BROKER_UNAVAILABLE",
+                           "The Tessik user broker is not running for this session (" +
+                               settings.broker_socket.string() + ": " + pipe_error_text(exchange) +
+                               ").");
+  }
+  // A failed acknowledgement is the broker's to record; the response itself arrived whole.
+  if (exchange.step != "done" && exchange.step != "acknowledge") {
+    return make_http_error(
+        502, "TESSIK_API_SERVICE_BROKER_FAILED",
+        "The exchange with the Tessik user broker failed at " + pipe_error_text(exchange) + ".");
+  }
+  std::optional<GatewayResponse> response = parse_broker_response(exchange.response);
+  if (!response) {
+    return make_http_error(502, "TESSIK_API_SERVICE_BROKER_FAILED",
+                           "The Tessik user broker answered with an unreadable response.");
+  }
+  return *response;
+}
+
+std::string ensure_local_token(const std::filesystem::path& path, bool& created) {
+  created = false;
+  {
+    std::ifstream in(path, std::ios::binary);
+    if (in) {
+      std::ostringstream text;
+      text << in.rdbuf();
+      const std::string token = trim(text.str());
+      if (!token.empty()) {
+        // The token is a credential: keep it readable by its owner only.
+        std::filesystem::permissions(
+            path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        return token;
+      }
+    }
+  }
+  std::filesystem::create_directories(path.parent_path());
+  const std::string token = random_hex_token() + random_hex_token();
+  publish_file_atomically(path, token + "\n", "local token", 0600);
+  created = true;
+  return token;
+}
+
+}  // namespace tessik

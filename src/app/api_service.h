@@ -1,0 +1,47 @@
+// The API-service stand-in's request path, independent of the HTTP library: authenticate the
+// caller, wrap the request in a broker envelope, exchange it over the broker socket, and turn
+// the broker's response document back into an HTTP answer.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "broker/envelope.h"
+#include "broker/gateway_context.h"
+
+namespace tessik {
+
+// Largest request body forwarded; larger bodies are answered 413.
+inline constexpr std::size_t kApiServiceMaxBodyBytes = 8u * 1024u * 1024u;
+
+struct ApiServiceSettings {
+  std::string base_url;                 // "http://127.0.0.1:37661"; endpointUrl = base + "/a2a"
+  std::filesystem::path broker_socket;  // the session's broker socket
+  std::string local_token;              // the local bearer token
+  std::int64_t broker_timeout_ns = 60'000'000'000;
+};
+
+// The principal of the local token: "inline-token" / "inline" / "local-a2a-client" / "local"
+// with the four default scopes. Built by the gateway's own token verification.
+GatewayContext api_service_auth_context(const ApiServiceSettings& settings);
+
+// The envelope payload for `request` and `principal` (compact JSON, version 1).
+std::string build_broker_envelope(const GatewayRequest& request, const Principal& principal);
+
+// Authenticates and forwards one HTTP request. `request.endpoint_url` is ignored (the
+// settings' base URL decides). Never throws for bad input, a missing broker or a broken
+// exchange; those are answered with the stand-in's own JSON errors (413, 400, 503, 502).
+GatewayResponse forward_api_request(const ApiServiceSettings& settings,
+                                    const GatewayRequest& request);
+
+// Parses a broker response document; nullopt when it is not one.
+std::optional<GatewayResponse> parse_broker_response(std::string_view payload);
+
+// Reads "<state dir>/a2a/local-token", creating it (0600, a fresh random token) when it is
+// missing or blank. `created` tells whether this call made it. Throws on file-system failure.
+std::string ensure_local_token(const std::filesystem::path& path, bool& created);
+
+}  // namespace tessik

@@ -1,0 +1,122 @@
+// End to end through HTTP: the API-service stand-in in front of the real broker.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <nlohmann/json.hpp>
+
+#include "support/gateway_stack.h"
+#include "support/temp_env.h"
+
+namespace tessik {
+namespace {
+
+using nlohmann::json;
+
+class ApiServiceEndToEnd : public ::testing::Test {
+ protected:
+  ApiServiceEndToEnd() { env_.set("TESSIK_SERVICE_UID", std::to_string(::getuid())); }
+  void SetUp() override {
+    stack_ = std::make_unique<test::GatewayStack>();
+    client_ = std::make_unique<httplib::Client>("127.0.0.1", stack_->port());
+    client_->set_read_timeout(30);
+  }
+  httplib::Headers bearer() const { return {{"Authorization", "Bearer " + stack_->token()}}; }
+  static std::string local_code(const httplib::Result& result) {
+    return json::parse(result->body)["error"]["details"][0]["metadata"]["localCode"];
+  }
+
+  test::TempEnv env_;
+  std::unique_ptr<test::GatewayStack> stack_;
+  std::unique_ptr<httplib::Client> client_;
+};
+
+TEST_F(ApiServiceEndToEnd, GatewayCardIsPublicCacheableAndRevalidates) {
+  auto result = client_->Get("/a2a/.well-known/agent-card.json");
+  ASSERT_TRUE(result);
+  ASSERT_EQ(result->status, 200);
+  EXPECT_EQ(result->get_header_value("Cache-Control"), "public, max-age=300");
+  const std::string etag = result->get_header_value("ETag");
+  ASSERT_EQ(etag.size(), 66u);
+  const json card = json::parse(result->body);
+  EXPECT_EQ(card["url"], stack_->base_url() + "/a2a");  // the stand-in's own endpoint
+  EXPECT_EQ(card["supportsAuthenticatedExtendedCard"], true);
+
+  result = client_->Get("/a2a/.well-known/agent-card.json", {{"If-None-Match", etag}});
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 304);
+  EXPECT_TRUE(result->body.empty());
+  EXPECT_EQ(result->get_header_value("ETag"), etag);
+}
+
+TEST_F(ApiServiceEndToEnd, VersionStreamingAndAuthentication) {
+  auto result = client_->Get("/a2a/.well-known/agent-card.json", {{"A2A-Version", "2.0"}});
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 400);
+  EXPECT_EQ(local_code(result), "VersionNotSupportedError");
+
+  result = client_->Post("/a2a/message:stream", bearer(), "{}", "application/json");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 501);
+  EXPECT_EQ(local_code(result), "UnsupportedOperationError");
+
+  result = client_->Get("/a2a/agents");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 401);
+  EXPECT_EQ(result->get_header_value("WWW-Authenticate"), "Bearer");
+  result = client_->Get("/a2a/agents", {{"Authorization", "Bearer not-the-token"}});
+  EXPECT_EQ(result->get_header_value("WWW-Authenticate"), "Bearer error=\"invalid_token\"");
+
+  result = client_->Get("/a2a/agents", bearer());
+  ASSERT_TRUE(result);
+  ASSERT_EQ(result->status, 200);
+  EXPECT_EQ(result->get_header_value("Content-Type"), "application/a2a+json");
+  const json listing = json::parse(result->body);
+  ASSERT_EQ(listing["count"], 1);
+  EXPECT_EQ(listing["agents"][0]["name"], "Tessik Mailbox");
+  EXPECT_EQ(listing["agents"][0]["sendable"], true);
+
+  result = client_->Get("/a2a/providers", bearer());
+  ASSERT_TRUE(result);
+  EXPECT_EQ(json::parse(result->body)["count"], 11);
+}
+
+TEST_F(ApiServiceEndToEnd, BadInputGetsErrorAnswersAndTheServiceKeepsServing) {
+  auto result = client_->Post("/a2a/message:send", bearer(), "not json", "application/json");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 400);
+  EXPECT_EQ(local_code(result), "TESSIK_A2A_JSON_PARSE_ERROR");
+  result = client_->Post("/a2a/rpc", bearer(), "{", "application/json");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(json::parse(result->body)["error"]["code"], -32700);
+  result = client_->Get("/a2a/%2e%2e/agents", bearer());
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 404);
+  result = client_->Post("/a2a/message:send", bearer(), std::string(8 * 1024 * 1024 + 1, 'x'),
+                         "application/json");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 413);
+  result = client_->Get("/a2a/agents", {{"Authorization", "Bearer " + stack_->token()},
+                                        {"X-Huge", std::string(64 * 1024, 'h')}});
+  // Refused by the HTTP layer (an error status or a closed connection), never forwarded.
+  EXPECT_TRUE(!result || result->status >= 400);
+  result = client_->Get("/a2a/agent-card");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 200);
+}
+
+TEST_F(ApiServiceEndToEnd, WithoutABrokerTheAnswerIs503NotAHang) {
+  stack_->broker().send_signal(SIGTERM);
+  ASSERT_EQ(stack_->broker().wait_for_exit(), 0);
+  auto result = client_->Get("/a2a/agent-card");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 503);
+  EXPECT_EQ(local_code(result), "TESSIK_API_SERVICE_BROKER_UNAVAILABLE");
+
+  stack_->api_service().send_signal(SIGINT);
+  EXPECT_EQ(stack_->api_service().wait_for_exit(), 0);
+}
+
+}  // namespace
+}  // namespace tessik

@@ -1,0 +1,52 @@
+# Shared by the scripted tests (source it): installs npm clients into the build tree once, and
+# runs the broker and the API-service stand-in in a private state and pipe directory.
+# Every variable it sets starts with STACK_ or NODE_CLIENTS_.
+
+# install_node_package BUILD_DIR PACKAGE: installs PACKAGE into BUILD_DIR/node-clients (skipped
+# when it is already there) and sets NODE_CLIENTS_DIR.
+install_node_package() {
+  NODE_CLIENTS_DIR="$(cd "$1" && pwd)/node-clients"
+  mkdir -p "$NODE_CLIENTS_DIR"
+  if [[ ! -d "$NODE_CLIENTS_DIR/node_modules/$2" ]]; then
+    [[ -f "$NODE_CLIENTS_DIR/package.json" ]] ||
+      echo '{"name":"tessik-node-clients","private":true,"type":"module"}' >"$NODE_CLIENTS_DIR/package.json"
+    (cd "$NODE_CLIENTS_DIR" && npm install --no-audit --no-fund --silent "$2" >&2)
+  fi
+}
+
+# start_stack BUILD_DIR: starts `tessik broker` and `tessik api-service` on a free loopback
+# port; sets STACK_URL (the /a2a endpoint), STACK_TOKEN and STACK_DIR. stop_stack ends both.
+start_stack() {
+  local tessik="$1/tessik"
+  STACK_DIR=$(mktemp -d /tmp/tessik-stack-XXXXXX)
+  mkdir -p "$STACK_DIR/local" "$STACK_DIR/pipes"
+  chmod 700 "$STACK_DIR/pipes"
+  export LOCALAPPDATA="$STACK_DIR/local" TESSIK_PIPE_DIR="$STACK_DIR/pipes"
+  export TESSIK_SERVICE_UID="$(id -u)"
+  local port
+  port=$(node -e 'const s=require("net").createServer().listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
+  "$tessik" broker 2>"$STACK_DIR/broker.err" &
+  STACK_BROKER_PID=$!
+  "$tessik" api-service --listen "127.0.0.1:$port" >"$STACK_DIR/api.out" 2>"$STACK_DIR/api.err" &
+  STACK_API_PID=$!
+  STACK_URL="http://127.0.0.1:$port/a2a"
+  local tries=0
+  until curl -fs -o /dev/null "$STACK_URL/agent-card"; do
+    tries=$((tries + 1))
+    if ((tries > 200)); then
+      echo "stack did not start:" >&2
+      cat "$STACK_DIR/broker.err" "$STACK_DIR/api.err" >&2
+      return 1
+    fi
+    sleep 0.05
+  done
+  STACK_TOKEN=$(cat "$STACK_DIR/local/Tessik/a2a/local-token")
+}
+
+stop_stack() {
+  [[ -n "${STACK_API_PID:-}" ]] && kill "$STACK_API_PID" 2>/dev/null && wait "$STACK_API_PID" 2>/dev/null
+  [[ -n "${STACK_BROKER_PID:-}" ]] && kill "$STACK_BROKER_PID" 2>/dev/null && wait "$STACK_BROKER_PID" 2>/dev/null
+  [[ -n "${STACK_DIR:-}" ]] && rm -rf "$STACK_DIR"
+  STACK_API_PID= STACK_BROKER_PID= STACK_DIR=
+  return 0
+}

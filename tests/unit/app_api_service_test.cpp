@@ -1,0 +1,159 @@
+// The API-service stand-in without HTTP: options, the local token file, envelopes, and the
+// answers it gives before or instead of reaching a broker.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "app/api_service.h"
+#include "app/api_service_command.h"
+#include "support/temp_env.h"
+
+namespace tessik {
+namespace {
+
+using nlohmann::json;
+
+TEST(ApiServiceOptions, ListenAndSession) {
+  ApiServiceOptions options;
+  std::string error;
+  ASSERT_TRUE(
+      parse_api_service_options({"--listen", "127.0.0.2:4000", "--session=77"}, options, error));
+  EXPECT_EQ(options.host, "127.0.0.2");
+  EXPECT_EQ(options.port, 4000);
+  EXPECT_EQ(options.session_id, 77u);
+  for (const std::vector<std::string>& bad :
+       std::vector<std::vector<std::string>>{{"--listen", "127.0.0.1"},
+                                             {"--listen=:80"},
+                                             {"--listen=h:70000"},
+                                             {"--session", "0"},
+                                             {"--session=x"},
+                                             {"--listen"},
+                                             {"--verbose"}}) {
+    ApiServiceOptions fresh;
+    EXPECT_FALSE(parse_api_service_options(bad, fresh, error)) << bad[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+TEST(ApiServiceToken, CreatedOnceOwnerOnlyAndReused) {
+  test::TempEnv env;
+  const std::filesystem::path path = env.state_dir() / "a2a" / "local-token";
+  bool created = false;
+  const std::string token = ensure_local_token(path, created);
+  EXPECT_TRUE(created);
+  EXPECT_EQ(token.size(), 64u);
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(ensure_local_token(path, created), token);
+  EXPECT_FALSE(created);
+
+  std::ofstream(path, std::ios::trunc) << "  \n";
+  const std::string replaced = ensure_local_token(path, created);
+  EXPECT_TRUE(created);
+  EXPECT_NE(replaced, token);
+}
+
+TEST(ApiServiceEnvelope, RoundTripsThroughTheBrokerParser) {
+  GatewayRequest request;
+  request.method = "POST";
+  request.target = "/a2a/message:send?x=1";
+  request.headers = {{"Content-Type", "application/json"}, {"X-Quote", "a\"b"}};
+  request.body = "{\"text\":\"h\u00e9\"}";
+  request.endpoint_url = "http://127.0.0.1:1/a2a";
+  Principal principal;
+  principal.authenticated = true;
+  principal.client_id = "inline-token";
+  principal.principal_type = "inline";
+  principal.sender_agent = "local-a2a-client";
+  principal.scopes = {"agent.read", "task.read"};
+  const UserBrokerEnvelope parsed =
+      parse_user_broker_envelope(build_broker_envelope(request, principal));
+  ASSERT_TRUE(parsed.valid) << parsed.error;
+  EXPECT_EQ(parsed.request.method, request.method);
+  EXPECT_EQ(parsed.request.target, request.target);
+  EXPECT_EQ(parsed.request.headers, request.headers);
+  EXPECT_EQ(parsed.request.body, request.body);
+  EXPECT_EQ(parsed.request.endpoint_url, request.endpoint_url);
+  EXPECT_EQ(parsed.principal.client_id, "inline-token");
+  EXPECT_EQ(parsed.principal.principal_type, "inline");
+  EXPECT_EQ(parsed.principal.sender_agent, "local-a2a-client");
+  EXPECT_EQ(parsed.principal.scopes, principal.scopes);
+}
+
+TEST(ApiServiceResponse, OnlyWellFormedDocumentsAreAccepted) {
+  const auto response = parse_broker_response(
+      R"({"body":"x","contentType":"text/plain","headers":{"ETag":"\"e\"","n":1},"status":304,"version":1})");
+  ASSERT_TRUE(response);
+  EXPECT_EQ(response->status, 304);
+  EXPECT_EQ(response->body, "x");
+  EXPECT_EQ(response->content_type, "text/plain");
+  EXPECT_EQ(response->headers, (std::map<std::string, std::string>{{"ETag", "\"e\""}}));
+  EXPECT_FALSE(parse_broker_response("not json"));
+  EXPECT_FALSE(parse_broker_response(R"({"body":"x","contentType":"t","headers":{}})"));
+  EXPECT_FALSE(parse_broker_response(R"({"body":1,"contentType":"t","headers":{},"status":200})"));
+}
+
+class ApiServiceForwarding : public ::testing::Test {
+ protected:
+  ApiServiceForwarding() {
+    settings_.base_url = "http://127.0.0.1:1";
+    settings_.broker_socket = env_.pipe_dir() / "Tessik.UserBroker.999999";  // nobody listens
+    settings_.local_token = "local-secret";
+  }
+  GatewayResponse forward(const std::string& method, const std::string& target,
+                          std::map<std::string, std::string> headers = {}, std::string body = "") {
+    GatewayRequest request;
+    request.method = method;
+    request.target = target;
+    request.headers = std::move(headers);
+    request.body = std::move(body);
+    return forward_api_request(settings_, request);
+  }
+  static std::string local_code(const GatewayResponse& response) {
+    return json::parse(response.body)["error"]["details"][0]["metadata"]["localCode"];
+  }
+
+  test::TempEnv env_;
+  ApiServiceSettings settings_;
+};
+
+TEST_F(ApiServiceForwarding, OnlyThePublicCardPassesWithoutAValidToken) {
+  // Reaching the broker (absent here) proves the request was forwarded.
+  for (const char* target :
+       {"/a2a/.well-known/agent-card.json", "/a2a/agent-card?x=1", "/.well-known/agent.json"}) {
+    const GatewayResponse response = forward("GET", target, {{"Authorization", "Bearer wrong"}});
+    EXPECT_EQ(response.status, 503) << target;
+    EXPECT_EQ(local_code(response), "TESSIK_API_SERVICE_BROKER_UNAVAILABLE");
+  }
+  GatewayResponse response = forward("GET", "/a2a/agents");
+  EXPECT_EQ(response.status, 401);
+  EXPECT_EQ(local_code(response), "TESSIK_A2A_AUTH_REQUIRED");
+  EXPECT_EQ(response.headers.at("WWW-Authenticate"), "Bearer");
+  response = forward("GET", "/a2a/agents/x/agent-card", {{"authorization", "Bearer nope"}});
+  EXPECT_EQ(local_code(response), "TESSIK_A2A_AUTH_INVALID");
+  response = forward("POST", "/a2a/.well-known/agent-card.json");
+  EXPECT_EQ(response.status, 401);
+  // A valid token goes through to the broker for any route.
+  response = forward("GET", "/a2a/agents", {{"Authorization", "Bearer local-secret"}});
+  EXPECT_EQ(response.status, 503);
+}
+
+TEST_F(ApiServiceForwarding, OversizedAndNonUtf8BodiesAreRefusedBeforeForwarding) {
+  const std::map<std::string, std::string> auth = {{"Authorization", "Bearer local-secret"}};
+  GatewayResponse response =
+      forward("POST", "/a2a/message:send", auth, std::string(kApiServiceMaxBodyBytes + 1, 'a'));
+  EXPECT_EQ(response.status, 413);
+  // Within the body limit, but escaping makes the envelope larger than a frame may be.
+  response =
+      forward("POST", "/a2a/message:send", auth, std::string(kApiServiceMaxBodyBytes - 16, '\x01'));
+  EXPECT_EQ(response.status, 413);
+  response = forward("POST", "/a2a/message:send", auth, "\xff\xfe");
+  EXPECT_EQ(response.status, 400);
+  EXPECT_EQ(local_code(response), "TESSIK_API_SERVICE_BODY_INVALID");
+}
+
+}  // namespace
+}  // namespace tessik
