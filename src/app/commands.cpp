@@ -7,6 +7,7 @@
 #include "app/agents_command.h"
 #include "app/api_service_command.h"
 #include "app/broker_command.h"
+#include "app/mailbox_command.h"
 #include "broker/broker.h"
 
 namespace tessik {
@@ -26,6 +27,8 @@ constexpr Mode kModes[] = {
      run_agents_command},
     {"api-service", "HTTP stand-in for the API service: [--listen HOST:PORT] [--session ID]",
      run_api_service_command},
+    {"mailbox", "list messages stored in the built-in mailbox; --json, --show MESSAGE_ID",
+     run_mailbox_command},
 };
 
 void print_usage() {

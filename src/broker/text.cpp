@@ -46,13 +46,7 @@ std::size_t well_formed_length(std::string_view text, std::size_t i) {
 }  // namespace
 
 std::string trim(std::string_view text) {
-  std::size_t begin = 0;
-  std::size_t end = text.size();
-  while (begin < end && is_c_space(text[begin]))
-    ++begin;
-  while (end > begin && is_c_space(text[end - 1]))
-    --end;
-  return std::string(text.substr(begin, end - begin));
+  return std::string(trim_view(text));
 }
 
 bool is_valid_utf8(std::string_view text) {
@@ -160,6 +154,16 @@ std::string ascii_lower(std::string_view text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
   return out;
+}
+
+std::string_view trim_view(std::string_view text) {
+  std::size_t begin = 0;
+  std::size_t end = text.size();
+  while (begin < end && is_c_space(text[begin]))
+    ++begin;
+  while (end > begin && is_c_space(text[end - 1]))
+    --end;
+  return text.substr(begin, end - begin);
 }
 
 }  // namespace tessik

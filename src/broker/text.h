@@ -35,4 +35,7 @@ std::int64_t monotonic_now_ns();
 // ASCII lower-casing; other bytes are unchanged.
 std::string ascii_lower(std::string_view text);
 
+// trim() without the copy: a view of `text` without C-locale white space at both ends.
+std::string_view trim_view(std::string_view text);
+
 }  // namespace tessik

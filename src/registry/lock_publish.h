@@ -28,6 +28,7 @@ std::string registry_status_word(RegistryStatus status);
 
 // What a caller hands to every locked operation: an absolute deadline on the monotonic clock
 // (monotonic_now_ns() scale) and an optional cancellation token (default: never cancelled).
+// A default-constructed deadline has already passed; build one with after().
 struct RegistryDeadline {
   std::int64_t deadline_ns = 0;
   std::stop_token cancel;
@@ -47,8 +48,8 @@ class RegistryError : public std::runtime_error {
 RegistryError registry_error(std::string_view operation, RegistryStatus status,
                              std::string_view detail);
 
-// A held (or attempted) registry lock. Owned by one operation; released exactly once by
-// unlock_registry_file. Movable only through the functions below.
+// A held (or attempted) registry lock. Owned by one operation and released exactly once by
+// unlock_registry_file; do not copy it while it is open.
 struct RegistryFileLock {
   platform::LockHandle handle = platform::kInvalidLockHandle;
   bool locked = false;
@@ -59,7 +60,8 @@ std::filesystem::path registry_lock_path(const std::filesystem::path& registry_p
 
 // Acquires the exclusive lock, retrying every 10 ms until `deadline`. Returns unchanged
 // (acquired), lock_timeout, cancelled or io_error; on failure `error` holds the message.
-// The caller must call unlock_registry_file on every path, success or not.
+// `lock` must not be open yet. The caller calls unlock_registry_file on every path, success
+// or not (a failed attempt may still hold an open handle).
 RegistryStatus lock_registry_file(const std::filesystem::path& registry_path,
                                   const RegistryDeadline& deadline, RegistryFileLock& lock,
                                   std::string& error);

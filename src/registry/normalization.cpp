@@ -17,7 +17,15 @@ constexpr std::string_view kPublicIdDomain = "tessik.normalized-agent.public-id.
 constexpr std::string_view kPublicIdPrefix = "tessik-agent-";
 
 bool is_blank(std::string_view text) {
-  return trim(text).empty();
+  return trim_view(text).empty();
+}
+
+// Whether `binding` (trimmed) is the edge key of `canonical_key`, without building the key.
+bool is_edge_key_of(std::string_view binding, std::string_view canonical_key) {
+  const std::string_view value = trim_view(binding);
+  if (!is_known_provider(canonical_key)) return value.empty();
+  return value.size() == kEdgeKeyPrefix.size() + canonical_key.size() &&
+         value.starts_with(kEdgeKeyPrefix) && value.ends_with(canonical_key);
 }
 std::string lower_trim(std::string_view text) {
   return ascii_lower(trim(text));
@@ -103,8 +111,7 @@ void normalize_agent_record(AgentRecord& r) {
   if (legacy) r.normalization_schema = kNormalizedAgentSchema;
   if (surface_is_unknown(r.provider_surface)) r.provider_surface = provider_surface_for(r.provider);
   if (is_blank(r.public_agent_id)) r.public_agent_id = public_agent_id_for(r);
-  const std::string edge_key = provider_edge_key(r.provider);
-  if (is_blank(r.delivery_binding)) r.delivery_binding = edge_key;
+  if (is_blank(r.delivery_binding)) r.delivery_binding = provider_edge_key(r.provider);
   if (is_blank(r.response_identity_binding)) {
     r.response_identity_binding = provider_session_key(r.provider);
   }
@@ -128,7 +135,7 @@ void normalize_agent_record(AgentRecord& r) {
   if (is_blank(r.normalization_conflict_state)) r.normalization_conflict_state = "none";
   r.delivery_binding_verified =
       r.sendable && is_blank(r.last_error) && !is_blank(r.provider_session_id) &&
-      !is_blank(r.delivery_verification_source) && trim(r.delivery_binding) == edge_key;
+      !is_blank(r.delivery_verification_source) && is_edge_key_of(r.delivery_binding, r.provider);
 }
 
 NormalizationCheck check_normalized_agent(const AgentRecord& record) {

@@ -87,8 +87,10 @@ RegistryStatus read_registry_locked(const std::filesystem::path& path,
 std::vector<AgentRecord> load_registry(const Registry& registry);
 
 // The read-modify-write transaction: lock, read, check the expectation, call `mutation` on a
-// copy of the rows, and publish the rendering atomically only when its bytes differ. Never
-// throws; every outcome is in the result. The lock is released on every path.
+// copy of the rows, and publish the rendering atomically only when its bytes differ. Lock,
+// file-system and callback failures are reported in the result, not thrown (only memory
+// exhaustion escapes). The lock is released on every path. Thread-safe: each call opens its
+// own lock handle.
 RegistryMutationResult mutate_registry(const std::filesystem::path& path,
                                        const RegistryMutation& mutation,
                                        const RegistryMutationOptions& options);

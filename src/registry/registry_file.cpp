@@ -1,6 +1,7 @@
 // The "agents.tsv" codec and the unlocked snapshot read: tolerant row parsing, sanitizing,
 // rendering byte for byte, and the built-in mailbox row.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <fstream>
@@ -25,11 +26,18 @@ constexpr std::string_view kHeader =
     "normalization_provenance\tnormalization_confidence\tnormalization_conflict_state";
 
 bool is_blank(std::string_view text) {
-  return trim(text).empty();
+  return trim_view(text).empty();
+}
+
+bool is_ascii(std::string_view text) {
+  unsigned char any = 0;
+  for (char c : text)
+    any |= static_cast<unsigned char>(c);
+  return any < 0x80;
 }
 
 void repair_in_place(std::string& text) {
-  if (!is_valid_utf8(text)) text = repair_utf8(text);
+  if (!is_ascii(text) && !is_valid_utf8(text)) text = repair_utf8(text);
 }
 
 // Shared by reading and rendering, so a row reads back exactly as it was written.
@@ -45,9 +53,24 @@ void sanitize_and_normalize(AgentRecord& record) {
   normalize_agent_record(record);
 }
 
+// Appends `text` with tabs and line breaks made spaces; bulk-copies the runs between them.
 void append_field(std::string& out, std::string_view text) {
+  bool separators = false;
   for (char c : text)
-    out.push_back(c == '\t' || c == '\n' || c == '\r' ? ' ' : c);
+    separators |= (c == '\t') | (c == '\n') | (c == '\r');
+  if (!separators) {
+    out.append(text);
+    return;
+  }
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c != '\t' && c != '\n' && c != '\r') continue;
+    out.append(text.data() + start, i - start);
+    out.push_back(' ');
+    start = i + 1;
+  }
+  out.append(text.data() + start, text.size() - start);
 }
 
 void append_bool(std::string& out, bool value) {
@@ -57,7 +80,17 @@ void append_bool(std::string& out, bool value) {
 std::string read_whole_file(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw RegistryError("could not read registry: " + path.string());
-  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  // Read straight into a buffer of the expected size, then whatever else is there: the file
+  // may hold thousands of rows and is read on every request.
+  std::error_code ec;
+  const std::uintmax_t expected = std::filesystem::file_size(path, ec);
+  std::string content(ec ? 0 : static_cast<std::size_t>(expected), '\0');
+  in.read(content.data(), static_cast<std::streamsize>(content.size()));
+  content.resize(static_cast<std::size_t>(in.gcount()));
+  char block[1 << 14];
+  while (in && (in.read(block, sizeof block) || in.gcount() > 0)) {
+    content.append(block, static_cast<std::size_t>(in.gcount()));
+  }
   if (in.bad()) throw RegistryError("could not finish reading registry: " + path.string());
   return content;
 }
@@ -109,10 +142,24 @@ std::int32_t parse_int_field(std::string_view text) {
   return number;
 }
 
-std::optional<AgentRecord> parse_agent_row(std::string_view line) {
-  const std::vector<std::string_view> f = split_fields(line, '\t');
-  if (f.size() < 13) return std::nullopt;
-  AgentRecord r;
+namespace {
+
+// Fills `r` (default-constructed) from one line; false for a line of fewer than 13 fields.
+// Works on views of the line so a row costs only the allocations of its own text.
+bool parse_agent_row_into(std::string_view line, AgentRecord& r) {
+  constexpr std::size_t kColumns = 23;
+  std::array<std::string_view, kColumns> f;
+  std::size_t count = 0;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = line.find('\t', start);
+    if (count < kColumns)
+      f[count] = line.substr(start, end == std::string_view::npos ? end : end - start);
+    ++count;
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  if (count < 13) return false;
   r.agent_id = f[0];
   r.display_name = f[1];
   for (std::string_view alias : split_fields(f[2], '|'))
@@ -127,14 +174,14 @@ std::optional<AgentRecord> parse_agent_row(std::string_view line) {
   r.last_seen_at = f[10];
   r.last_verified_at = f[11];
   r.last_error = f[12];
-  if (f.size() >= 18) {
+  if (count >= 18) {
     r.normalization_schema = f[13];
     r.provider_surface = f[14];
     r.delivery_binding = f[15];
     r.response_identity_binding = f[16];
     r.delivery_binding_verified = parse_bool_field(f[17]);
   }
-  if (f.size() >= 23) {
+  if (count >= 23) {
     r.public_agent_id = f[18];
     r.delivery_verification_source = f[19];
     r.normalization_provenance = f[20];
@@ -142,7 +189,15 @@ std::optional<AgentRecord> parse_agent_row(std::string_view line) {
     r.normalization_conflict_state = f[22];
   }
   sanitize_and_normalize(r);
-  return r;
+  return true;
+}
+
+}  // namespace
+
+std::optional<AgentRecord> parse_agent_row(std::string_view line) {
+  AgentRecord record;
+  if (!parse_agent_row_into(line, record)) return std::nullopt;
+  return record;
 }
 
 std::string format_agent_row(const AgentRecord& record) {
@@ -189,7 +244,9 @@ std::string format_agent_row(const AgentRecord& record) {
 }
 
 std::string render_registry(const std::vector<AgentRecord>& records) {
-  std::string out(kHeader);
+  std::string out;
+  out.reserve(kHeader.size() + 1 + records.size() * 512);
+  out += kHeader;
   out.push_back('\n');
   for (const AgentRecord& record : records) {
     out += format_agent_row(record);
@@ -215,10 +272,11 @@ RegistrySnapshot read_registry_snapshot(const std::filesystem::path& path) {
     snapshot.metadata.sha256 = sha256_hex(snapshot.content);
   }
   const std::vector<std::string_view> lines = split_fields(snapshot.content, '\n');
+  snapshot.rows.reserve(lines.size() + 1);
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (i == 0 && lines[i].starts_with("agent_id\t")) continue;
     if (is_blank(lines[i])) continue;
-    if (auto record = parse_agent_row(lines[i])) snapshot.rows.push_back(std::move(*record));
+    if (!parse_agent_row_into(lines[i], snapshot.rows.emplace_back())) snapshot.rows.pop_back();
   }
   const bool has_mailbox = std::any_of(snapshot.rows.begin(), snapshot.rows.end(),
                                        [](const AgentRecord& r) { return is_builtin_mailbox(r); });

@@ -88,7 +88,7 @@ RegistryMutationResult mutate_registry(const std::filesystem::path& path,
     return finish(result, RegistryStatus::io_error, "registry mutation callback is empty");
   }
 
-  std::vector<AgentRecord> rows = snapshot.rows;
+  std::vector<AgentRecord> rows = std::move(snapshot.rows);
   bool changed = false;
   try {
     changed = mutation(rows, result.before);

@@ -5,6 +5,7 @@
 // Blob layout: version byte, 12-byte nonce, ciphertext, 16-byte tag.
 #include "platform/data_protection.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
@@ -29,6 +30,15 @@ constexpr char kDefaultMachineKeyFile[] = "/var/lib/tessik/machine.key";
 
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
+// Key material wiped from memory when it goes out of scope.
+struct KeyBytes {
+  std::string bytes;
+  KeyBytes() = default;
+  KeyBytes(const KeyBytes&) = delete;
+  KeyBytes& operator=(const KeyBytes&) = delete;
+  ~KeyBytes() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+};
+
 std::filesystem::path user_key_path() {
   return resolve_state_directory() / "keys" / "user.key";
 }
@@ -41,17 +51,18 @@ std::filesystem::path machine_key_path() {
 }
 
 // Reads a key file; false with an errno-style code when it is missing, unreadable or not a key.
-bool read_key(const std::filesystem::path& path, std::string& key, int& error_code) {
+bool read_key(const std::filesystem::path& path, KeyBytes& key, int& error_code) {
   errno = 0;
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     error_code = errno != 0 ? errno : ENOENT;
     return false;
   }
-  key.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  if (in.bad() || key.size() != kKeySize) {
+  key.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  if (in.bad() || key.bytes.size() != kKeySize) {
     error_code = kInvalidDataError;
-    key.clear();
+    OPENSSL_cleanse(key.bytes.data(), key.bytes.size());
+    key.bytes.clear();
     return false;
   }
   return true;
@@ -93,9 +104,10 @@ bool create_user_key(const std::filesystem::path& path, int& error_code) {
   temporary += ".tmp." + hex(random_bytes(16));
   const FileHandle handle = create_new_file(temporary, 0600, error_code);
   if (handle == kInvalidFileHandle) return false;
-  const std::string key = random_bytes(kKeySize);
+  KeyBytes key;
+  key.bytes = random_bytes(kKeySize);
   int ignored = 0;
-  if (!write_all(handle, key, error_code) || !flush_file(handle, error_code)) {
+  if (!write_all(handle, key.bytes, error_code) || !flush_file(handle, error_code)) {
     close_file(handle, ignored);
     remove_file_quietly(temporary);
     return false;
@@ -111,7 +123,7 @@ bool create_user_key(const std::filesystem::path& path, int& error_code) {
   return true;
 }
 
-bool load_or_create_user_key(std::string& key, int& error_code) {
+bool load_or_create_user_key(KeyBytes& key, int& error_code) {
   std::filesystem::path path;
   try {
     path = user_key_path();
@@ -191,14 +203,14 @@ bool open_blob(std::string_view key, std::string_view blob, std::string_view ent
 
 bool protect_user_data(std::string_view plain, std::string_view entropy, std::string& blob,
                        int& error_code) {
-  std::string key;
+  KeyBytes key;
   if (!load_or_create_user_key(key, error_code)) return false;
-  return seal(key, plain, entropy, blob, error_code);
+  return seal(key.bytes, plain, entropy, blob, error_code);
 }
 
 bool unprotect_user_data(std::string_view blob, std::string_view entropy, std::string& plain,
                          int& error_code) {
-  std::string key;
+  KeyBytes key;
   std::filesystem::path path;
   try {
     path = user_key_path();
@@ -207,14 +219,14 @@ bool unprotect_user_data(std::string_view blob, std::string_view entropy, std::s
     return false;
   }
   if (!read_key(path, key, error_code)) return false;
-  return open_blob(key, blob, entropy, plain, error_code);
+  return open_blob(key.bytes, blob, entropy, plain, error_code);
 }
 
 bool unprotect_machine_data(std::string_view blob, std::string_view entropy, std::string& plain,
                             int& error_code) {
-  std::string key;
+  KeyBytes key;
   if (!read_key(machine_key_path(), key, error_code)) return false;
-  return open_blob(key, blob, entropy, plain, error_code);
+  return open_blob(key.bytes, blob, entropy, plain, error_code);
 }
 
 }  // namespace tessik::platform

@@ -71,9 +71,11 @@ bool flush_file(FileHandle handle, int& error_code) {
 }
 
 bool close_file(FileHandle handle, int& error_code) {
-  if (::close(fd_of(handle)) == 0) return true;
+  // Linux releases the descriptor even when close reports EINTR, and the data was already
+  // flushed, so only other errors count; retrying could close a reused descriptor.
+  if (::close(fd_of(handle)) == 0 || errno == EINTR) return true;
   error_code = errno;
-  return errno == EINTR;  // on Linux the descriptor is released even then; data was flushed
+  return false;
 }
 
 bool replace_file(const std::filesystem::path& source, const std::filesystem::path& destination,

@@ -1,0 +1,127 @@
+// `tessik mailbox`: what the built-in mailbox received, so a send can be checked by eye or by
+// script. Broken spool files are listed with their error rather than hidden.
+#include "app/mailbox_command.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <exception>
+#include <nlohmann/json.hpp>
+#include <string_view>
+
+#include "broker/state_dir.h"
+#include "broker/text.h"
+#include "providers/mailbox/mailbox_store.h"
+
+namespace tessik {
+namespace {
+
+void write_out(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+}
+
+// Newest first; the file name breaks ties so the order is stable between runs.
+void sort_newest_first(std::vector<MailboxMessage>& messages) {
+  std::sort(messages.begin(), messages.end(), [](const MailboxMessage& a, const MailboxMessage& b) {
+    if (a.received_at != b.received_at) return a.received_at > b.received_at;
+    return a.file_path.filename() > b.file_path.filename();
+  });
+}
+
+std::string first_line(std::string_view body) {
+  return std::string(body.substr(0, body.find('\n')));
+}
+
+nlohmann::json to_json(const MailboxMessage& m) {
+  nlohmann::json out = nlohmann::json::object();
+  out["file_path"] = m.file_path.string();
+  out["failed"] = m.failed;
+  if (m.failed) {
+    out["error"] = m.error;
+    return out;
+  }
+  out["schema_version"] = m.schema_version;
+  out["message_id"] = m.message_id;
+  out["test_id"] = m.test_id;
+  out["received_at"] = m.received_at;
+  out["target_display_name"] = m.target_display_name;
+  out["provider"] = m.provider;
+  out["provider_session_id"] = m.provider_session_id;
+  out["sender_resolved"] = m.sender_resolved;
+  out["sender_name"] = m.sender_name;
+  out["sender_node"] = m.sender_node;
+  out["sender_source"] = m.sender_source;
+  out["final_visible_body"] = m.final_visible_body;
+  out["body_bytes"] = m.body_bytes;
+  out["delivery_method"] = m.delivery_method;
+  return out;
+}
+
+int list(const std::vector<MailboxMessage>& messages, bool as_json) {
+  if (as_json) {
+    nlohmann::json array = nlohmann::json::array();
+    for (const MailboxMessage& m : messages)
+      array.push_back(to_json(m));
+    write_out(array.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+    return 0;
+  }
+  for (const MailboxMessage& m : messages) {
+    if (m.failed) {
+      write_out("FAILED\t" + m.file_path.filename().string() + "\t" + m.error + "\n");
+      continue;
+    }
+    write_out(m.received_at + "\t" + m.sender_name + "\t" + m.target_display_name + "\t" +
+              first_line(m.final_visible_body) + "\n");
+  }
+  return 0;
+}
+
+int show(const std::vector<MailboxMessage>& messages, const std::string& wanted) {
+  for (const MailboxMessage& m : messages) {
+    if (!m.failed && m.message_id == wanted) {
+      write_out(m.final_visible_body);
+      return 0;
+    }
+  }
+  std::fprintf(stderr, "tessik mailbox: no stored message with id %s\n", wanted.c_str());
+  return 1;
+}
+
+int usage(const char* problem) {
+  std::fprintf(stderr, "tessik mailbox: %s\nusage: tessik mailbox [--json] | --show MESSAGE_ID\n",
+               problem);
+  return 2;
+}
+
+}  // namespace
+
+int run_mailbox_command(const std::vector<std::string>& args) {
+  bool as_json = false;
+  std::string wanted;
+  bool showing = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--json") {
+      as_json = true;
+    } else if (args[i] == "--show") {
+      if (i + 1 >= args.size()) return usage("--show needs a message id");
+      showing = true;
+      wanted = trim(args[++i]);
+    } else {
+      return usage(("unknown argument: " + args[i]).c_str());
+    }
+  }
+  if (showing && as_json) return usage("--show and --json cannot be combined");
+  // An id that could not have been stored is refused before the spool is read.
+  if (showing && !is_safe_mailbox_message_id(wanted)) {
+    return usage("message id is empty or contains unsafe filename characters");
+  }
+  try {
+    std::vector<MailboxMessage> messages = read_mailbox_messages(mailbox_messages_directory());
+    sort_newest_first(messages);
+    return showing ? show(messages, wanted) : list(messages, as_json);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "tessik mailbox: %s\n", error.what());
+    return 1;
+  }
+}
+
+}  // namespace tessik

@@ -1,0 +1,71 @@
+// Final visible body. The texts are read by assistants and by tooling that parses the
+// send-back command, so every byte here is part of the format.
+#include "pipeline/final_visible_body.h"
+
+#include "broker/text.h"
+
+namespace tessik {
+namespace {
+
+bool has_reply_address(const SenderResolution& sender) {
+  return sender.resolved && !trim(sender.sender_session_id).empty();
+}
+
+}  // namespace
+
+std::string build_reply_instruction(const SenderResolution& sender, std::string_view /*test_id*/,
+                                    std::string_view message_id) {
+  if (!sender.resolved) {
+    return "TESSIK WARNING: Tessik could not resolve the sender agent name, so no send-back "
+           "command is attached.";
+  }
+  if (trim(sender.sender_session_id).empty()) {
+    return "TESSIK WARNING: Tessik could not resolve an exact sender session address, so no "
+           "send-back command is attached.";
+  }
+  std::string text =
+      "After answering this message, send your complete reply back to the originating Tessik "
+      "chat. You must call this MCP tool exactly once:\n"
+      "mcp__tessik.tessik_send_message({\n"
+      "  \"to\": \"";
+  append_json_escaped(text, trim(sender.sender_session_id));
+  text += "\",\n  \"body\": \"<full reply>\"";
+  const std::string id = trim(message_id);
+  if (!id.empty()) {
+    text += ",\n  \"sourceContext\": \"tessik-operation:";
+    append_json_escaped(text, id);
+    text += '"';
+  }
+  text += "\n})";
+  return text;
+}
+
+FinalBody build_final_visible_body(const FinalBodyContext& context) {
+  FinalBody result;
+  const std::string instruction =
+      build_reply_instruction(context.sender, context.test_id, context.message_id);
+  if (has_reply_address(context.sender)) {
+    result.final_visible_body =
+        "Message from " + context.sender.sender + "\n\n" + context.body + "\n\n" + instruction;
+    result.callback_expected = true;
+    result.body_policy = kBodyPolicyResolvedSender;
+  } else {
+    result.final_visible_body =
+        "Message from unresolved Tessik sender:\n\n" + context.body + "\n\n" + instruction;
+    result.body_policy = kBodyPolicyUnresolvedSender;
+  }
+  result.original_body_bytes = context.body.size();
+  result.final_visible_body_bytes = result.final_visible_body.size();
+  return result;
+}
+
+FinalBody already_final_visible_body(std::string_view body) {
+  FinalBody result;
+  result.final_visible_body = std::string(body);
+  result.body_policy = kBodyPolicyAlreadyFinalVisible;
+  result.original_body_bytes = body.size();
+  result.final_visible_body_bytes = body.size();
+  return result;
+}
+
+}  // namespace tessik

@@ -1,0 +1,312 @@
+// Mailbox spool. The lock is a directory because its creation is atomic in every process
+// without a shared handle; messages are published by rename so readers never see half a file.
+#include "providers/mailbox/mailbox_store.h"
+
+#include <chrono>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <system_error>
+#include <thread>
+
+#include "broker/text.h"
+#include "registry/lock_publish.h"
+
+namespace tessik {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr auto kLockRetryInterval = std::chrono::milliseconds(10);
+constexpr auto kLockTimeout = std::chrono::seconds(5);
+
+bool is_name_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_';
+}
+
+void append_member(std::string& out, std::string_view key, std::string_view value) {
+  out += "  \"";
+  out += key;
+  out += "\": \"";
+  append_json_escaped(out, value);
+  out += "\",\n";
+}
+
+// Compared members of the idempotency test; the storage time and the derived fields differ
+// legitimately between two deliveries of one message.
+bool same_content(const MailboxMessage& a, const MailboxMessage& b) {
+  return a.message_id == b.message_id && a.test_id == b.test_id &&
+         a.target_display_name == b.target_display_name && a.provider == b.provider &&
+         a.provider_session_id == b.provider_session_id && a.sender_resolved == b.sender_resolved &&
+         a.sender_name == b.sender_name && a.sender_node == b.sender_node &&
+         a.sender_source == b.sender_source && a.final_visible_body == b.final_visible_body &&
+         a.delivery_method == b.delivery_method;
+}
+
+// Removes the lock directory on every exit path of a write.
+class MessageLock {
+ public:
+  explicit MessageLock(fs::path path) : path_(std::move(path)) {}
+  ~MessageLock() {
+    if (!held_) return;
+    std::error_code ignored;
+    fs::remove(path_, ignored);
+  }
+  MessageLock(const MessageLock&) = delete;
+  MessageLock& operator=(const MessageLock&) = delete;
+
+  // Empty on success, else the failure text.
+  std::string acquire() {
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+      std::error_code error;
+      if (fs::create_directory(path_, error)) {
+        held_ = true;
+        return {};
+      }
+      if (error) return "could not create mailbox message lock: " + error.message();
+      if (std::chrono::steady_clock::now() - start >= kLockTimeout) {
+        return "timed out waiting for mailbox message lock: " + path_.string();
+      }
+      std::this_thread::sleep_for(kLockRetryInterval);
+    }
+  }
+
+ private:
+  fs::path path_;
+  bool held_ = false;
+};
+
+MailboxWriteResult failure(std::string error) {
+  MailboxWriteResult result;
+  result.error = std::move(error);
+  return result;
+}
+
+// Looks for a stored message with this id; fills `result` and returns true when one exists.
+// Only files named for the id are parsed: every writer names a message file after its id, and
+// parsing the whole spool on every write would make a write cost grow with the spool.
+bool check_existing(const fs::path& spool, const MailboxMessage& message,
+                    MailboxWriteResult& result) {
+  const std::string suffix = "_" + message.message_id + ".json";
+  for (const fs::path& path : mailbox_message_files(spool)) {
+    const std::string name = path.filename().string();
+    if (name.size() < suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      continue;
+    }
+    const MailboxMessage stored = read_mailbox_message_file(path);
+    if (stored.failed || stored.message_id != message.message_id) continue;
+    if (!same_content(stored, message)) {
+      result = failure("mailbox message_id conflicts with different existing content: " +
+                       message.message_id);
+      return true;
+    }
+    std::error_code error;
+    const auto size = fs::file_size(stored.file_path, error);
+    result.ok = true;
+    result.idempotent = true;
+    result.committed_path = stored.file_path;
+    result.stored_bytes = error ? 0 : size;
+    return true;
+  }
+  return false;
+}
+
+MailboxWriteResult commit(const fs::path& final_path, const std::string& text) {
+  fs::path temporary = final_path;
+  temporary += ".tmp." + random_hex_token();
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) {
+      return failure("could not create temporary mailbox message: " + temporary.string());
+    }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.flush();
+    if (!out) {
+      out.close();
+      std::error_code ignored;
+      fs::remove(temporary, ignored);
+      return failure("could not flush temporary mailbox message: " + temporary.string());
+    }
+  }
+  std::error_code error;
+  fs::rename(temporary, final_path, error);
+  if (error) {
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    return failure("could not atomically commit mailbox message: " + error.message());
+  }
+  MailboxWriteResult result;
+  result.ok = true;
+  result.committed_path = final_path;
+  result.stored_bytes = text.size();
+  return result;
+}
+
+}  // namespace
+
+bool is_safe_mailbox_message_id(std::string_view id) {
+  if (id.empty() || id.size() > kMailboxMessageIdMaxChars) return false;
+  for (const char c : id) {
+    if (!is_name_char(c)) return false;
+  }
+  return true;
+}
+
+std::string mailbox_file_name(std::string_view received_at, std::string_view message_id) {
+  std::string name;
+  name.reserve(received_at.size() + message_id.size() + 6);
+  for (const char c : received_at)
+    name += is_name_char(c) ? c : '-';
+  name += '_';
+  name += message_id;
+  name += ".json";
+  return name;
+}
+
+std::string serialize_mailbox_message(const MailboxMessage& message) {
+  std::string out = "{\n  \"schema_version\": 1,\n";
+  append_member(out, "message_id", message.message_id);
+  append_member(out, "test_id", message.test_id);
+  append_member(out, "received_at", message.received_at);
+  append_member(out, "target_display_name", message.target_display_name);
+  append_member(out, "provider", message.provider);
+  append_member(out, "provider_session_id", message.provider_session_id);
+  out += message.sender_resolved ? "  \"sender_resolved\": true,\n"
+                                 : "  \"sender_resolved\": false,\n";
+  append_member(out, "sender_name", message.sender_name);
+  append_member(out, "sender_node", message.sender_node);
+  append_member(out, "sender_source", message.sender_source);
+  append_member(out, "final_visible_body", message.final_visible_body);
+  out += "  \"body_bytes\": " + std::to_string(message.body_bytes) + ",\n";
+  out += "  \"delivery_method\": \"";
+  append_json_escaped(out, message.delivery_method);
+  out += "\"\n}\n";
+  return out;
+}
+
+MailboxMessage parse_mailbox_message(std::string_view text) {
+  MailboxMessage message;
+  const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+  const auto fail = [&](std::string error) {
+    message.failed = true;
+    message.error = std::move(error);
+    return message;
+  };
+  // Text that is not a JSON object holds no schema version to look up.
+  if (!document.is_object()) return fail("unsupported or missing mailbox schema_version");
+  const auto version = document.find("schema_version");
+  if (version == document.end() || !version->is_number_integer() || *version != 1) {
+    return fail("unsupported or missing mailbox schema_version");
+  }
+  const std::pair<const char*, std::string*> texts[] = {
+      {"message_id", &message.message_id},
+      {"test_id", &message.test_id},
+      {"received_at", &message.received_at},
+      {"target_display_name", &message.target_display_name},
+      {"provider", &message.provider},
+      {"provider_session_id", &message.provider_session_id},
+      {"sender_name", &message.sender_name},
+      {"sender_node", &message.sender_node},
+      {"sender_source", &message.sender_source},
+      {"final_visible_body", &message.final_visible_body},
+      {"delivery_method", &message.delivery_method},
+  };
+  for (const auto& [key, field] : texts) {
+    const auto value = document.find(key);
+    if (value == document.end() || !value->is_string()) {
+      return fail(std::string("missing required mailbox field: ") + key);
+    }
+    *field = value->get<std::string>();
+  }
+  const auto resolved = document.find("sender_resolved");
+  message.sender_resolved =
+      resolved != document.end() && resolved->is_boolean() && resolved->get<bool>();
+  const auto bytes = document.find("body_bytes");
+  if (bytes == document.end()) {
+    message.body_bytes = message.final_visible_body.size();
+  } else if (bytes->is_number_unsigned()) {
+    message.body_bytes = bytes->get<std::uint64_t>();
+  } else {
+    return fail("invalid mailbox body_bytes field");
+  }
+  return message;
+}
+
+MailboxWriteResult write_mailbox_message(const fs::path& spool, MailboxMessage message) {
+  message.message_id = trim(message.message_id);
+  if (!is_safe_mailbox_message_id(message.message_id)) {
+    return failure("mailbox message_id is empty or contains unsafe filename characters");
+  }
+  if (message.final_visible_body.empty()) return failure("mailbox final_visible_body is empty");
+  if (message.final_visible_body.size() > kMailboxBodyMaxBytes) {
+    return failure("mailbox final_visible_body exceeds one MiB limit");
+  }
+  message.received_at = trim(message.received_at);
+  if (message.received_at.empty()) message.received_at = utc_timestamp_now();
+  message.body_bytes = message.final_visible_body.size();
+
+  std::error_code error;
+  fs::create_directories(spool, error);
+  if (error) return failure("could not create mailbox directory: " + error.message());
+
+  MessageLock lock(spool / (message.message_id + ".lock"));
+  if (std::string lock_error = lock.acquire(); !lock_error.empty()) return failure(lock_error);
+
+  MailboxWriteResult existing;
+  if (check_existing(spool, message, existing)) return existing;
+  return commit(spool / mailbox_file_name(message.received_at, message.message_id),
+                serialize_mailbox_message(message));
+}
+
+MailboxMessage read_mailbox_message_file(const fs::path& path) {
+  MailboxMessage message;
+  message.file_path = path;
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in.is_open()) {
+    message.failed = true;
+    message.error = "could not read mailbox message file";
+    return message;
+  }
+  const std::streamoff size = in.tellg();
+  if (size < 0) {
+    message.failed = true;
+    message.error = "could not read mailbox message file";
+    return message;
+  }
+  if (static_cast<std::uint64_t>(size) > kMailboxFileReadLimit) {
+    message.failed = true;
+    message.error = "mailbox message file exceeds read limit";
+    return message;
+  }
+  std::string content(static_cast<std::size_t>(size), '\0');
+  in.seekg(0);
+  in.read(content.data(), size);
+  content.resize(static_cast<std::size_t>(in.gcount()));
+  message = parse_mailbox_message(content);
+  message.file_path = path;
+  return message;
+}
+
+std::vector<MailboxMessage> read_mailbox_messages(const fs::path& spool) {
+  std::vector<MailboxMessage> messages;
+  for (const fs::path& path : mailbox_message_files(spool)) {
+    messages.push_back(read_mailbox_message_file(path));
+  }
+  return messages;
+}
+
+std::vector<fs::path> mailbox_message_files(const fs::path& spool) {
+  std::vector<fs::path> files;
+  std::error_code error;
+  fs::directory_iterator it(spool, error);
+  for (; !error && it != fs::directory_iterator(); it.increment(error)) {
+    std::error_code inspect;
+    if (!it->is_regular_file(inspect)) continue;
+    if (ascii_lower(it->path().extension().string()) != ".json") continue;
+    files.push_back(it->path());
+  }
+  return files;
+}
+
+}  // namespace tessik
