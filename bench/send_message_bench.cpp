@@ -1,0 +1,88 @@
+// SendMessage through the broker socket to the built-in mailbox: accepted sends per second
+// and the latency from request to answer (delivery runs in detached workers). After the run
+// the spool is counted, once every worker has had time to store its message.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "broker/frame_client.h"
+#include "providers/mailbox/mailbox_store.h"
+#include "support/broker_process.h"
+#include "support/gateway_stack.h"
+#include "support/temp_env.h"
+
+namespace {
+
+using namespace tessik;
+
+std::string send_envelope(int n) {
+  return R"({"version":1,"endpointUrl":"http://127.0.0.1:37661/a2a","request":{"method":"POST",)"
+         R"("target":"/a2a/message:send","headers":{"Content-Type":"application/json",)"
+         R"("A2A-Version":"1.0"},"body":"{\"message\":{\"messageId\":\"bench-)" +
+         std::to_string(n) +
+         R"(\",\"role\":\"ROLE_USER\",\"parts\":[{\"text\":\"bench message\"}]}}"},)"
+         R"("principal":{"authenticated":true,"clientId":"bench","principalType":"registry",)"
+         R"("senderAgent":"bench-client","senderNode":"local","scopes":["agent.send"]}})";
+}
+
+struct StackUnderTest {
+  test::TempEnv env;
+  std::unique_ptr<test::GatewayStack> stack;
+
+  StackUnderTest() {
+    env.set("TESSIK_SERVICE_UID", std::to_string(::getuid()));
+    env.set("TESSIK_EXE", TESSIK_BINARY);
+    stack = std::make_unique<test::GatewayStack>();
+  }
+};
+
+void BM_SendMessageToMailbox(benchmark::State& state) {
+  StackUnderTest target;
+  const std::filesystem::path socket = test::BrokerProcess::socket_path();
+  std::vector<double> latencies_us;
+  int accepted = 0;
+  int n = 0;
+  for (auto _ : state) {
+    const std::string envelope = send_envelope(n++);
+    const auto start = std::chrono::steady_clock::now();
+    const BrokerExchange exchange = exchange_with_broker(socket, envelope, 10'000'000'000);
+    latencies_us.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+            .count());
+    if (exchange.step != "done" ||
+        exchange.response.find("TASK_STATE_WORKING") == std::string::npos) {
+      state.SkipWithError("send was not accepted");
+      break;
+    }
+    ++accepted;
+  }
+  state.PauseTiming();
+  std::sort(latencies_us.begin(), latencies_us.end());
+  state.counters["accepted_per_s"] =
+      benchmark::Counter(static_cast<double>(accepted), benchmark::Counter::kIsRate);
+  state.counters["median_latency_us"] =
+      latencies_us.empty() ? 0.0 : latencies_us[latencies_us.size() / 2];
+  // The workers are detached: give them time to store everything before counting.
+  const std::filesystem::path spool = target.env.state_dir() / "mailbox" / "messages";
+  std::size_t stored = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (std::chrono::steady_clock::now() < deadline) {
+    stored = mailbox_message_files(spool).size();
+    if (stored >= static_cast<std::size_t>(accepted)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+  state.counters["accepted"] = accepted;
+  state.counters["stored_in_spool"] = static_cast<double>(stored);
+  state.ResumeTiming();
+}
+BENCHMARK(BM_SendMessageToMailbox)->UseRealTime()->Iterations(600);
+
+}  // namespace
+
+BENCHMARK_MAIN();
