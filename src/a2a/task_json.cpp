@@ -13,14 +13,6 @@ std::string dump_compact(const json& value) {
   return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-void append_string_member(std::string& out, std::string_view key, std::string_view value) {
-  out += '"';
-  out += key;
-  out += "\":\"";
-  append_json_escaped(out, value);
-  out += '"';
-}
-
 // A member that may hold the JSON value itself or, as older writers did, its text.
 const json* nested_value(const json& parent, std::string_view key, json& holder) {
   if (!parent.is_object()) return nullptr;
@@ -140,20 +132,20 @@ std::string build_message_json(std::string_view message_id, std::string_view con
                                std::string_view task_id, std::string_view role,
                                std::string_view text, bool v03) {
   std::string out = "{";
-  append_string_member(out, "messageId", message_id);
+  append_json_string_member(out, "messageId", message_id);
   out += ',';
-  append_string_member(out, "contextId", context_id);
+  append_json_string_member(out, "contextId", context_id);
   out += ',';
-  append_string_member(out, "taskId", task_id);
+  append_json_string_member(out, "taskId", task_id);
   out += ',';
   if (v03) {
-    append_string_member(out, "role", role == "ROLE_AGENT" ? "agent" : "user");
+    append_json_string_member(out, "role", role == "ROLE_AGENT" ? "agent" : "user");
     out += ",\"parts\":[{\"kind\":\"text\",";
   } else {
-    append_string_member(out, "role", role);
+    append_json_string_member(out, "role", role);
     out += ",\"parts\":[{";
   }
-  append_string_member(out, "text", text);
+  append_json_string_member(out, "text", text);
   out += "}]";
   if (v03) out += ",\"kind\":\"message\"";
   out += '}';

@@ -7,14 +7,6 @@
 namespace tessik {
 namespace {
 
-void append_member(std::string& out, std::string_view key, std::string_view value) {
-  out += '"';
-  out += key;
-  out += "\":\"";
-  append_json_escaped(out, value);
-  out += '"';
-}
-
 std::string or_local(const std::string& node) {
   return trim(node).empty() ? std::string("local") : node;
 }
@@ -22,41 +14,41 @@ std::string or_local(const std::string& node) {
 // ,"metadata":{...} — the same members for the status and the artifact update.
 void append_metadata_member(std::string& out, const TaskRecord& task) {
   out += ",\"metadata\":{";
-  append_member(out, "tessikTargetAgent", task.target_agent);
+  append_json_string_member(out, "tessikTargetAgent", task.target_agent);
   out += ',';
-  append_member(out, "tessikTargetProvider", task.target_provider);
+  append_json_string_member(out, "tessikTargetProvider", task.target_provider);
   out += ',';
-  append_member(out, "tessikTargetProviderSessionId", task.target_provider_session_id);
+  append_json_string_member(out, "tessikTargetProviderSessionId", task.target_provider_session_id);
   out += ',';
-  append_member(out, "tessikRequesterClientId", task.requester_client_id);
+  append_json_string_member(out, "tessikRequesterClientId", task.requester_client_id);
   out += ',';
-  append_member(out, "tessikRequesterAgent", task.requester_agent);
+  append_json_string_member(out, "tessikRequesterAgent", task.requester_agent);
   out += ',';
-  append_member(out, "tessikRequesterNode", or_local(task.requester_node));
+  append_json_string_member(out, "tessikRequesterNode", or_local(task.requester_node));
   out += ',';
-  append_member(out, "tessikMessageId", task.message_id);
+  append_json_string_member(out, "tessikMessageId", task.message_id);
   if (!task.reply_message_id.empty() || !task.reply_sender_agent.empty() ||
       !task.reply_body.empty()) {
     out += ',';
-    append_member(out, "tessikReplyMessageId", task.reply_message_id);
+    append_json_string_member(out, "tessikReplyMessageId", task.reply_message_id);
     out += ',';
-    append_member(out, "tessikReplySenderAgent", task.reply_sender_agent);
+    append_json_string_member(out, "tessikReplySenderAgent", task.reply_sender_agent);
     out += ',';
-    append_member(out, "tessikReplySenderNode", or_local(task.reply_sender_node));
+    append_json_string_member(out, "tessikReplySenderNode", or_local(task.reply_sender_node));
   }
   if (!task.error_code.empty() || !task.error_message.empty()) {
     out += ',';
-    append_member(out, "tessikErrorCode", task.error_code);
+    append_json_string_member(out, "tessikErrorCode", task.error_code);
     out += ',';
-    append_member(out, "tessikErrorMessage", task.error_message);
+    append_json_string_member(out, "tessikErrorMessage", task.error_message);
   }
   out += '}';
 }
 
 void append_task_ids(std::string& out, const TaskRecord& task) {
-  append_member(out, "taskId", task.id);
+  append_json_string_member(out, "taskId", task.id);
   out += ',';
-  append_member(out, "contextId", task.context_id);
+  append_json_string_member(out, "contextId", task.context_id);
 }
 
 std::string status_text(const TaskRecord& task) {
@@ -70,17 +62,17 @@ std::string status_update(const TaskRecord& task) {
   std::string out = "{\"statusUpdate\":{\"kind\":\"status-update\",";
   append_task_ids(out, task);
   out += ",\"status\":{";
-  append_member(out, "state", task.state);
+  append_json_string_member(out, "state", task.state);
   std::string timestamp = trim(task.timestamp);
   if (timestamp.empty() && !task.events.empty()) timestamp = task.events.back().timestamp;
   if (!timestamp.empty()) {
     out += ',';
-    append_member(out, "timestamp", timestamp);
+    append_json_string_member(out, "timestamp", timestamp);
   }
   const std::string text = status_text(task);
   if (!text.empty()) {
     out += ",\"message\":{\"role\":\"ROLE_AGENT\",\"parts\":[{";
-    append_member(out, "text", text);
+    append_json_string_member(out, "text", text);
     out += "}]}";
   }
   out += "},\"final\":";
@@ -95,18 +87,19 @@ std::string artifact_update(const TaskRecord& task) {
   std::string out = "{\"artifactUpdate\":{\"kind\":\"artifact-update\",";
   append_task_ids(out, task);
   out += ",\"artifact\":{";
-  append_member(out, "artifactId",
-                "reply-" + task_artifact_slug(reply_id.empty() ? task.message_id : reply_id));
+  append_json_string_member(
+      out, "artifactId",
+      "reply-" + task_artifact_slug(reply_id.empty() ? task.message_id : reply_id));
   out += ',';
-  append_member(out, "name", "Provider reply");
+  append_json_string_member(out, "name", "Provider reply");
   out += ",\"parts\":[{";
-  append_member(out, "text", task.reply_body);
+  append_json_string_member(out, "text", task.reply_body);
   out += "}],\"metadata\":{";
-  append_member(out, "tessikReplyMessageId", task.reply_message_id);
+  append_json_string_member(out, "tessikReplyMessageId", task.reply_message_id);
   out += ',';
-  append_member(out, "tessikReplySenderAgent", task.reply_sender_agent);
+  append_json_string_member(out, "tessikReplySenderAgent", task.reply_sender_agent);
   out += ',';
-  append_member(out, "tessikReplySenderNode", or_local(task.reply_sender_node));
+  append_json_string_member(out, "tessikReplySenderNode", or_local(task.reply_sender_node));
   out += "}},\"append\":false,\"lastChunk\":true";
   append_metadata_member(out, task);
   out += "}}";

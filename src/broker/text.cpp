@@ -121,6 +121,14 @@ std::string json_escape(std::string_view text) {
   return out;
 }
 
+void append_json_string_member(std::string& out, std::string_view key, std::string_view value) {
+  out += '"';
+  append_json_escaped(out, key);
+  out += "\":\"";
+  append_json_escaped(out, value);
+  out += '"';
+}
+
 std::string format_utc_timestamp(std::int64_t unix_seconds) {
   using namespace std::chrono;
   const sys_seconds instant{seconds{unix_seconds}};

@@ -23,6 +23,8 @@ std::string repair_utf8(std::string_view text);
 // The input is repaired to well-formed UTF-8 first, so the output is always valid JSON.
 void append_json_escaped(std::string& out, std::string_view text);
 std::string json_escape(std::string_view text);
+// Appends "key":"value" with key and value escaped as above; separators are the caller's.
+void append_json_string_member(std::string& out, std::string_view key, std::string_view value);
 
 // Current UTC time as "%Y-%m-%dT%H:%M:%SZ".
 std::string utc_timestamp_now();

@@ -73,11 +73,7 @@ std::string format_delivery_request(const DeliveryRequest& request, std::string_
   for (const auto& [key, value] : request_members(request, mode)) {
     if (!first) line += ',';
     first = false;
-    line += '"';
-    line += key;
-    line += "\":\"";
-    append_json_escaped(line, value);
-    line += '"';
+    append_json_string_member(line, key, value);
   }
   line += "}\n";
   return line;
@@ -103,8 +99,8 @@ void write_delivery_request(const fs::path& path, const DeliveryRequest& request
   // The body is private to the user: narrow the file before anything is written into it.
   if (out.is_open()) {
     std::error_code narrowed;
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write,
-                    fs::perm_options::replace, narrowed);
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
+                    narrowed);
   }
   out << format_delivery_request(request, mode);
   out.flush();

@@ -30,11 +30,8 @@ std::string joined(const std::vector<std::string>& parts) {
 }
 
 void append_member(std::string& line, const char* key, std::string_view value) {
-  line += ",\"";
-  line += key;
-  line += "\":\"";
-  append_json_escaped(line, value);
-  line += '"';
+  line += ',';
+  append_json_string_member(line, key, value);
 }
 
 }  // namespace

@@ -28,13 +28,6 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
   return true;
 }
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
-
 std::vector<fs::path> files_in(const fs::path& directory) {
   std::vector<fs::path> files;
   std::error_code error;

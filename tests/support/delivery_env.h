@@ -21,9 +21,6 @@ std::filesystem::path use_delivery_executable(TempEnv& env, const std::string& e
 bool wait_until(const std::function<bool()>& condition,
                 std::chrono::milliseconds limit = std::chrono::seconds(20));
 
-// The whole file; empty when it cannot be read.
-std::string read_file(const std::filesystem::path& path);
-
 // The regular files of `directory` (none when it is missing).
 std::vector<std::filesystem::path> files_in(const std::filesystem::path& directory);
 

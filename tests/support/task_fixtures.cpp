@@ -73,13 +73,6 @@ Principal client_principal(const std::string& client_id, std::vector<std::string
   return principal;
 }
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 void write_file(const std::filesystem::path& path, const std::string& content) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary) << content;

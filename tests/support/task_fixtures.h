@@ -8,6 +8,7 @@
 #include "a2a/task_record.h"
 #include "broker/envelope.h"
 #include "registry/agent_record.h"
+#include "support/temp_env.h"
 
 namespace tessik::test {
 
@@ -27,8 +28,6 @@ TaskRecord stored_task(const std::string& id, const std::string& client_id,
 // An authenticated registry client with the given scopes.
 Principal client_principal(const std::string& client_id, std::vector<std::string> scopes);
 
-// The whole file as text ("" when absent).
-std::string read_file(const std::filesystem::path& path);
 void write_file(const std::filesystem::path& path, const std::string& content);
 
 // While it lives, every write that would grow a file past `bytes` fails (the process file

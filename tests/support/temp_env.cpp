@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -55,6 +57,13 @@ void TempEnv::set(const std::string& name, const std::string& value) {
 void TempEnv::unset(const std::string& name) {
   remember(name);
   ::unsetenv(name.c_str());
+}
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
 }
 
 }  // namespace tessik::test

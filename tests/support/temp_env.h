@@ -42,4 +42,7 @@ class TempEnv {
   std::map<std::string, std::optional<std::string>> saved_;
 };
 
+// The whole file as bytes; empty when it cannot be read.
+std::string read_file(const std::filesystem::path& path);
+
 }  // namespace tessik::test

@@ -29,6 +29,12 @@ TEST(Text, JsonEscapeUsesShortFormsAndLowerCaseHex) {
   EXPECT_EQ(json_escape("\xC3\x28"), "\xEF\xBF\xBD(");
 }
 
+TEST(Text, JsonStringMemberEscapesKeyAndValue) {
+  std::string out = "{";
+  append_json_string_member(out, "k\"", "v\n");
+  EXPECT_EQ(out, "{\"k\\\"\":\"v\\n\"");
+}
+
 TEST(Text, TimestampFormat) {
   EXPECT_EQ(format_utc_timestamp(0), "1970-01-01T00:00:00Z");
   EXPECT_EQ(format_utc_timestamp(1'798'761'599), "2026-12-31T23:59:59Z");
