@@ -1,7 +1,12 @@
 // Session id and executable path of the running process.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include "platform/executable_path.h"
 #include "platform/session_id.h"
@@ -9,11 +14,18 @@
 namespace tessik::platform {
 namespace {
 
-TEST(ProcessInfo, SessionIdIsStableAndNonZero) {
+TEST(ProcessInfo, SessionIdIsStableAndMatchesTheProcessSession) {
   const auto session = current_session_id();
   ASSERT_TRUE(session.has_value());
-  EXPECT_NE(*session, 0u);
   EXPECT_EQ(current_session_id(), session);
+  std::ifstream audit("/proc/self/sessionid");
+  std::string audit_text;
+  std::getline(audit, audit_text);
+  if (audit_text.empty() || audit_text == "0" || audit_text == "4294967295") {
+    EXPECT_EQ(*session, static_cast<std::uint32_t>(::getsid(0)));
+  } else {
+    EXPECT_EQ(std::to_string(*session), audit_text);
+  }
 }
 
 TEST(ProcessInfo, ExecutablePathNamesThisProgram) {

@@ -30,8 +30,9 @@ std::optional<std::uint32_t> audit_session_id() {
 std::optional<std::uint32_t> current_session_id() {
   if (const auto audit = audit_session_id()) return audit;
   const pid_t session = ::getsid(0);
-  // 0 means the session leader lives outside this pid namespace: no usable id.
-  if (session <= 0) return std::nullopt;
+  if (session < 0) return std::nullopt;
+  // 0 means the session leader lives outside this pid namespace (a container); every process
+  // there shares that one outer session, so 0 names it as well as any number would.
   return static_cast<std::uint32_t>(session);
 }
 
