@@ -17,7 +17,7 @@
 namespace tessik {
 namespace {
 
-constexpr std::size_t kReadChunk = 1 << 20;
+constexpr std::size_t kReadChunk = 1 << 18;
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -58,32 +58,43 @@ void for_each_task_log_line(const std::filesystem::path& log_path,
                             const std::function<void(std::string_view, std::uint64_t)>& visit) {
   FilePtr file = open_for_reading(log_path);
   if (!file) return;
-  std::string buffer(kReadChunk, '\0');
+  // Sized to the file when it is small and never zero-filled: most calls read a short log,
+  // and touching a fresh megabyte costs more than reading one.
+  std::error_code ignored;
+  const std::uintmax_t file_bytes = std::filesystem::file_size(log_path, ignored);
+  std::size_t capacity =
+      file_bytes == static_cast<std::uintmax_t>(-1)
+          ? kReadChunk
+          : static_cast<std::size_t>(std::clamp<std::uintmax_t>(file_bytes + 1, 4096, kReadChunk));
+  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(capacity);
   std::size_t filled = 0;       // bytes of buffer holding unread data
   std::uint64_t buffer_at = 0;  // file offset of buffer[0]
   while (true) {
-    if (filled == buffer.size()) buffer.resize(buffer.size() * 2);  // one very long line
-    const std::size_t got =
-        std::fread(buffer.data() + filled, 1, buffer.size() - filled, file.get());
+    if (filled == capacity) {  // one very long line
+      std::unique_ptr<char[]> larger = std::make_unique_for_overwrite<char[]>(capacity * 2);
+      std::memcpy(larger.get(), buffer.get(), filled);
+      buffer = std::move(larger);
+      capacity *= 2;
+    }
+    const std::size_t got = std::fread(buffer.get() + filled, 1, capacity - filled, file.get());
     const bool at_end = got == 0;
     filled += got;
     std::size_t start = 0;
     while (start < filled) {
-      const void* newline = std::memchr(buffer.data() + start, '\n', filled - start);
+      const void* newline = std::memchr(buffer.get() + start, '\n', filled - start);
       if (newline == nullptr) break;
-      const std::size_t stop = static_cast<const char*>(newline) - buffer.data();
-      visit_trimmed(std::string_view(buffer.data() + start, stop - start), buffer_at + start,
-                    visit);
+      const std::size_t stop = static_cast<const char*>(newline) - buffer.get();
+      visit_trimmed(std::string_view(buffer.get() + start, stop - start), buffer_at + start, visit);
       start = stop + 1;
     }
     if (at_end) {
       if (start < filled) {
-        visit_trimmed(std::string_view(buffer.data() + start, filled - start), buffer_at + start,
+        visit_trimmed(std::string_view(buffer.get() + start, filled - start), buffer_at + start,
                       visit);
       }
       return;
     }
-    std::memmove(buffer.data(), buffer.data() + start, filled - start);
+    std::memmove(buffer.get(), buffer.get() + start, filled - start);
     filled -= start;
     buffer_at += start;
   }
@@ -142,7 +153,8 @@ std::vector<std::string> read_latest_task_lines(const std::filesystem::path& log
   const LatestTaskLines latest(log_path);
   std::vector<const LatestTaskLine*> wanted;
   wanted.reserve(latest.lines().size());
-  for (const LatestTaskLine& line : latest.lines()) wanted.push_back(&line);
+  for (const LatestTaskLine& line : latest.lines())
+    wanted.push_back(&line);
   return read_task_lines_at(log_path, wanted);
 }
 
