@@ -3,8 +3,14 @@
 // accepted and returns false on text the JSON grammar refuses; `p` is then unspecified.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <string>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tessik {
 
@@ -19,6 +25,41 @@ inline std::uint64_t json_string_attention_mask(std::uint64_t v) {
   const std::uint64_t has_backslash = (backslash - kOnes) & ~backslash;
   const std::uint64_t has_control = (v - kOnes * 0x20) & ~v;
   return (has_quote | has_backslash | has_control | v) & kHigh;
+}
+
+// The first byte at or after `p` that a string scan must look at (a quote, backslash, control
+// or non-ASCII byte), or `end`. Sixteen bytes at a time where the CPU offers it.
+inline const unsigned char* skip_plain_string_bytes(const unsigned char* p,
+                                                    const unsigned char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  while (end - p >= 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // A signed compare: bytes from 0x80 up are negative, so one test finds control bytes and
+    // non-ASCII bytes alike.
+    const __m128i stop =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                     _mm_cmplt_epi8(v, space));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(stop));
+    if (mask != 0) return p + std::countr_zero(mask);
+    p += 16;
+  }
+#endif
+  while (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    const std::uint64_t mask = json_string_attention_mask(word);
+    if (mask != 0) {
+      if constexpr (std::endian::native == std::endian::little) p += std::countr_zero(mask) / 8;
+      break;
+    }
+    p += 8;
+  }
+  while (p < end && *p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\')
+    ++p;
+  return p;
 }
 
 // `p` at the backslash. Appends the decoded character to `out` when given; surrogates must

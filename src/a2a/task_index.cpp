@@ -19,11 +19,29 @@ constexpr std::size_t kBlockBytes = 1 << 20;
 // beside entry + 1 (0: empty), so a probe touches an entry only when the hashes agree.
 class IdTable {
  public:
-  // The entry of `id`, inserting `next` when the id is new; `inserted` tells which.
-  std::uint32_t find_or_insert(std::string_view id, std::uint32_t next,
+  IdTable() { resize(1024); }
+
+  static std::uint64_t hash(std::string_view id) { return std::hash<std::string_view>{}(id); }
+
+  // Sizes the table for `expected` ids so that a typical log never rehashes.
+  void reserve(std::size_t expected) {
+    std::size_t size = slots_.size();
+    while (size < expected * 2)
+      size *= 2;
+    if (size > slots_.size()) resize(size);
+  }
+
+  // Starts loading the slot a later find_or_insert of `hash` reads first.
+  // Unconditional: GCC drops a prefetch that sits alone in a branch.
+  void prefetch(std::uint64_t hash) const {
+    __builtin_prefetch(slots_.data() + (hash & (slots_.size() - 1)));
+  }
+
+  // The entry of `id` (whose hash is `hash`), inserting `next` when the id is new;
+  // `inserted` tells which.
+  std::uint32_t find_or_insert(std::string_view id, std::uint64_t hash, std::uint32_t next,
                                const std::vector<LatestTaskLine>& entries, bool& inserted) {
-    if ((count_ + 1) * 2 > slots_.size()) grow();
-    const std::uint64_t hash = std::hash<std::string_view>{}(id);
+    if ((count_ + 1) * 2 > slots_.size()) resize(slots_.size() * 2);
     std::size_t slot = hash & (slots_.size() - 1);
     while (slots_[slot].entry != 0) {
       const Slot& candidate = slots_[slot];
@@ -45,9 +63,9 @@ class IdTable {
     std::uint32_t entry = 0;
   };
 
-  void grow() {
+  void resize(std::size_t size) {
     std::vector<Slot> old = std::move(slots_);
-    slots_.assign(std::max<std::size_t>(1024, old.size() * 2), Slot{});
+    slots_.assign(size, Slot{});
     for (const Slot& value : old) {
       if (value.entry == 0) continue;
       std::size_t slot = value.hash & (slots_.size() - 1);
@@ -66,6 +84,44 @@ bool is_blank(std::string_view text) {
     if (c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r') return false;
   }
   return true;
+}
+
+// Requester fields and states repeat across thousands of lines; sharing one stored copy per
+// distinct value keeps the arena (and the pages a request touches) small. Values past the
+// first few dozen distinct ones are stored per line.
+class FieldInterner {
+ public:
+  template <typename Keep>
+  std::string_view intern(std::string_view value, Keep&& keep) {
+    for (const std::string_view known : known_) {
+      if (known == value) return known;
+    }
+    const std::string_view stored = keep(value);
+    if (known_.size() < kMaxKnown) known_.push_back(stored);
+    return stored;
+  }
+
+ private:
+  static constexpr std::size_t kMaxKnown = 32;
+  std::vector<std::string_view> known_;
+};
+
+// Puts entries[i] at position i of the order without a second array of entries:
+// order[k] names the entry that belongs at k. Follows each cycle once.
+void permute_in_place(std::vector<LatestTaskLine>& entries, std::vector<std::uint32_t>& order) {
+  for (std::uint32_t start = 0; start < order.size(); ++start) {
+    if (order[start] == start) continue;
+    LatestTaskLine held = entries[start];
+    std::uint32_t at = start;
+    while (order[at] != start) {
+      const std::uint32_t from = order[at];
+      entries[at] = entries[from];
+      order[at] = at;
+      at = from;
+    }
+    entries[at] = held;
+    order[at] = at;
+  }
 }
 
 }  // namespace
@@ -87,27 +143,35 @@ LatestTaskLines::LatestTaskLines(const std::filesystem::path& log_path) {
   std::vector<LatestTaskLine> entries;
   std::vector<std::uint64_t> line_numbers;  // where each entry's current line stands
   IdTable table;
-  TaskLineSummary scratch;
-  std::uint64_t line_number = 0;
   std::error_code ignored;
   const std::uintmax_t log_bytes = std::filesystem::file_size(log_path, ignored);
   if (log_bytes != static_cast<std::uintmax_t>(-1)) {
-    // Stored records run to about a kilobyte; this spares most regrowth of the entries.
+    // Stored records run to about a kilobyte; this spares most regrowth.
     entries.reserve(log_bytes / 2048);
     line_numbers.reserve(log_bytes / 2048);
+    table.reserve(log_bytes / 2048);
   }
-  // A later line's texts are appended rather than compared with the stored ones: reading
-  // the old copies back would cost a cache miss each.
-  const auto update = [&](std::string_view& field, const std::string& value) {
-    field = keep(value);
+  // A later line's texts are stored anew rather than compared with the earlier ones:
+  // reading the old copies back would cost a cache miss each.
+  FieldInterner states, clients, agents, nodes;
+  const auto store = [this](std::string_view text) { return keep(text); };
+  // A scanned line is applied one line late: its table slot is prefetched first, so the
+  // cache miss of the probe overlaps the scan of the next line.
+  struct Pending {
+    bool waiting = false;
+    std::uint64_t hash = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    std::uint64_t line_number = 0;
   };
-  for_each_task_log_line(log_path, [&](std::string_view line, std::uint64_t offset) {
-    ++line_number;
-    if (!scan_task_line_into(line, scratch) || is_blank(scratch.id)) return;
+  TaskLineSummary summaries[2];
+  int current = 0;
+  Pending pending;
+  const auto apply = [&](const TaskLineSummary& summary, const Pending& line) {
     bool inserted = false;
-    const std::string_view id = scratch.id;
-    const std::uint32_t entry =
-        table.find_or_insert(id, static_cast<std::uint32_t>(entries.size()), entries, inserted);
+    const std::string_view id = summary.id;
+    const std::uint32_t entry = table.find_or_insert(
+        id, line.hash, static_cast<std::uint32_t>(entries.size()), entries, inserted);
     if (inserted) {
       // The table compares against entries[entry].id, so the id is stored first.
       entries.push_back({});
@@ -115,24 +179,36 @@ LatestTaskLines::LatestTaskLines(const std::filesystem::path& log_path) {
       entries.back().id = keep(id);
     }
     LatestTaskLine& target = entries[entry];
-    update(target.context_id, scratch.context_id);
-    update(target.state, scratch.state);
-    update(target.timestamp, scratch.timestamp);
-    update(target.requester_client_id, scratch.requester_client_id);
-    update(target.requester_agent, scratch.requester_agent);
-    update(target.requester_node, scratch.requester_node);
-    target.offset = offset;
-    target.length = line.size();
-    line_numbers[entry] = line_number;
+    target.context_id = summary.context_id == id ? target.id : keep(summary.context_id);
+    target.state = states.intern(summary.state, store);
+    target.timestamp = keep(summary.timestamp);
+    target.requester_client_id = clients.intern(summary.requester_client_id, store);
+    target.requester_agent = agents.intern(summary.requester_agent, store);
+    target.requester_node = nodes.intern(summary.requester_node, store);
+    target.offset = line.offset;
+    target.length = line.length;
+    line_numbers[entry] = line.line_number;
+  };
+  std::uint64_t line_number = 0;
+  for_each_task_log_line(log_path, [&](std::string_view line, std::uint64_t offset) {
+    ++line_number;
+    TaskLineSummary& summary = summaries[current];
+    if (!scan_task_line_into(line, summary) || is_blank(summary.id)) return;
+    const std::uint64_t hash = IdTable::hash(summary.id);
+    table.prefetch(hash);
+    if (pending.waiting) apply(summaries[1 - current], pending);
+    pending = {true, hash, offset, line.size(), line_number};
+    current = 1 - current;
   });
+  if (pending.waiting) apply(summaries[1 - current], pending);
+
   std::vector<std::uint32_t> order(entries.size());
   for (std::uint32_t i = 0; i < order.size(); ++i)
     order[i] = i;
   std::sort(order.begin(), order.end(),
             [&](std::uint32_t a, std::uint32_t b) { return line_numbers[a] < line_numbers[b]; });
-  lines_.reserve(entries.size());
-  for (const std::uint32_t entry : order)
-    lines_.push_back(entries[entry]);
+  permute_in_place(entries, order);
+  lines_ = std::move(entries);
 }
 
 }  // namespace tessik

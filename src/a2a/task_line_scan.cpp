@@ -201,9 +201,7 @@ bool LineScanner::member_value(int depth, ObjectKind kind, std::string_view name
 // else decoded into a scratch buffer.
 bool LineScanner::key(std::string_view& name) {
   const unsigned char* start = p_ + 1;
-  const unsigned char* q = start;
-  while (q < end_ && *q >= 0x20 && *q < 0x80 && *q != '"' && *q != '\\')
-    ++q;
+  const unsigned char* q = skip_plain_string_bytes(start, end_);
   if (q < end_ && *q == '"') {
     name = std::string_view(reinterpret_cast<const char*>(start), q - start);
     p_ = q + 1;
@@ -243,18 +241,7 @@ bool LineScanner::string(std::string* out) {
   ++p_;  // opening quote
   while (true) {
     const unsigned char* run = p_;
-    while (end_ - p_ >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p_, 8);
-      const std::uint64_t mask = json_string_attention_mask(word);
-      if (mask != 0) {
-        if constexpr (std::endian::native == std::endian::little) p_ += std::countr_zero(mask) / 8;
-        break;
-      }
-      p_ += 8;
-    }
-    while (p_ < end_ && *p_ >= 0x20 && *p_ < 0x80 && *p_ != '"' && *p_ != '\\')
-      ++p_;
+    p_ = skip_plain_string_bytes(p_, end_);
     if (out != nullptr) out->append(reinterpret_cast<const char*>(run), p_ - run);
     if (p_ == end_) return false;
     const unsigned char c = *p_;

@@ -3,6 +3,7 @@
 #include "a2a/task_queries.h"
 
 #include <algorithm>
+#include <array>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 
@@ -36,12 +37,30 @@ std::string trimmed_or_empty(const std::optional<std::string>& text) {
   return text ? trim(*text) : std::string();
 }
 
-bool passes_filters(const LatestTaskLine& task, const TaskListQuery& query,
-                    const std::string& wanted_state) {
-  if (!query.context_id.empty() && task.context_id != query.context_id) return false;
-  if (!wanted_state.empty() && wanted_state != normalize_task_state_filter(task.state)) {
-    return false;
+// Whether a stored state matches the wanted filter, decided once per distinct state text:
+// a log holds a handful of states across all its tasks.
+class StateMatch {
+ public:
+  explicit StateMatch(const std::string& wanted) : wanted_(wanted) {}
+
+  bool matches(std::string_view state) {
+    if (wanted_.empty()) return true;
+    for (const auto& [known, match] : decided_) {
+      if (known == state) return match;
+    }
+    const bool match = wanted_ == normalize_task_state_filter(state);
+    decided_.emplace_back(std::string(state), match);
+    return match;
   }
+
+ private:
+  const std::string& wanted_;
+  std::vector<std::pair<std::string, bool>> decided_;
+};
+
+bool passes_filters(const LatestTaskLine& task, const TaskListQuery& query, StateMatch& state) {
+  if (!query.context_id.empty() && task.context_id != query.context_id) return false;
+  if (!state.matches(task.state)) return false;
   return query.status_timestamp_after.empty() || query.status_timestamp_after <= task.timestamp;
 }
 
@@ -64,6 +83,29 @@ class VisibilityMemo {
   explicit VisibilityMemo(const Principal& principal) : principal_(principal) {}
 
   bool visible(const LatestTaskLine& task) {
+    // The index stores each distinct owner text once, so the same owner usually comes back
+    // as the very same views; those are recognised without building a key.
+    const Views views{task.requester_client_id, task.requester_agent, task.requester_node};
+    for (const auto& [seen, decided] : by_views_) {
+      if (same_views(seen, views)) return decided;
+    }
+    const bool answer = visible_by_text(task);
+    if (by_views_.size() < kMaxViews) by_views_.emplace_back(views, answer);
+    return answer;
+  }
+
+ private:
+  using Views = std::array<std::string_view, 3>;
+  static constexpr std::size_t kMaxViews = 16;
+
+  static bool same_views(const Views& a, const Views& b) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (a[i].data() != b[i].data() || a[i].size() != b[i].size()) return false;
+    }
+    return true;
+  }
+
+  bool visible_by_text(const LatestTaskLine& task) {
     key_.assign(task.requester_client_id);
     key_ += '\n';
     key_ += task.requester_agent;
@@ -78,10 +120,10 @@ class VisibilityMemo {
     return visible;
   }
 
- private:
   const Principal& principal_;
   std::string key_;
   std::unordered_map<std::string, bool> decided_;
+  std::vector<std::pair<Views, bool>> by_views_;
 };
 
 std::vector<Ranked> select_tasks(const std::vector<LatestTaskLine>& latest,
@@ -89,9 +131,10 @@ std::vector<Ranked> select_tasks(const std::vector<LatestTaskLine>& latest,
   const std::string wanted_state =
       query.status.empty() ? std::string() : normalize_task_state_filter(query.status);
   VisibilityMemo memo(principal);
+  StateMatch state(wanted_state);
   std::vector<Ranked> selected;
   for (auto it = latest.rbegin(); it != latest.rend(); ++it) {
-    if (memo.visible(*it) && passes_filters(*it, query, wanted_state)) {
+    if (memo.visible(*it) && passes_filters(*it, query, state)) {
       selected.push_back({&*it, selected.size()});
     }
   }

@@ -2,9 +2,12 @@
 // fast line scanner against the JSON library, and the continuation rule.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "a2a/task_continuation.h"
+#include "a2a/task_index.h"
 #include "a2a/task_json.h"
 #include "a2a/task_line_scan.h"
 #include "a2a/task_log.h"
@@ -43,6 +46,59 @@ TEST_F(TaskLogTest, LatestRecordWinsAndKeepsItsPlace) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(parse_task_record(lines[0])->id, "b");
   EXPECT_EQ(lines[1], task_to_json_v1(changed));
+}
+
+// Enough ids to grow the id table several times, more distinct owners and states than the
+// index shares copies of, context ids equal to and different from the id, revisions that
+// move a task to the end, and one record longer than a read chunk.
+TEST_F(TaskLogTest, LatestLinesAgreeWithAPlainReplayOfTheLog) {
+  std::vector<std::pair<std::string, std::string>> written;  // (id, line) in log order
+  std::string log_text;
+  const auto add = [&](const TaskRecord& task) {
+    const std::string line = task_to_json_v1(task);
+    written.emplace_back(task.id, line);
+    log_text += line + "\n";
+  };
+  for (int i = 0; i < 3000; ++i) {
+    TaskRecord task = stored_task("t" + std::to_string(i), "client-" + std::to_string(i % 50),
+                                  "2026-01-01T00:00:00Z");
+    if (i % 3 == 0) task.context_id = task.id;
+    if (i == 1234) task.history = "[\"" + std::string(600'000, 'x') + "\"]";
+    add(task);
+  }
+  for (int i = 2999; i >= 0; i -= 7) {
+    add(stored_task("t" + std::to_string(i), "client-" + std::to_string(i % 50),
+                    "2026-02-01T00:00:00Z", "TASK_STATE_CUSTOM_" + std::to_string(i % 40)));
+  }
+  write_file(log_, log_text);
+
+  // The reference: the last line of each id, ordered by where that line stands.
+  std::map<std::string, std::size_t> last;
+  for (std::size_t i = 0; i < written.size(); ++i)
+    last[written[i].first] = i;
+  std::vector<std::size_t> expected;
+  for (const auto& [id, index] : last)
+    expected.push_back(index);
+  std::sort(expected.begin(), expected.end());
+
+  const LatestTaskLines latest(log_);
+  ASSERT_EQ(latest.lines().size(), expected.size());
+  const std::vector<std::string> texts = read_latest_task_lines(log_);
+  ASSERT_EQ(texts.size(), expected.size());
+  for (std::size_t k = 0; k < expected.size(); ++k) {
+    const std::string& line = written[expected[k]].second;
+    const LatestTaskLine& got = latest.lines()[k];
+    const std::optional<TaskLineSummary> want = scan_task_line(line);
+    ASSERT_TRUE(want.has_value());
+    ASSERT_EQ(texts[k], line) << "position " << k;
+    EXPECT_EQ(got.id, want->id);
+    EXPECT_EQ(got.context_id, want->context_id);
+    EXPECT_EQ(got.state, want->state);
+    EXPECT_EQ(got.timestamp, want->timestamp);
+    EXPECT_EQ(got.requester_client_id, want->requester_client_id);
+    EXPECT_EQ(got.requester_agent, want->requester_agent);
+    EXPECT_EQ(got.requester_node, want->requester_node);
+  }
 }
 
 TEST_F(TaskLogTest, DamagedLinesAreSkippedAndOthersKeepWorking) {

@@ -1,6 +1,5 @@
 // Session id and executable path of the running process.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <cstdint>
