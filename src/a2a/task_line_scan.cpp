@@ -67,20 +67,27 @@ class LineScanner {
   std::string key_scratch_;  // a key that had to be decoded
 };
 
+// A key comparison the compiler turns into a length test and a few loads: keys are compared
+// for every member of the objects the scan reads, and a library call each was measurable.
+template <std::size_t N>
+bool is_key(std::string_view key, const char (&word)[N]) {
+  return key.size() == N - 1 && std::memcmp(key.data(), word, N - 1) == 0;
+}
+
 Slot slot_for(ObjectKind kind, std::string_view key) {
   switch (kind) {
     case ObjectKind::top_level:
-      if (key == "id") return Slot::id;
-      if (key == "contextId") return Slot::context_id;
+      if (is_key(key, "id")) return Slot::id;
+      if (is_key(key, "contextId")) return Slot::context_id;
       break;
     case ObjectKind::status:
-      if (key == "state") return Slot::state;
-      if (key == "timestamp") return Slot::timestamp;
+      if (is_key(key, "state")) return Slot::state;
+      if (is_key(key, "timestamp")) return Slot::timestamp;
       break;
     case ObjectKind::metadata:
-      if (key == "tessikRequesterClientId") return Slot::client_id;
-      if (key == "tessikRequesterAgent") return Slot::agent;
-      if (key == "tessikRequesterNode") return Slot::node;
+      if (is_key(key, "tessikRequesterClientId")) return Slot::client_id;
+      if (is_key(key, "tessikRequesterAgent")) return Slot::agent;
+      if (is_key(key, "tessikRequesterNode")) return Slot::node;
       break;
     case ObjectKind::skipped:
       break;
@@ -178,8 +185,8 @@ bool LineScanner::object(int depth, ObjectKind kind) {
 }
 
 bool LineScanner::member_value(int depth, ObjectKind kind, std::string_view name) {
-  const bool status = kind == ObjectKind::top_level && name == "status";
-  const bool metadata = kind == ObjectKind::top_level && name == "metadata";
+  const bool status = kind == ObjectKind::top_level && is_key(name, "status");
+  const bool metadata = kind == ObjectKind::top_level && is_key(name, "metadata");
   if (!status && !metadata) return value(depth, slot_for(kind, name));
   // A later duplicate replaces the earlier member entirely, as in a parsed document.
   if (status) {
