@@ -7,7 +7,9 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <system_error>
 
+#include "a2a/chunk_read_ahead.h"
 #include "a2a/task_json.h"
 #include "a2a/task_line_scan.h"
 #include "broker/state_dir.h"
@@ -45,6 +47,55 @@ void visit_trimmed(std::string_view line, std::uint64_t offset,
   if (begin < end) visit(line.substr(begin, end - begin), offset + begin);
 }
 
+// Visits every line of `text` that a line break ends; returns where the unfinished rest
+// starts. `at` is the file offset of text[0].
+std::size_t visit_complete_lines(
+    std::string_view text, std::uint64_t at,
+    const std::function<void(std::string_view, std::uint64_t)>& visit) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const void* newline = std::memchr(text.data() + start, '\n', text.size() - start);
+    if (newline == nullptr) break;
+    const std::size_t stop = static_cast<const char*>(newline) - text.data();
+    visit_trimmed(text.substr(start, stop - start), at + start, visit);
+    start = stop + 1;
+  }
+  return start;
+}
+
+// Lines are visited inside the chunks; only a line that runs over a chunk's end is copied.
+void visit_read_ahead(ChunkReadAhead& chunks,
+                      const std::function<void(std::string_view, std::uint64_t)>& visit) {
+  std::string carried;           // the start of a line that goes on in the next chunk
+  std::uint64_t carried_at = 0;  // its file offset
+  std::uint64_t chunk_at = 0;    // file offset of the chunk's first byte
+  for (std::string_view chunk = chunks.next(); !chunk.empty(); chunk = chunks.next()) {
+    std::size_t start = 0;
+    if (!carried.empty()) {
+      const void* newline = std::memchr(chunk.data(), '\n', chunk.size());
+      const std::size_t stop =
+          newline == nullptr ? chunk.size() : static_cast<const char*>(newline) - chunk.data();
+      carried.append(chunk.data(), stop);
+      if (newline != nullptr) {
+        visit_trimmed(carried, carried_at, visit);
+        carried.clear();
+        start = stop + 1;
+      } else {
+        start = chunk.size();
+      }
+    }
+    if (carried.empty() && start < chunk.size()) {
+      start += visit_complete_lines(chunk.substr(start), chunk_at + start, visit);
+      if (start < chunk.size()) {
+        carried_at = chunk_at + start;
+        carried.assign(chunk.data() + start, chunk.size() - start);
+      }
+    }
+    chunk_at += chunk.size();
+  }
+  if (!carried.empty()) visit_trimmed(carried, carried_at, visit);
+}
+
 // True when the file exists, is not empty and does not end with a line break.
 bool ends_mid_line(const std::filesystem::path& path) {
   FilePtr file = open_for_reading(path);
@@ -55,17 +106,27 @@ bool ends_mid_line(const std::filesystem::path& path) {
 }  // namespace
 
 void for_each_task_log_line(const std::filesystem::path& log_path,
-                            const std::function<void(std::string_view, std::uint64_t)>& visit) {
+                            const std::function<void(std::string_view, std::uint64_t)>& visit,
+                            std::uint64_t read_ahead_from_bytes) {
   FilePtr file = open_for_reading(log_path);
   if (!file) return;
-  // Sized to the file when it is small and never zero-filled: most calls read a short log,
-  // and touching a fresh megabyte costs more than reading one.
   std::error_code ignored;
   const std::uintmax_t file_bytes = std::filesystem::file_size(log_path, ignored);
+  const bool sized = file_bytes != static_cast<std::uintmax_t>(-1);
+  if (sized && file_bytes >= read_ahead_from_bytes) {
+    std::unique_ptr<ChunkReadAhead> chunks;
+    try {
+      chunks = std::make_unique<ChunkReadAhead>(file.get(), kReadChunk);
+    } catch (const std::system_error&) {
+      // No second thread to be had: the same lines, read on this one.
+    }
+    if (chunks) return visit_read_ahead(*chunks, visit);
+  }
+  // Sized to the file when it is small and never zero-filled: most calls read a short log,
+  // and touching a fresh megabyte costs more than reading one.
   std::size_t capacity =
-      file_bytes == static_cast<std::uintmax_t>(-1)
-          ? kReadChunk
-          : static_cast<std::size_t>(std::clamp<std::uintmax_t>(file_bytes + 1, 4096, kReadChunk));
+      sized ? static_cast<std::size_t>(std::clamp<std::uintmax_t>(file_bytes + 1, 4096, kReadChunk))
+            : kReadChunk;
   std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(capacity);
   std::size_t filled = 0;       // bytes of buffer holding unread data
   std::uint64_t buffer_at = 0;  // file offset of buffer[0]
@@ -79,14 +140,8 @@ void for_each_task_log_line(const std::filesystem::path& log_path,
     const std::size_t got = std::fread(buffer.get() + filled, 1, capacity - filled, file.get());
     const bool at_end = got == 0;
     filled += got;
-    std::size_t start = 0;
-    while (start < filled) {
-      const void* newline = std::memchr(buffer.get() + start, '\n', filled - start);
-      if (newline == nullptr) break;
-      const std::size_t stop = static_cast<const char*>(newline) - buffer.get();
-      visit_trimmed(std::string_view(buffer.get() + start, stop - start), buffer_at + start, visit);
-      start = stop + 1;
-    }
+    const std::size_t start =
+        visit_complete_lines(std::string_view(buffer.get(), filled), buffer_at, visit);
     if (at_end) {
       if (start < filled) {
         visit_trimmed(std::string_view(buffer.get() + start, filled - start), buffer_at + start,

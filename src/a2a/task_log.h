@@ -47,8 +47,13 @@ std::vector<std::string> read_latest_task_lines(const std::filesystem::path& log
 std::vector<std::string> read_task_lines_at(const std::filesystem::path& log_path,
                                             const std::vector<const LatestTaskLine*>& lines);
 
-// Calls `visit` for every non-empty trimmed line with its offset in the file.
+// From this size on, the log is read ahead on a second thread while lines are visited.
+inline constexpr std::uint64_t kTaskLogReadAheadFromBytes = 8u << 20;
+
+// Calls `visit` for every non-empty trimmed line with its offset in the file, in file order
+// and on the calling thread. `read_ahead_from_bytes` exists for tests.
 void for_each_task_log_line(const std::filesystem::path& log_path,
-                            const std::function<void(std::string_view, std::uint64_t)>& visit);
+                            const std::function<void(std::string_view, std::uint64_t)>& visit,
+                            std::uint64_t read_ahead_from_bytes = kTaskLogReadAheadFromBytes);
 
 }  // namespace tessik

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 
@@ -99,6 +100,36 @@ TEST_F(TaskLogTest, LatestLinesAgreeWithAPlainReplayOfTheLog) {
     EXPECT_EQ(got.requester_agent, want->requester_agent);
     EXPECT_EQ(got.requester_node, want->requester_node);
   }
+}
+
+// Reading ahead on a second thread must visit exactly what reading on one thread does: lines
+// across chunk ends, a line longer than two chunks, blank and padded lines, CRLF, and a last
+// line without a line break.
+TEST_F(TaskLogTest, ReadingAheadVisitsTheSameLinesAtTheSameOffsets) {
+  std::string text;
+  for (int i = 0; text.size() < 3'000'000; ++i) {
+    text += std::string(static_cast<std::size_t>(i * 7919 % 1500), static_cast<char>('a' + i % 26));
+    text += i % 5 == 0 ? "\r\n" : i % 7 == 0 ? "  \n\n   \n" : "\n";
+    if (i == 300) text += "  " + std::string(700'000, 'L') + "  \n";
+  }
+  text += "last line without a break";
+  write_file(log_, text);
+
+  using Visited = std::vector<std::pair<std::string, std::uint64_t>>;
+  const auto read = [&](std::uint64_t read_ahead_from) {
+    Visited visited;
+    for_each_task_log_line(
+        log_, [&](std::string_view line, std::uint64_t at) { visited.emplace_back(line, at); },
+        read_ahead_from);
+    return visited;
+  };
+  const Visited plain = read(std::numeric_limits<std::uint64_t>::max());
+  const Visited ahead = read(0);
+  ASSERT_GT(plain.size(), 3000u);
+  EXPECT_EQ(plain.back().first, "last line without a break");
+  for (const auto& [line, at] : plain)
+    ASSERT_EQ(text.compare(at, line.size(), line), 0) << "offset " << at;
+  EXPECT_TRUE(ahead == plain);
 }
 
 TEST_F(TaskLogTest, DamagedLinesAreSkippedAndOthersKeepWorking) {
