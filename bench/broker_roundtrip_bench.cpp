@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "broker/frame_client.h"
-#include "broker/text.h"
+#include "base/text.h"
 #include "support/broker_process.h"
 #include "support/temp_env.h"
+#include "wire/frame_client.h"
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "a2a/cards.h"
-#include "a2a/responses.h"
-#include "broker/frame_client.h"
+#include "a2a/cards/cards.h"
+#include "a2a/gateway/responses.h"
 #include "support/broker_process.h"
 #include "support/gateway_stack.h"
 #include "support/temp_env.h"
+#include "wire/frame_client.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "broker/state_dir.h"
 #include "pipeline/target_resolution.h"
 #include "registry/registry.h"
+#include "state/state_dir.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "broker/frame_client.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "support/broker_process.h"
 #include "support/gateway_stack.h"
 #include "support/temp_env.h"
+#include "wire/frame_client.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "broker/state_dir.h"
 #include "pipeline/send_pipeline.h"
+#include "state/state_dir.h"
 
 namespace {
 

@@ -8,14 +8,14 @@
 #include <stdexcept>
 #include <string>
 
-#include "a2a/route_handlers.h"
-#include "a2a/task_json.h"
-#include "a2a/task_line_scan.h"
-#include "a2a/task_log.h"
-#include "a2a/task_queries.h"
-#include "broker/evidence_log.h"
-#include "broker/text.h"
+#include "a2a/gateway/route_handlers.h"
+#include "a2a/tasks/task_json.h"
+#include "a2a/tasks/task_line_scan.h"
+#include "a2a/tasks/task_log.h"
+#include "a2a/tasks/task_queries.h"
+#include "base/text.h"
 #include "registry/registry.h"
+#include "state/evidence_log.h"
 
 namespace tessik {
 namespace {

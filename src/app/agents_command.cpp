@@ -7,7 +7,8 @@
 #include <optional>
 #include <stdexcept>
 
-#include "broker/text.h"
+#include "base/random.h"
+#include "base/text.h"
 #include "registry/normalization.h"
 #include "registry/registry.h"
 

@@ -6,12 +6,13 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "a2a/auth.h"
-#include "a2a/errors.h"
-#include "a2a/paths.h"
-#include "broker/frame_client.h"
-#include "broker/text.h"
+#include "a2a/gateway/auth.h"
+#include "a2a/gateway/errors.h"
+#include "a2a/gateway/paths.h"
+#include "base/random.h"
+#include "base/text.h"
 #include "registry/lock_publish.h"
+#include "wire/frame_client.h"
 
 namespace tessik {
 namespace {

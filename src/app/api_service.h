@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "broker/envelope.h"
-#include "broker/gateway_context.h"
+#include "a2a/gateway/gateway_context.h"
+#include "wire/envelope.h"
 
 namespace tessik {
 

@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <thread>
 
-#include "a2a/errors.h"
+#include "a2a/gateway/errors.h"
 #include "app/api_service.h"
-#include "broker/frames.h"
-#include "broker/state_dir.h"
 #include "platform/session_id.h"
 #include "platform/stop_signal.h"
+#include "state/state_dir.h"
+#include "wire/frames.h"
 
 namespace tessik {
 namespace {

@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "base/text.h"
 #include "providers/mailbox/mailbox_store.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 namespace {

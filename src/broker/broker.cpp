@@ -6,15 +6,15 @@
 #include <exception>
 #include <string>
 
+#include "base/text.h"
 #include "broker/broker_connection.h"
-#include "broker/evidence_log.h"
-#include "broker/frames.h"
-#include "broker/state_dir.h"
-#include "broker/text.h"
 #include "platform/local_socket.h"
 #include "platform/pipe_directory.h"
 #include "platform/session_id.h"
 #include "platform/stop_signal.h"
+#include "state/evidence_log.h"
+#include "state/state_dir.h"
+#include "wire/frames.h"
 
 namespace tessik {
 namespace {

@@ -6,12 +6,12 @@
 #include <exception>
 #include <string>
 
-#include "broker/envelope.h"
-#include "broker/evidence_log.h"
-#include "broker/frames.h"
+#include "base/text.h"
 #include "broker/request_handling.h"
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "state/evidence_log.h"
+#include "state/state_dir.h"
+#include "wire/envelope.h"
+#include "wire/frames.h"
 
 namespace tessik {
 namespace {

@@ -6,12 +6,12 @@
 #include <exception>
 #include <string>
 
-#include "a2a/errors.h"
-#include "a2a/gateway.h"
-#include "broker/evidence_log.h"
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "a2a/gateway/errors.h"
+#include "a2a/gateway/gateway.h"
+#include "base/text.h"
 #include "registry/registry.h"
+#include "state/evidence_log.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 namespace {

@@ -5,8 +5,8 @@
 #include <stop_token>
 #include <string_view>
 
-#include "broker/envelope.h"
-#include "broker/gateway_context.h"
+#include "a2a/gateway/gateway_context.h"
+#include "wire/envelope.h"
 
 namespace tessik {
 

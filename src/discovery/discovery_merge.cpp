@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <optional>
 
-#include "broker/text.h"
-#include "pipeline/name_key.h"
+#include "base/text.h"
+#include "registry/name_key.h"
 #include "registry/normalization.h"
 
 namespace tessik {

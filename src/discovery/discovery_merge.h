@@ -4,9 +4,9 @@
 
 #include <string_view>
 
-#include "broker/evidence_log.h"
 #include "discovery/discovery_report.h"
 #include "registry/registry.h"
+#include "state/evidence_log.h"
 
 namespace tessik {
 

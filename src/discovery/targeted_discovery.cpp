@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "broker/text.h"
+#include "base/text.h"
 #include "discovery/discovery_merge.h"
 #include "registry/nodes.h"
 

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "broker/evidence_log.h"
 #include "discovery/discovery_report.h"
 #include "registry/registry.h"
+#include "state/evidence_log.h"
 
 namespace tessik {
 

@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <initializer_list>
 
-#include "broker/text.h"
-#include "lifecycle/provider_catalog.h"
-#include "pipeline/normalization_contract.h"
+#include "base/text.h"
+#include "providers/provider_adapter.h"
+#include "providers/provider_catalog.h"
+#include "registry/normalization_contract.h"
 
 namespace tessik {
 namespace {

@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "base/text.h"
 #include "pipeline/delivery_request.h"
 #include "platform/bounded_process.h"
 #include "platform/executable_path.h"
 #include "providers/antigravity_cli/operation_journal.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 namespace fs = std::filesystem;

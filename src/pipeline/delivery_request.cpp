@@ -10,7 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "broker/text.h"
+#include "base/random.h"
+#include "base/text.h"
 #include "platform/temp_directory.h"
 #include "registry/lock_publish.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "lifecycle/provider_edge_types.h"
+#include "providers/provider_edge_types.h"
 
 namespace tessik {
 

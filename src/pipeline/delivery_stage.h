@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "broker/evidence_log.h"
+#include "state/evidence_log.h"
 
 namespace tessik {
 

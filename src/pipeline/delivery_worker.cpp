@@ -5,11 +5,11 @@
 #include <exception>
 #include <system_error>
 
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "base/text.h"
 #include "lifecycle/provider_edges.h"
 #include "pipeline/delivery_request.h"
 #include "pipeline/delivery_stage.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 namespace fs = std::filesystem;

@@ -2,7 +2,7 @@
 // send-back command, so every byte here is part of the format.
 #include "pipeline/final_visible_body.h"
 
-#include "broker/text.h"
+#include "base/text.h"
 
 namespace tessik {
 namespace {

@@ -1,7 +1,7 @@
 // The pipeline context of the current state directory.
 #include "pipeline/pipeline_context.h"
 
-#include "broker/state_dir.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 

@@ -4,9 +4,9 @@
 
 #include <filesystem>
 
-#include "broker/evidence_log.h"
 #include "discovery/targeted_discovery.h"
 #include "registry/registry.h"
+#include "state/evidence_log.h"
 
 namespace tessik {
 

@@ -7,19 +7,20 @@
 #include <stdexcept>
 #include <utility>
 
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "base/random.h"
+#include "base/text.h"
 #include "discovery/targeted_discovery.h"
 #include "pipeline/delivery_handoff.h"
 #include "pipeline/delivery_stage.h"
 #include "pipeline/final_visible_body.h"
-#include "pipeline/normalization_contract.h"
 #include "pipeline/send_rate_limiter.h"
 #include "pipeline/send_refusal.h"
 #include "pipeline/target_resolution.h"
 #include "registry/lock_publish.h"
 #include "registry/normalization.h"
+#include "registry/normalization_contract.h"
 #include "registry/sender_resolution.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 namespace {

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <thread>
 
-#include "broker/state_dir.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 namespace fs = std::filesystem;

@@ -8,7 +8,7 @@
 #include <functional>
 #include <string_view>
 
-#include "broker/evidence_log.h"
+#include "state/evidence_log.h"
 
 namespace tessik {
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "broker/text.h"
+#include "base/text.h"
 #include "pipeline/send_pipeline.h"
 #include "platform/files.h"
 

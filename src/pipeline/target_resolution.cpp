@@ -4,10 +4,10 @@
 
 #include <array>
 
-#include "broker/text.h"
-#include "pipeline/name_key.h"
-#include "pipeline/normalization_contract.h"
+#include "base/text.h"
+#include "registry/name_key.h"
 #include "registry/normalization.h"
+#include "registry/normalization_contract.h"
 #include "registry/registry.h"
 #include "registry/sender_resolution.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "broker/text.h"
+#include "base/text.h"
 #include "platform/bounded_process_detail.h"
 
 namespace tessik::platform {

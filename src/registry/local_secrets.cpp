@@ -5,9 +5,10 @@
 #include <array>
 #include <stdexcept>
 
-#include "broker/text.h"
+#include "base/text.h"
 #include "platform/data_protection.h"
 #include "registry/lock_publish.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 namespace {
@@ -46,6 +47,21 @@ std::string unprotect_with(std::string_view text, std::string_view prefix,
     return {};
   }
   return plain;
+}
+
+// A state directory that cannot be resolved leaves no key file to name; the blank path then
+// fails the key's open with "not found", as a missing key does.
+std::filesystem::path user_key_file_or_blank() {
+  try {
+    return user_key_path();
+  } catch (const StateDirectoryError&) {
+    return {};
+  }
+}
+
+bool unprotect_user_blob(std::string_view blob, std::string_view entropy, std::string& plain,
+                         int& code) {
+  return platform::unprotect_user_data(user_key_file_or_blank(), blob, entropy, plain, code);
 }
 
 }  // namespace
@@ -104,7 +120,7 @@ std::string protect_local_secret(std::string_view plain, std::string_view entrop
                                  std::string& error) {
   std::string blob;
   int code = 0;
-  if (!platform::protect_user_data(plain, entropy, blob, code)) {
+  if (!platform::protect_user_data(user_key_file_or_blank(), plain, entropy, blob, code)) {
     error = "CryptProtectData failed: " + std::to_string(code);
     return {};
   }
@@ -115,8 +131,7 @@ std::string unprotect_local_user_secret(std::string_view protected_text, std::st
                                         std::string& error) {
   return unprotect_with(protected_text, kUserSecretPrefix,
                         "protected secret is not a supported local-user secret format",
-                        "CryptUnprotectData failed: ", platform::unprotect_user_data, entropy,
-                        error);
+                        "CryptUnprotectData failed: ", unprotect_user_blob, entropy, error);
 }
 
 std::string unprotect_local_machine_secret(std::string_view protected_text,

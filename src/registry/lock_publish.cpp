@@ -1,16 +1,15 @@
 // Registry lock acquisition with bounded retries, atomic publication through a temporary
-// sibling, status words, and the per-thread random token generator.
+// sibling, and status words.
 #include "registry/lock_publish.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <optional>
-#include <random>
 #include <system_error>
 #include <thread>
 
-#include "broker/text.h"
+#include "base/random.h"
+#include "base/text.h"
 #include "platform/durable_file.h"
 
 namespace tessik {
@@ -182,14 +181,6 @@ void publish_file_atomically(const std::filesystem::path& destination, std::stri
   // directory only loses durability of the rename, so this is not reported as a failure.
   int ignored = 0;
   platform::flush_directory(destination.parent_path(), ignored);
-}
-
-std::string random_hex_token() {
-  thread_local std::mt19937_64 generator{std::random_device{}()};
-  char text[33];
-  std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(generator()),
-                static_cast<unsigned long long>(generator()));
-  return std::string(text, 32);
 }
 
 }  // namespace tessik

@@ -1,5 +1,4 @@
-// Cross-process registry lock, atomic file publication, shared registry status words, and
-// the random token used for temporary names and every random id of the system.
+// Cross-process registry lock, atomic file publication and shared registry status words.
 #pragma once
 
 #include <cstdint>
@@ -76,9 +75,5 @@ void unlock_registry_file(RegistryFileLock& lock);
 // no temporary file is left behind on failure. `mode` is the new file's permission bits.
 void publish_file_atomically(const std::filesystem::path& destination, std::string_view content,
                              std::string_view label, unsigned mode = 0644);
-
-// 32 lower-case hex digits from two 64-bit draws of this thread's MT19937-64, seeded once per
-// thread from the OS random source. The one generator for every random id in the system.
-std::string random_hex_token();
 
 }  // namespace tessik

@@ -5,11 +5,11 @@
 #include <iterator>
 #include <system_error>
 
-#include "broker/text.h"
+#include "base/text.h"
+#include "base/tsv.h"
 #include "registry/local_secrets.h"
 #include "registry/lock_publish.h"
 #include "registry/registry.h"
-#include "registry/tsv.h"
 
 namespace tessik {
 namespace {

@@ -5,8 +5,8 @@
 #include <array>
 #include <utility>
 
-#include "broker/text.h"
-#include "registry/sha256.h"
+#include "base/sha256.h"
+#include "base/text.h"
 
 namespace tessik {
 namespace {

@@ -8,12 +8,12 @@
 #include <iterator>
 #include <system_error>
 
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "base/sha256.h"
+#include "base/text.h"
+#include "base/tsv.h"
 #include "registry/normalization.h"
 #include "registry/registry.h"
-#include "registry/sha256.h"
-#include "registry/tsv.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <exception>
 
+#include "base/sha256.h"
 #include "registry/registry.h"
-#include "registry/sha256.h"
 
 namespace tessik {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "broker/text.h"
+#include "base/text.h"
 
 namespace tessik {
 namespace {

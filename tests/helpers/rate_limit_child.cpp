@@ -6,11 +6,11 @@
 #include <string>
 #include <thread>
 
-#include "broker/evidence_log.h"
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "base/text.h"
 #include "pipeline/send_rate_limiter.h"
 #include "platform/files.h"
+#include "state/evidence_log.h"
+#include "state/state_dir.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

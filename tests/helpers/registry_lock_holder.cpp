@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "broker/text.h"
+#include "base/text.h"
 #include "registry/lock_publish.h"
 
 int main(int argc, char** argv) {

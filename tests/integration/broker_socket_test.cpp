@@ -9,13 +9,13 @@
 #include <optional>
 #include <random>
 
-#include "broker/envelope.h"
-#include "broker/frame_client.h"
-#include "broker/text.h"
+#include "base/text.h"
 #include "platform/local_socket.h"
 #include "platform/pipe_io.h"
 #include "support/broker_process.h"
 #include "support/temp_env.h"
+#include "wire/envelope.h"
+#include "wire/frame_client.h"
 
 namespace tessik {
 namespace {

@@ -15,9 +15,9 @@
 #include <set>
 #include <thread>
 
-#include "broker/state_dir.h"
+#include "base/sha256.h"
 #include "registry/registry.h"
-#include "registry/sha256.h"
+#include "state/state_dir.h"
 #include "support/temp_env.h"
 
 extern char** environ;

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "broker/state_dir.h"
 #include "pipeline/delivery_request.h"
 #include "providers/mailbox/mailbox_store.h"
+#include "state/state_dir.h"
 #include "support/delivery_env.h"
 #include "support/jsonl_reader.h"
 #include "support/temp_env.h"

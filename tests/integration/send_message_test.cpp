@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "a2a/task_log.h"
+#include "a2a/tasks/task_log.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "support/gateway_stack.h"
 #include "support/temp_env.h"

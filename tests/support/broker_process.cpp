@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "broker/frames.h"
 #include "platform/session_id.h"
+#include "wire/frames.h"
 
 extern char** environ;
 

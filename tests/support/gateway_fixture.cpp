@@ -3,11 +3,11 @@
 
 #include <fstream>
 
-#include "a2a/gateway.h"
-#include "broker/evidence_log.h"
-#include "broker/state_dir.h"
+#include "a2a/gateway/gateway.h"
 #include "registry/normalization.h"
 #include "registry/registry.h"
+#include "state/evidence_log.h"
+#include "state/state_dir.h"
 
 namespace tessik::test {
 

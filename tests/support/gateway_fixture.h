@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "broker/envelope.h"
-#include "broker/gateway_context.h"
+#include "a2a/gateway/gateway_context.h"
 #include "registry/agent_record.h"
 #include "support/temp_env.h"
+#include "wire/envelope.h"
 
 namespace tessik::test {
 

@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "base/text.h"
+#include "state/state_dir.h"
 
 namespace tessik::test {
 

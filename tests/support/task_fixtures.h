@@ -5,10 +5,10 @@
 #include <filesystem>
 #include <string>
 
-#include "a2a/task_record.h"
-#include "broker/envelope.h"
+#include "a2a/tasks/task_record.h"
 #include "registry/agent_record.h"
 #include "support/temp_env.h"
+#include "wire/envelope.h"
 
 namespace tessik::test {
 

@@ -4,9 +4,9 @@
 
 #include <fstream>
 
-#include "a2a/auth.h"
-#include "a2a/scopes.h"
-#include "registry/sha256.h"
+#include "a2a/gateway/auth.h"
+#include "a2a/gateway/scopes.h"
+#include "base/sha256.h"
 #include "support/temp_env.h"
 
 namespace tessik {

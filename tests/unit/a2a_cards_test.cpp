@@ -5,9 +5,9 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "a2a/cards.h"
-#include "a2a/responses.h"
-#include "lifecycle/provider_tools.h"
+#include "a2a/cards/cards.h"
+#include "a2a/gateway/responses.h"
+#include "providers/provider_tools.h"
 #include "support/gateway_fixture.h"
 
 namespace tessik {

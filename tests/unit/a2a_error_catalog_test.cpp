@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "a2a/error_catalog.h"
+#include "a2a/gateway/error_catalog.h"
 
 namespace tessik {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "a2a/errors.h"
+#include "a2a/gateway/errors.h"
 
 namespace tessik {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "a2a/json_raw.h"
-#include "a2a/responses.h"
+#include "a2a/gateway/responses.h"
+#include "a2a/jsonrpc/json_raw.h"
 #include "registry/normalization.h"
 #include "support/gateway_fixture.h"
 

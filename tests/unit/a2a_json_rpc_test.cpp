@@ -5,13 +5,13 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "a2a/json_rpc.h"
-#include "a2a/route_handlers.h"
-#include "a2a/task_log.h"
-#include "broker/evidence_log.h"
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "a2a/gateway/route_handlers.h"
+#include "a2a/jsonrpc/json_rpc.h"
+#include "a2a/tasks/task_log.h"
+#include "base/text.h"
 #include "registry/registry.h"
+#include "state/evidence_log.h"
+#include "state/state_dir.h"
 #include "support/gateway_fixture.h"
 #include "support/task_fixtures.h"
 

@@ -1,8 +1,8 @@
 // Version negotiation, the content-type gate and request field lookups.
 #include <gtest/gtest.h>
 
-#include "a2a/request_fields.h"
-#include "a2a/request_gates.h"
+#include "a2a/gateway/request_fields.h"
+#include "a2a/gateway/request_gates.h"
 
 namespace tessik {
 namespace {

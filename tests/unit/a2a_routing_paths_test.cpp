@@ -1,8 +1,8 @@
 // Operation table queries, path templates, normalisation and scoped paths.
 #include <gtest/gtest.h>
 
-#include "a2a/operation_table.h"
-#include "a2a/paths.h"
+#include "a2a/gateway/operation_table.h"
+#include "a2a/gateway/paths.h"
 
 namespace tessik {
 namespace {

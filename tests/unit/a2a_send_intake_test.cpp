@@ -6,13 +6,13 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "a2a/route_handlers.h"
-#include "a2a/send_intake.h"
-#include "a2a/send_validation.h"
-#include "a2a/task_log.h"
-#include "a2a/task_record.h"
-#include "broker/state_dir.h"
+#include "a2a/gateway/route_handlers.h"
+#include "a2a/intake/send_intake.h"
+#include "a2a/intake/send_validation.h"
+#include "a2a/tasks/task_log.h"
+#include "a2a/tasks/task_record.h"
 #include "registry/normalization.h"
+#include "state/state_dir.h"
 #include "support/gateway_fixture.h"
 
 namespace tessik {

@@ -4,8 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "a2a/task_json.h"
-#include "a2a/task_push_payloads.h"
+#include "a2a/tasks/task_json.h"
+#include "a2a/tasks/task_push_payloads.h"
 #include "support/task_fixtures.h"
 
 namespace tessik {

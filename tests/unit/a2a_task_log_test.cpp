@@ -7,11 +7,11 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "a2a/task_continuation.h"
-#include "a2a/task_index.h"
-#include "a2a/task_json.h"
-#include "a2a/task_line_scan.h"
-#include "a2a/task_log.h"
+#include "a2a/intake/task_continuation.h"
+#include "a2a/tasks/task_index.h"
+#include "a2a/tasks/task_json.h"
+#include "a2a/tasks/task_line_scan.h"
+#include "a2a/tasks/task_log.h"
 #include "support/task_fixtures.h"
 #include "support/temp_env.h"
 

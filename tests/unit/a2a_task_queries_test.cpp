@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
-#include "a2a/task_json.h"
-#include "a2a/task_log.h"
-#include "a2a/task_queries.h"
-#include "a2a/task_view.h"
+#include "a2a/tasks/task_json.h"
+#include "a2a/tasks/task_log.h"
+#include "a2a/tasks/task_queries.h"
+#include "a2a/tasks/task_view.h"
 #include "support/task_fixtures.h"
 #include "support/temp_env.h"
 

@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
-#include "a2a/task_json.h"
-#include "a2a/task_record.h"
+#include "a2a/tasks/task_json.h"
+#include "a2a/tasks/task_record.h"
 #include "support/task_fixtures.h"
 
 namespace tessik {

@@ -7,8 +7,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "broker/state_dir.h"
 #include "providers/mailbox/mailbox_store.h"
+#include "state/state_dir.h"
 #include "support/temp_env.h"
 
 namespace tessik {

@@ -5,13 +5,13 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "base/text.h"
 #include "broker/broker.h"
-#include "broker/frame_client.h"
 #include "broker/request_handling.h"
-#include "broker/text.h"
 #include "platform/session_id.h"
 #include "platform/stop_signal.h"
 #include "support/temp_env.h"
+#include "wire/frame_client.h"
 
 namespace tessik {
 namespace {

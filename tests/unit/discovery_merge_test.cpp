@@ -6,9 +6,9 @@
 
 #include <fstream>
 
-#include "broker/state_dir.h"
 #include "discovery/targeted_discovery.h"
 #include "registry/normalization.h"
+#include "state/state_dir.h"
 #include "support/jsonl_reader.h"
 #include "support/registry_rows.h"
 #include "support/temp_env.h"

@@ -2,10 +2,10 @@
 // contract check before delivery, and the mailbox adapter end to end.
 #include <gtest/gtest.h>
 
-#include "broker/state_dir.h"
 #include "lifecycle/provider_edges.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "registry/normalization.h"
+#include "state/state_dir.h"
 #include "support/registry_rows.h"
 #include "support/temp_env.h"
 

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "broker/state_dir.h"
 #include "pipeline/send_pipeline.h"
+#include "state/state_dir.h"
 #include "support/delivery_env.h"
 #include "support/jsonl_reader.h"
 #include "support/registry_rows.h"

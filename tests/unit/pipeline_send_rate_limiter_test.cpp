@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "broker/evidence_log.h"
 #include "pipeline/send_rate_limiter.h"
+#include "state/evidence_log.h"
 #include "support/jsonl_reader.h"
 #include "support/temp_env.h"
 

@@ -3,9 +3,9 @@
 // the repair test, and registry failures surfacing as they are.
 #include <gtest/gtest.h>
 
-#include "broker/state_dir.h"
 #include "pipeline/target_resolution.h"
 #include "registry/normalization.h"
+#include "state/state_dir.h"
 #include "support/jsonl_reader.h"
 #include "support/registry_rows.h"
 #include "support/temp_env.h"

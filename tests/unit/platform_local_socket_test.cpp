@@ -11,12 +11,12 @@
 #include <cstring>
 #include <thread>
 
-#include "broker/envelope.h"
-#include "broker/frames.h"
-#include "broker/text.h"
+#include "base/text.h"
 #include "platform/local_socket.h"
 #include "platform/stop_signal.h"
 #include "support/temp_env.h"
+#include "wire/envelope.h"
+#include "wire/frames.h"
 
 namespace tessik::platform {
 namespace {

@@ -32,7 +32,7 @@ TEST(ProcessInfo, ExecutablePathNamesThisProgram) {
   ASSERT_FALSE(path.empty());
   EXPECT_TRUE(path.is_absolute());
   EXPECT_TRUE(std::filesystem::is_regular_file(path));
-  EXPECT_EQ(path.filename(), "tessik_unit_tests");
+  EXPECT_EQ(path.filename(), "tessik_platform_tests");
 }
 
 }  // namespace

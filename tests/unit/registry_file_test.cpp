@@ -6,10 +6,10 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "broker/state_dir.h"
+#include "base/sha256.h"
 #include "registry/normalization.h"
 #include "registry/registry.h"
-#include "registry/sha256.h"
+#include "state/state_dir.h"
 #include "support/temp_env.h"
 
 namespace tessik {

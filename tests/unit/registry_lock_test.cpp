@@ -9,7 +9,8 @@
 #include <stop_token>
 #include <thread>
 
-#include "broker/text.h"
+#include "base/random.h"
+#include "base/text.h"
 #include "registry/lock_publish.h"
 #include "support/temp_env.h"
 

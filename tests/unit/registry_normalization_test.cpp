@@ -2,8 +2,8 @@
 // row notions the gateway relies on.
 #include <gtest/gtest.h>
 
+#include "base/sha256.h"
 #include "registry/normalization.h"
-#include "registry/sha256.h"
 
 namespace tessik {
 namespace {

@@ -1,9 +1,9 @@
 // Sender resolution: match classes, tie-breaks, session id recognition and outcome words.
 #include <gtest/gtest.h>
 
-#include "broker/state_dir.h"
 #include "registry/registry.h"
 #include "registry/sender_resolution.h"
+#include "state/state_dir.h"
 #include "support/temp_env.h"
 
 namespace tessik {

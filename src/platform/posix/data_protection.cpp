@@ -1,5 +1,5 @@
 // Data protection without DPAPI: AES-256-GCM under a 256-bit key file per scope. The user key
-// lives in "<state dir>/keys/user.key" (0600 in a 0700 directory) and is made on first use;
+// file is named by the caller (0600 in a 0700 directory) and is made on first use;
 // the machine key is only read. The entropy is bound as associated data, so a wrong entropy
 // fails authentication just as DPAPI refuses it.
 // Blob layout: version byte, 12-byte nonce, ciphertext, 16-byte tag.
@@ -16,7 +16,6 @@
 #include <memory>
 #include <system_error>
 
-#include "broker/state_dir.h"
 #include "platform/durable_file.h"
 
 namespace tessik::platform {
@@ -38,10 +37,6 @@ struct KeyBytes {
   KeyBytes& operator=(const KeyBytes&) = delete;
   ~KeyBytes() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
 };
-
-std::filesystem::path user_key_path() {
-  return resolve_state_directory() / "keys" / "user.key";
-}
 
 std::filesystem::path machine_key_path() {
   const char* overridden = std::getenv("TESSIK_MACHINE_KEY_FILE");
@@ -123,14 +118,7 @@ bool create_user_key(const std::filesystem::path& path, int& error_code) {
   return true;
 }
 
-bool load_or_create_user_key(KeyBytes& key, int& error_code) {
-  std::filesystem::path path;
-  try {
-    path = user_key_path();
-  } catch (const std::exception&) {
-    error_code = ENOENT;
-    return false;
-  }
+bool load_or_create_user_key(const std::filesystem::path& path, KeyBytes& key, int& error_code) {
   std::error_code ec;
   if (!std::filesystem::exists(path, ec) && !create_user_key(path, error_code)) return false;
   return read_key(path, key, error_code);
@@ -201,24 +189,17 @@ bool open_blob(std::string_view key, std::string_view blob, std::string_view ent
 
 }  // namespace
 
-bool protect_user_data(std::string_view plain, std::string_view entropy, std::string& blob,
-                       int& error_code) {
+bool protect_user_data(const std::filesystem::path& user_key_file, std::string_view plain,
+                       std::string_view entropy, std::string& blob, int& error_code) {
   KeyBytes key;
-  if (!load_or_create_user_key(key, error_code)) return false;
+  if (!load_or_create_user_key(user_key_file, key, error_code)) return false;
   return seal(key.bytes, plain, entropy, blob, error_code);
 }
 
-bool unprotect_user_data(std::string_view blob, std::string_view entropy, std::string& plain,
-                         int& error_code) {
+bool unprotect_user_data(const std::filesystem::path& user_key_file, std::string_view blob,
+                         std::string_view entropy, std::string& plain, int& error_code) {
   KeyBytes key;
-  std::filesystem::path path;
-  try {
-    path = user_key_path();
-  } catch (const std::exception&) {
-    error_code = ENOENT;
-    return false;
-  }
-  if (!read_key(path, key, error_code)) return false;
+  if (!read_key(user_key_file, key, error_code)) return false;
   return open_blob(key.bytes, blob, entropy, plain, error_code);
 }
 

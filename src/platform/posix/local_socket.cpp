@@ -21,7 +21,7 @@
 #include <thread>
 #include <utility>
 
-#include "broker/text.h"
+#include "base/text.h"
 #include "platform/pipe_directory.h"
 #include "platform/stop_signal.h"
 

@@ -9,11 +9,12 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "base/random.h"
+#include "base/sha256.h"
+#include "base/text.h"
 #include "platform/files.h"
 #include "registry/lock_publish.h"
-#include "registry/sha256.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 namespace fs = std::filesystem;

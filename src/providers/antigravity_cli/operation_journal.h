@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "broker/evidence_log.h"
+#include "state/evidence_log.h"
 
 namespace tessik {
 

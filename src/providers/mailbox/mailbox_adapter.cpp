@@ -1,9 +1,9 @@
 // Mailbox delivery: the message the target would have seen, stored as one spool file.
 #include "providers/mailbox/mailbox_adapter.h"
 
-#include "broker/state_dir.h"
-#include "broker/text.h"
+#include "base/text.h"
 #include "providers/mailbox/mailbox_store.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 

@@ -2,7 +2,7 @@
 // state directory.
 #pragma once
 
-#include "lifecycle/provider_edge_types.h"
+#include "providers/provider_edge_types.h"
 
 namespace tessik {
 

@@ -8,7 +8,8 @@
 #include <system_error>
 #include <thread>
 
-#include "broker/text.h"
+#include "base/random.h"
+#include "base/text.h"
 #include "registry/lock_publish.h"
 
 namespace tessik {

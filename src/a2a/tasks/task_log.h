@@ -1,0 +1,61 @@
+// a2a/tasks/: the task store. Records and their JSON, the log and its line scanner, the index,
+// queries, views, visibility and results; nothing here knows HTTP or JSON-RPC.
+// The task log: one append-only JSON Lines file; the last line of an id is the task.
+// Readers never fail: a missing or unreadable log reads as empty, and lines that are not
+// JSON or have no id are passed over. No lock of its own; every call opens the file afresh.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "a2a/gateway/gateway_context.h"
+#include "a2a/tasks/task_index.h"
+#include "a2a/tasks/task_record.h"
+
+namespace tessik {
+
+// The task log could not be opened for appending or the write failed. The message is
+// "could not write A2A task log: " followed by the path.
+class TaskLogWriteError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The task log of a request: the context's tasks path, or "a2a/tasks.jsonl" in the state
+// directory when the context leaves it empty.
+std::filesystem::path task_log_path(const GatewayContext& context);
+
+// Appends the task's 1.0 document as one line, creating the parent directories first.
+// Throws TaskLogWriteError, or std::filesystem::filesystem_error when the directories cannot
+// be created. A log whose last line was cut short gets a line break first, so the cut line
+// stays alone and the new record stays readable. Earlier lines are never touched.
+void append_task_record(const std::filesystem::path& log_path, const TaskRecord& task);
+
+// The latest line whose id equals the trimmed `task_id`; nothing for an empty id.
+std::optional<std::string> find_latest_task_line(const std::filesystem::path& log_path,
+                                                 std::string_view task_id);
+
+// For every task id its latest line, ordered by where that line stands (oldest first).
+std::vector<std::string> read_latest_task_lines(const std::filesystem::path& log_path);
+
+// Reads the given lines back (in the order given). A line that can no longer be read comes
+// back empty. The log only grows, so offsets from an earlier scan stay valid.
+std::vector<std::string> read_task_lines_at(const std::filesystem::path& log_path,
+                                            const std::vector<const LatestTaskLine*>& lines);
+
+// From this size on, the log is read ahead on a second thread while lines are visited.
+inline constexpr std::uint64_t kTaskLogReadAheadFromBytes = 8u << 20;
+
+// Calls `visit` for every non-empty trimmed line with its offset in the file, in file order
+// and on the calling thread. `read_ahead_from_bytes` exists for tests.
+void for_each_task_log_line(const std::filesystem::path& log_path,
+                            const std::function<void(std::string_view, std::uint64_t)>& visit,
+                            std::uint64_t read_ahead_from_bytes = kTaskLogReadAheadFromBytes);
+
+}  // namespace tessik

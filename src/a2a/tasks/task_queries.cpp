@@ -1,0 +1,339 @@
+// Get, list and cancel over the task log. Listing decides on line summaries and reads back
+// only the lines of the page it renders, because the log is read whole on every request.
+#include "a2a/tasks/task_queries.h"
+
+#include <algorithm>
+#include <array>
+#include <nlohmann/json.hpp>
+#include <unordered_map>
+
+#include "a2a/gateway/scopes.h"
+#include "a2a/tasks/task_json.h"
+#include "a2a/tasks/task_log.h"
+#include "a2a/tasks/task_push_payloads.h"
+#include "a2a/tasks/task_view.h"
+#include "a2a/tasks/task_visibility.h"
+#include "base/text.h"
+
+namespace tessik {
+namespace {
+
+std::optional<std::string> query_value(const std::map<std::string, std::string>& query,
+                                       const char* name) {
+  const auto it = query.find(name);
+  if (it == query.end()) return std::nullopt;
+  return it->second;
+}
+
+std::optional<std::string> json_value(const nlohmann::json& params, const char* snake,
+                                      const char* camel) {
+  for (const char* name : {snake, camel}) {
+    if (params.contains(name)) return json_member_text(params, name);
+  }
+  return std::nullopt;
+}
+
+std::string trimmed_or_empty(const std::optional<std::string>& text) {
+  return text ? trim(*text) : std::string();
+}
+
+// Whether a stored state matches the wanted filter, decided once per distinct state text:
+// a log holds a handful of states across all its tasks.
+class StateMatch {
+ public:
+  explicit StateMatch(const std::string& wanted) : wanted_(wanted) {}
+
+  bool matches(std::string_view state) {
+    if (wanted_.empty()) return true;
+    for (const auto& [known, match] : decided_) {
+      if (known == state) return match;
+    }
+    const bool match = wanted_ == normalize_task_state_filter(state);
+    decided_.emplace_back(std::string(state), match);
+    return match;
+  }
+
+ private:
+  const std::string& wanted_;
+  std::vector<std::pair<std::string, bool>> decided_;
+};
+
+bool passes_filters(const LatestTaskLine& task, const TaskListQuery& query, StateMatch& state) {
+  if (!query.context_id.empty() && task.context_id != query.context_id) return false;
+  if (!state.matches(task.state)) return false;
+  return query.status_timestamp_after.empty() || query.status_timestamp_after <= task.timestamp;
+}
+
+// A selected task and its place among the caller's filtered tasks, most recently written
+// first. Ordering by (timestamp descending, place) is the stable sort by timestamp.
+struct Ranked {
+  const LatestTaskLine* task;
+  std::size_t place;
+};
+
+bool ranks_before(const Ranked& a, const Ranked& b) {
+  if (a.task->timestamp != b.task->timestamp) return a.task->timestamp > b.task->timestamp;
+  return a.place < b.place;
+}
+
+// The ownership rule for each distinct owner of the log, decided once per request: logs
+// hold many tasks of few owners.
+class VisibilityMemo {
+ public:
+  explicit VisibilityMemo(const Principal& principal) : principal_(principal) {}
+
+  bool visible(const LatestTaskLine& task) {
+    // The index stores each distinct owner text once, so the same owner usually comes back
+    // as the very same views; those are recognised without building a key.
+    const Views views{task.requester_client_id, task.requester_agent, task.requester_node};
+    for (const auto& [seen, decided] : by_views_) {
+      if (same_views(seen, views)) return decided;
+    }
+    const bool answer = visible_by_text(task);
+    if (by_views_.size() < kMaxViews) by_views_.emplace_back(views, answer);
+    return answer;
+  }
+
+ private:
+  using Views = std::array<std::string_view, 3>;
+  static constexpr std::size_t kMaxViews = 16;
+
+  static bool same_views(const Views& a, const Views& b) {
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      if (a[i].data() != b[i].data() || a[i].size() != b[i].size()) return false;
+    }
+    return true;
+  }
+
+  bool visible_by_text(const LatestTaskLine& task) {
+    key_.assign(task.requester_client_id);
+    key_ += '\n';
+    key_ += task.requester_agent;
+    key_ += '\n';
+    key_ += task.requester_node;
+    const auto known = decided_.find(key_);
+    if (known != decided_.end()) return known->second;
+    const RecordOwner owner{std::string(task.requester_client_id),
+                            std::string(task.requester_agent), std::string(task.requester_node)};
+    const bool visible = caller_owns_record(owner, principal_);
+    decided_.emplace(key_, visible);
+    return visible;
+  }
+
+  const Principal& principal_;
+  std::string key_;
+  std::unordered_map<std::string, bool> decided_;
+  std::vector<std::pair<Views, bool>> by_views_;
+};
+
+std::vector<Ranked> select_tasks(const std::vector<LatestTaskLine>& latest,
+                                 const TaskListQuery& query, const Principal& principal) {
+  const std::string wanted_state =
+      query.status.empty() ? std::string() : normalize_task_state_filter(query.status);
+  VisibilityMemo memo(principal);
+  StateMatch state(wanted_state);
+  std::vector<Ranked> selected;
+  for (auto it = latest.rbegin(); it != latest.rend(); ++it) {
+    if (memo.visible(*it) && passes_filters(*it, query, state)) {
+      selected.push_back({&*it, selected.size()});
+    }
+  }
+  return selected;
+}
+
+// Puts the tasks of ranks [start, end) in order at those positions. Only the page is
+// sorted: the rest of the list needs no order for the answer.
+void order_page(std::vector<Ranked>& selected, std::size_t start, std::size_t end) {
+  if (start >= end) return;
+  std::nth_element(selected.begin(), selected.begin() + start, selected.end(), ranks_before);
+  std::partial_sort(selected.begin() + start, selected.begin() + end, selected.end(), ranks_before);
+}
+
+std::string list_document(const std::vector<std::string>& views, std::string_view next_token,
+                          std::int32_t page_size, std::size_t total_size) {
+  std::string out = "{\"tasks\":[";
+  for (std::size_t i = 0; i < views.size(); ++i) {
+    if (i > 0) out += ',';
+    out += views[i];
+  }
+  out += "],\"nextPageToken\":\"";
+  append_json_escaped(out, next_token);
+  out += "\",\"pageSize\":";
+  out += std::to_string(page_size);
+  out += ",\"totalSize\":";
+  out += std::to_string(total_size);
+  out += '}';
+  return out;
+}
+
+bool is_cancelled_state(std::string_view state) {
+  const std::string normalized = ascii_lower(trim(state));
+  return normalized == "task_state_canceled" || normalized == "task_state_cancelled";
+}
+
+std::string cancel_reason(std::string_view body) {
+  const nlohmann::json request = nlohmann::json::parse(body, nullptr, false);
+  std::string reason = trim(json_member_text(request, "reason"));
+  if (reason.empty()) {
+    const nlohmann::json metadata =
+        nlohmann::json::parse(json_member_text(request, "metadata"), nullptr, false);
+    reason = trim(json_member_text(metadata, "reason"));
+  }
+  return reason.empty() ? std::string(kDefaultCancelReason) : reason;
+}
+
+}  // namespace
+
+TaskListParams list_params_from_query(const std::map<std::string, std::string>& query) {
+  return {query_value(query, "contextId"),       query_value(query, "status"),
+          query_value(query, "pageSize"),        query_value(query, "pageToken"),
+          query_value(query, "historyLength"),   query_value(query, "statusTimestampAfter"),
+          query_value(query, "includeArtifacts")};
+}
+
+TaskListParams list_params_from_json(const nlohmann::json& params) {
+  if (!params.is_object()) return {};
+  return {json_value(params, "context_id", "contextId"),
+          json_value(params, "status", "status"),
+          json_value(params, "page_size", "pageSize"),
+          json_value(params, "page_token", "pageToken"),
+          json_value(params, "history_length", "historyLength"),
+          json_value(params, "status_timestamp_after", "statusTimestampAfter"),
+          json_value(params, "include_artifacts", "includeArtifacts")};
+}
+
+std::variant<TaskListQuery, std::string> parse_list_query(const TaskListParams& params) {
+  TaskListQuery query;
+  query.context_id = trimmed_or_empty(params.context_id);
+  query.status = trimmed_or_empty(params.status);
+  query.page_token = trimmed_or_empty(params.page_token);
+  query.status_timestamp_after = trimmed_or_empty(params.status_timestamp_after);
+  if (params.page_size) {
+    const auto size = parse_integer_parameter(*params.page_size, 1, 100);
+    if (!size) return std::string("pageSize must be an integer from 1 through 100.");
+    query.page_size = static_cast<std::int32_t>(*size);
+  }
+  if (params.history_length) {
+    query.history_length = parse_integer_parameter(*params.history_length, 0, kMaxHistoryLength);
+    if (!query.history_length) return std::string("historyLength must be a non-negative integer.");
+  }
+  if (params.include_artifacts) {
+    const auto include = parse_boolean_parameter(*params.include_artifacts);
+    if (!include) return std::string("includeArtifacts must be true or false.");
+    query.include_artifacts = *include;
+  }
+  return query;
+}
+
+std::string task_id_from_path(std::string_view path) {
+  constexpr std::string_view kMarker = "/tasks/";
+  const std::size_t at = path.find(kMarker);
+  if (at == std::string_view::npos) return "";
+  std::string_view rest = path.substr(at + kMarker.size());
+  for (std::string_view suffix : {std::string_view(":cancel"), std::string_view(":subscribe")}) {
+    if (rest.size() > suffix.size() && rest.substr(rest.size() - suffix.size()) == suffix) {
+      rest.remove_suffix(suffix.size());
+      break;
+    }
+  }
+  return trim(rest);
+}
+
+std::string normalize_task_state_filter(std::string_view state) {
+  std::string normalized = ascii_lower(trim(state));
+  constexpr std::string_view kPrefix = "task_state_";
+  if (normalized.rfind(kPrefix, 0) == 0) normalized.erase(0, kPrefix.size());
+  std::replace(normalized.begin(), normalized.end(), '-', '_');
+  return normalized;
+}
+
+TaskOperationResult get_task(const GatewayContext& context, const Principal& principal,
+                             std::string_view task_id,
+                             const std::optional<std::string>& history_length,
+                             std::string_view version) {
+  const std::optional<std::string> line = find_latest_task_line(task_log_path(context), task_id);
+  if (!line || !is_task_visible(*line, principal)) return task_failure(task_not_found_error());
+  std::optional<std::int64_t> keep;
+  if (history_length) {
+    keep = parse_integer_parameter(*history_length, 0, kMaxHistoryLength);
+    if (!keep) return task_failure(history_length_invalid_error());
+  }
+  return task_success(build_task_view(*line, keep, true, version));
+}
+
+TaskOperationResult list_tasks(const GatewayContext& context, const Principal& principal,
+                               const TaskListParams& params, std::string_view version) {
+  auto parsed = parse_list_query(params);
+  if (auto* message = std::get_if<std::string>(&parsed)) {
+    return task_failure(list_invalid_error(*message));
+  }
+  const TaskListQuery& query = std::get<TaskListQuery>(parsed);
+  const std::filesystem::path log_path = task_log_path(context);
+  const LatestTaskLines latest(log_path);
+  std::vector<Ranked> selected = select_tasks(latest.lines(), query, principal);
+
+  std::size_t start = 0;
+  if (!query.page_token.empty()) {
+    const auto named = std::find_if(selected.begin(), selected.end(), [&](const Ranked& task) {
+      return task.task->id == query.page_token;
+    });
+    if (named == selected.end()) return task_failure(page_token_invalid_error());
+    const Ranked token = *named;
+    start = 1 + static_cast<std::size_t>(
+                    std::count_if(selected.begin(), selected.end(),
+                                  [&](const Ranked& task) { return ranks_before(task, token); }));
+  }
+  const std::size_t end =
+      std::min(start + static_cast<std::size_t>(query.page_size), selected.size());
+  order_page(selected, start, end);
+  const std::string next_token = end == selected.size() || end <= start
+                                     ? std::string()
+                                     : std::string(selected[end - 1].task->id);
+
+  std::vector<const LatestTaskLine*> page;
+  for (std::size_t i = start; i < end; ++i)
+    page.push_back(selected[i].task);
+  std::vector<std::string> views = read_task_lines_at(log_path, page);
+  for (std::string& view : views) {
+    view = build_task_view(view, query.history_length, query.include_artifacts, version);
+  }
+  return task_success(list_document(views, next_token, query.page_size, selected.size()));
+}
+
+TaskOperationResult cancel_task(const GatewayContext& context, const Principal& principal,
+                                std::string_view task_id, std::string_view body,
+                                std::string_view version) {
+  const std::filesystem::path log_path = task_log_path(context);
+  std::optional<std::string> line = find_latest_task_line(log_path, task_id);
+  if (!line || !is_task_visible(*line, principal)) return task_failure(task_not_found_error());
+  std::optional<TaskRecord> task = parse_task_record(*line);
+  if (!task) return task_failure(task_corrupt_error(400));
+  if (is_terminal_task_state(task->state) && !is_cancelled_state(task->state)) {
+    return task_failure(task_not_cancelable_error());
+  }
+  const std::string reason = cancel_reason(body);
+
+  // Decide on the freshest record: another request may have changed the task meanwhile.
+  line = find_latest_task_line(log_path, task_id);
+  if (!line) return task_failure(task_not_found_error());
+  task = parse_task_record(*line);
+  if (!task) return task_failure(task_corrupt_error(400));
+  if (is_cancelled_state(task->state)) return task_success(task_to_json(*task, version));
+  if (is_terminal_task_state(task->state)) return task_failure(task_not_cancelable_error());
+
+  task->state = kTaskStateCanceled;
+  task->error_code.clear();
+  task->error_message.clear();
+  add_task_event(*task, kTaskStateCanceled, "canceled_by_a2a_client", reason);
+  try {
+    append_task_record(log_path, *task);
+  } catch (const TaskLogWriteError& error) {
+    return task_failure(task_log_write_error(error.what()));
+  } catch (const std::filesystem::filesystem_error& error) {
+    return task_failure(task_log_write_error(error.what()));
+  }
+  trigger_task_push_delivery(context, *task);
+  return task_success(task_to_json(*task, version));
+}
+
+}  // namespace tessik

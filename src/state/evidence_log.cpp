@@ -1,0 +1,85 @@
+// Evidence log records and rotation. The record bytes and the mutex name are file formats
+// shared with other processes, so both are built by hand rather than by a JSON library.
+#include "state/evidence_log.h"
+
+#include <system_error>
+
+#include "base/text.h"
+#include "platform/files.h"
+
+namespace tessik {
+namespace fs = std::filesystem;
+
+std::string format_evidence_record(std::string_view event_type, std::string_view created_at,
+                                   const EvidenceFields& fields) {
+  std::string line = "{\"event_type\":\"";
+  append_json_escaped(line, event_type);
+  line += "\",\"created_at\":\"";
+  append_json_escaped(line, created_at);
+  line += '"';
+  for (const auto& [key, value] : fields) {
+    line += ",\"";
+    append_json_escaped(line, key);
+    line += "\":\"";
+    append_json_escaped(line, value);
+    line += '"';
+  }
+  line += "}\n";
+  return line;
+}
+
+void EvidenceLog::append(std::string_view event_type, const EvidenceFields& fields) const {
+  const fs::path parent = path_.parent_path();
+  if (!parent.empty()) {
+    std::error_code error;
+    fs::create_directories(parent, error);
+    if (error) throw fs::filesystem_error("create_directories", parent, error);
+  }
+  rotate_log_if_needed(path_, kEvidenceLogMaxBytes);
+  const std::string line = format_evidence_record(event_type, utc_timestamp_now(), fields);
+  if (!platform::append_to_file(path_, line)) {
+    throw EvidenceLogError("could not append evidence log: " + path_.string());
+  }
+}
+
+std::uint64_t maintenance_key_hash(std::string_view key) {
+  std::uint64_t hash = 1469598103934665603ULL;
+  for (const char c : key) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 'A' && byte <= 'Z') byte = static_cast<unsigned char>(byte - 'A' + 'a');
+    hash ^= byte;
+    hash *= 1099511628211ULL;
+  }
+  return hash;
+}
+
+std::string maintenance_mutex_name(std::string_view key) {
+  return "TessikMaintenance-" + std::to_string(maintenance_key_hash(key));
+}
+
+platform::NamedMutex acquire_maintenance_mutex(std::string_view key) {
+  return platform::NamedMutex::acquire(maintenance_mutex_name(key), 30'000);
+}
+
+void rotate_log_if_needed(const fs::path& path, std::uint64_t max_bytes) {
+  if (path.empty() || max_bytes == 0) return;
+  std::string key = "log-rotate:" + path.lexically_normal().generic_string();
+  for (char& c : key) {
+    if (c == '\\') c = '/';
+  }
+  platform::NamedMutex mutex = acquire_maintenance_mutex(key);
+  if (!mutex.acquired()) return;
+
+  std::error_code error;
+  if (!fs::is_regular_file(path, error)) return;
+  const std::uintmax_t size = fs::file_size(path, error);
+  if (error || size < max_bytes) return;
+  fs::create_directories(path.parent_path(), error);
+  fs::path rotated = path;
+  rotated += ".1";
+  fs::remove(rotated, error);
+  fs::rename(path, rotated, error);
+  if (error) fs::resize_file(path, 0, error);
+}
+
+}  // namespace tessik

@@ -1,0 +1,150 @@
+// Envelope parsing, response serialization and acknowledgement checks.
+#include "wire/envelope.h"
+
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+#include "base/text.h"
+
+namespace tessik {
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kMalformed = "unsupported or malformed user-broker envelope";
+constexpr const char* kMissingParts = "user-broker envelope is missing request or principal";
+constexpr const char* kValidation = "user-broker envelope failed identity or request validation";
+constexpr const char* kAckMalformed =
+    "unsupported or malformed user-broker response acknowledgement";
+
+// "version" converted to an integer the way a typed lookup would: numbers truncate,
+// booleans give 0 or 1. Strings and other types have no integer value.
+bool version_is_one(const json& object) {
+  const auto it = object.find("version");
+  if (it == object.end()) return false;
+  if (it->is_boolean()) return it->get<bool>();
+  if (it->is_number_integer() || it->is_number_unsigned()) return *it == 1;
+  if (it->is_number_float()) {
+    const double value = it->get<double>();
+    return std::isfinite(value) && std::trunc(value) == 1.0;
+  }
+  throw json::type_error::create(302, "version is not a number", &*it);
+}
+
+std::string text_member(const json& object, const char* key, const char* fallback) {
+  const auto it = object.find(key);
+  if (it == object.end()) return fallback;
+  return it->get<std::string>();
+}
+
+UserBrokerEnvelope invalid(const char* message) {
+  UserBrokerEnvelope envelope;
+  envelope.error = message;
+  return envelope;
+}
+
+}  // namespace
+
+Principal parse_principal(const json& object) {
+  Principal principal;
+  if (const auto it = object.find("authenticated"); it != object.end()) {
+    principal.authenticated = it->get<bool>();
+  }
+  principal.client_id = text_member(object, "clientId", "");
+  principal.principal_type = text_member(object, "principalType", "brokered-api-client");
+  principal.sender_agent = text_member(object, "senderAgent", "");
+  principal.sender_node = text_member(object, "senderNode", "local");
+  if (const auto it = object.find("scopes"); it != object.end() && it->is_array()) {
+    for (const json& scope : *it) {
+      if (scope.is_string()) principal.scopes.push_back(scope.get<std::string>());
+    }
+  }
+  return principal;
+}
+
+UserBrokerEnvelope parse_user_broker_envelope(std::string_view payload) {
+  const json document = json::parse(payload, nullptr, /*allow_exceptions=*/false);
+  if (document.is_discarded() || !document.is_object()) return invalid(kMalformed);
+  try {
+    if (!version_is_one(document)) return invalid(kMalformed);
+  } catch (const json::exception&) {
+    return invalid(kMalformed);
+  }
+  const auto request = document.find("request");
+  const auto principal = document.find("principal");
+  if (request == document.end() || principal == document.end() || !request->is_object() ||
+      !principal->is_object()) {
+    return invalid(kMissingParts);
+  }
+
+  UserBrokerEnvelope envelope;
+  try {
+    envelope.request.endpoint_url = text_member(document, "endpointUrl", "");
+    envelope.request.method = text_member(*request, "method", "");
+    envelope.request.target = text_member(*request, "target", "");
+    envelope.request.body = text_member(*request, "body", "");
+    if (const auto headers = request->find("headers");
+        headers != request->end() && headers->is_object()) {
+      for (const auto& [name, value] : headers->items()) {
+        if (value.is_string()) envelope.request.headers[name] = value.get<std::string>();
+      }
+    }
+    envelope.principal = parse_principal(*principal);
+  } catch (const json::exception&) {
+    // A member of the wrong type cannot identify anyone; treat it like failed validation.
+    return invalid(kValidation);
+  }
+
+  if (trim(envelope.request.method).empty() || trim(envelope.request.target).empty() ||
+      !envelope.principal.authenticated || trim(envelope.principal.client_id).empty()) {
+    return invalid(kValidation);
+  }
+  envelope.valid = true;
+  return envelope;
+}
+
+std::string serialize_gateway_response(const GatewayResponse& response) {
+  std::string out;
+  out.reserve(response.body.size() + 128);
+  out += "{\"body\":\"";
+  append_json_escaped(out, response.body);
+  out += "\",\"contentType\":\"";
+  append_json_escaped(out, response.content_type);
+  out += "\",\"headers\":{";
+  bool first = true;
+  for (const auto& [name, value] : response.headers) {
+    if (!first) out += ',';
+    first = false;
+    out += '"';
+    append_json_escaped(out, name);
+    out += "\":\"";
+    append_json_escaped(out, value);
+    out += '"';
+  }
+  out += "},\"status\":";
+  out += std::to_string(response.status);
+  out += ",\"version\":1}";
+  return out;
+}
+
+bool is_response_acknowledgement(std::string_view payload, std::string* error) {
+  const json document = json::parse(payload, nullptr, /*allow_exceptions=*/false);
+  bool ok = document.is_object() && document.size() == 2;
+  if (ok) {
+    try {
+      ok = version_is_one(document);
+    } catch (const json::exception&) {
+      ok = false;
+    }
+  }
+  if (ok) {
+    const auto type = document.find("type");
+    ok = type != document.end() && type->is_string() &&
+         type->get_ref<const std::string&>() == "response_consumed";
+  }
+  if (!ok && error) *error = kAckMalformed;
+  return ok;
+}
+
+}  // namespace tessik
