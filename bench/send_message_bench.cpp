@@ -14,6 +14,7 @@
 
 #include "providers/mailbox/mailbox_store.h"
 #include "support/broker_process.h"
+#include "support/build_paths.h"
 #include "support/gateway_stack.h"
 #include "support/temp_env.h"
 #include "wire/frame_client.h"

@@ -14,6 +14,7 @@
 
 #include "pipeline/send_pipeline.h"
 #include "state/state_dir.h"
+#include "support/build_paths.h"
 
 namespace {
 

@@ -18,6 +18,7 @@
 #include "base/sha256.h"
 #include "registry/registry.h"
 #include "state/state_dir.h"
+#include "support/build_paths.h"
 #include "support/temp_env.h"
 
 extern char** environ;
@@ -116,10 +117,10 @@ TEST(RegistryConcurrency, FourWritersAndAReaderLoseNothing) {
   std::vector<pid_t> writers;
   for (int w = 0; w < kWriters; ++w) {
     // Each writer is one shell running its 250 adds in sequence, as a script would.
-    const std::string script = "i=0; while [ $i -lt " + std::to_string(kPerWriter) +
-                               " ]; do \"" TESSIK_BINARY
-                               "\" agents add --provider codex --session w" +
-                               std::to_string(w) + "-s$i --name \"Writer " + std::to_string(w) +
+    const std::string script = "i=0; while [ $i -lt " + std::to_string(kPerWriter) + " ]; do \"" +
+                               std::string(TESSIK_BINARY) +
+                               "\" agents add --provider codex --session w" + std::to_string(w) +
+                               "-s$i --name \"Writer " + std::to_string(w) +
                                " #$i\" >/dev/null || exit 1; "
                                "i=$((i+1)); done";
     writers.push_back(spawn({"/bin/sh", "-c", script}));
@@ -217,7 +218,8 @@ TEST(RegistryConcurrency, KilledWriterLeavesOldOrNewContent) {
 TEST(RegistryCli, ArgumentErrorsAndRemoval) {
   test::TempEnv env;
   auto run = [](const std::string& args) {
-    const std::string command = "\"" TESSIK_BINARY "\" agents " + args + " >/dev/null 2>&1";
+    const std::string command =
+        "\"" + std::string(TESSIK_BINARY) + "\" agents " + args + " >/dev/null 2>&1";
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   };

@@ -10,6 +10,7 @@
 #include "pipeline/delivery_request.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "state/state_dir.h"
+#include "support/build_paths.h"
 #include "support/delivery_env.h"
 #include "support/jsonl_reader.h"
 #include "support/temp_env.h"

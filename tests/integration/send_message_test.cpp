@@ -11,6 +11,7 @@
 
 #include "a2a/tasks/task_log.h"
 #include "providers/mailbox/mailbox_store.h"
+#include "support/build_paths.h"
 #include "support/gateway_stack.h"
 #include "support/temp_env.h"
 

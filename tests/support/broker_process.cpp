@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/session_id.h"
+#include "support/build_paths.h"
 #include "wire/frames.h"
 
 extern char** environ;

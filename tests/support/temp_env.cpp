@@ -10,6 +10,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "support/build_paths.h"
+
 namespace tessik::test {
 
 TempEnv::TempEnv() {
@@ -24,11 +26,9 @@ TempEnv::TempEnv() {
   ::chmod(pipe_dir().c_str(), 0700);
   set("LOCALAPPDATA", local_app_data().string());
   set("TESSIK_PIPE_DIR", pipe_dir().string());
-#ifdef TESSIK_BINARY
   // Background deliveries start "the system's own executable", which in a test process would
   // be the test binary itself: every worker would rerun the whole suite.
   set("TESSIK_EXE", TESSIK_BINARY);
-#endif
 }
 
 TempEnv::~TempEnv() {

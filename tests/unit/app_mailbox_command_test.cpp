@@ -9,6 +9,7 @@
 
 #include "providers/mailbox/mailbox_store.h"
 #include "state/state_dir.h"
+#include "support/build_paths.h"
 #include "support/temp_env.h"
 
 namespace tessik {

@@ -10,6 +10,7 @@
 #include "platform/executable_path.h"
 #include "providers/antigravity_cli/operation_journal.h"
 #include "registry/agent_record.h"
+#include "support/build_paths.h"
 #include "support/delivery_env.h"
 #include "support/temp_env.h"
 

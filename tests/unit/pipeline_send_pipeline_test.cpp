@@ -7,6 +7,7 @@
 
 #include "pipeline/send_pipeline.h"
 #include "state/state_dir.h"
+#include "support/build_paths.h"
 #include "support/delivery_env.h"
 #include "support/jsonl_reader.h"
 #include "support/registry_rows.h"

@@ -9,6 +9,7 @@
 
 #include "pipeline/send_rate_limiter.h"
 #include "state/evidence_log.h"
+#include "support/build_paths.h"
 #include "support/jsonl_reader.h"
 #include "support/temp_env.h"
 

@@ -10,6 +10,7 @@
 
 #include "platform/bounded_process.h"
 #include "platform/bounded_process_detail.h"
+#include "support/build_paths.h"
 #include "support/temp_env.h"
 
 namespace tessik::platform {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/bounded_process.h"
+#include "support/build_paths.h"
 #include "support/temp_env.h"
 
 namespace tessik::platform {

@@ -12,6 +12,7 @@
 #include "base/random.h"
 #include "base/text.h"
 #include "registry/lock_publish.h"
+#include "support/build_paths.h"
 #include "support/temp_env.h"
 
 namespace tessik {
