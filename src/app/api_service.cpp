@@ -160,8 +160,7 @@ std::string ensure_local_token(const std::filesystem::path& path, bool& created)
       }
     }
   }
-  std::filesystem::create_directories(path.parent_path());
-  const std::string token = random_hex_token() + random_hex_token();
+  const std::string token = random_secret_hex(32);
   publish_file_atomically(path, token + "\n", "local token", 0600);
   created = true;
   return token;

@@ -1,17 +1,57 @@
-// The per-thread id generator.
+// The per-thread id generator and the cryptographic secret source.
 #include "base/random.h"
 
+#include <openssl/rand.h>
+
+#include <array>
 #include <cstdio>
-#include <random>
+#include <stdexcept>
 
 namespace tessik {
 
+std::mt19937_64 make_seeded_id_generator(const std::function<std::uint32_t()>& word) {
+  // One 32-bit seed would leave only 2^32 possible id streams, which an observer of a single
+  // id can search through; a seed sequence as large as the state leaves no such shortcut.
+  std::array<std::uint32_t, kIdGeneratorSeedWords> words{};
+  for (std::uint32_t& w : words)
+    w = word();
+  std::seed_seq sequence(words.begin(), words.end());
+  return std::mt19937_64(sequence);
+}
+
 std::string random_hex_token() {
-  thread_local std::mt19937_64 generator{std::random_device{}()};
+  thread_local std::mt19937_64 generator = [] {
+    std::random_device device;
+    return make_seeded_id_generator([&device] { return static_cast<std::uint32_t>(device()); });
+  }();
   char text[33];
   std::snprintf(text, sizeof text, "%016llx%016llx", static_cast<unsigned long long>(generator()),
                 static_cast<unsigned long long>(generator()));
   return std::string(text, 32);
+}
+
+std::string random_secret_bytes(std::size_t count) {
+  std::string bytes(count, '\0');
+  if (count > 0 &&
+      RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) != 1) {
+    throw std::runtime_error("random source failed");
+  }
+  return bytes;
+}
+
+std::string hex_encode(std::string_view bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out.push_back(kHex[c >> 4]);
+    out.push_back(kHex[c & 0x0F]);
+  }
+  return out;
+}
+
+std::string random_secret_hex(std::size_t bytes) {
+  return hex_encode(random_secret_bytes(bytes));
 }
 
 }  // namespace tessik

@@ -1,12 +1,37 @@
-// Random ids: the one generator every task, message and temporary-name id comes from.
+// Random ids and secrets: the one place every task, message and temporary-name id, and every
+// credential, comes from.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <random>
 #include <string>
 
 namespace tessik {
 
 // 32 lower-case hex digits from two 64-bit draws of this thread's MT19937-64, seeded once per
-// thread from the OS random source. Thread-safe (one generator per thread).
+// thread from the OS random source. Thread-safe (one generator per thread). Ids only: an id
+// generator's output lets an observer predict later ids, so never use it for a secret.
 std::string random_hex_token();
+
+// `count` bytes from the operating system's cryptographic generator. For keys, nonces and
+// anything else that authenticates. Throws std::runtime_error when the generator fails.
+std::string random_secret_bytes(std::size_t count);
+
+// 2 * `bytes` lower-case hex digits of random_secret_bytes(bytes): tokens and pairing secrets.
+std::string random_secret_hex(std::size_t bytes);
+
+// Lower-case hex digits of `bytes`, two per byte.
+std::string hex_encode(std::string_view bytes);
+
+// An MT19937-64 whose whole state comes from `word`, called once per 32-bit seed word (as
+// many as the generator's state holds). The per-thread id generator is made this way from the
+// system random device; tests pass their own source.
+std::mt19937_64 make_seeded_id_generator(const std::function<std::uint32_t()>& word);
+
+// The number of 32-bit seed words make_seeded_id_generator draws: the full generator state.
+inline constexpr std::size_t kIdGeneratorSeedWords =
+    std::mt19937_64::state_size * (std::mt19937_64::word_size / 32);
 
 }  // namespace tessik

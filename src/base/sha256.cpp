@@ -5,6 +5,8 @@
 
 #include <stdexcept>
 
+#include "base/random.h"
+
 namespace tessik {
 
 std::string sha256_hex(std::string_view bytes) {
@@ -13,14 +15,7 @@ std::string sha256_hex(std::string_view bytes) {
   if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
     throw std::runtime_error("sha256 digest failed");
   }
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(length * 2);
-  for (unsigned int i = 0; i < length; ++i) {
-    out.push_back(kHex[digest[i] >> 4]);
-    out.push_back(kHex[digest[i] & 0x0F]);
-  }
-  return out;
+  return hex_encode(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
 }  // namespace tessik

@@ -6,8 +6,10 @@
 #include <exception>
 #include <string>
 
+#include "a2a/intake/send_recovery.h"
 #include "base/text.h"
 #include "broker/broker_connection.h"
+#include "platform/files.h"
 #include "platform/local_socket.h"
 #include "platform/pipe_directory.h"
 #include "platform/session_id.h"
@@ -43,6 +45,27 @@ bool record_start(std::uint32_t session_id, const platform::LocalSocketServer& s
   } catch (const std::exception& error) {
     report(std::string("could not start: ") + error.what());
     return false;
+  }
+}
+
+// Makes the state private and settles what a stopped predecessor left half-done. Failing here
+// must not keep the broker from serving: the next start tries again.
+void recover_state() {
+  try {
+    const std::filesystem::path state = resolve_state_directory();
+    platform::tighten_private_tree(state);
+    const SendRecoveryReport recovered =
+        recover_interrupted_sends(a2a_directory() / "tasks.jsonl", delivery_log_path(), state);
+    if (!recovered.anything()) return;
+    EvidenceLog(events_log_path())
+        .append("a2a_user_broker_recovered",
+                {{"tasks_working", std::to_string(recovered.tasks_working)},
+                 {"tasks_failed", std::to_string(recovered.tasks_failed)},
+                 {"requests_resumed", std::to_string(recovered.requests_resumed)},
+                 {"requests_removed", std::to_string(recovered.requests_removed)},
+                 {"temporaries_removed", std::to_string(recovered.temporaries_removed)}});
+  } catch (const std::exception& error) {
+    report(std::string("could not recover interrupted sends: ") + error.what());
   }
 }
 
@@ -110,6 +133,7 @@ int run_user_broker(std::stop_token stop, const BrokerOptions& options) {
   }
 
   if (!record_start(*session_id, server)) return 1;
+  recover_state();
   const int exit_code = serve(server, stop_signal, options, stop);
   record_stop(*session_id, exit_code);
   return exit_code;

@@ -53,6 +53,19 @@ const std::vector<std::pair<std::string, std::string>>& child_environment() {
   return overrides;
 }
 
+DeliveryResult name_taken(const DeliveryRequest& request, bool callback, const char* error,
+                          const std::string& evidence) {
+  DeliveryResult result;
+  result.provider_session_id = request.target.provider_session_id;
+  result.provider = provider_or(request, "delivery_worker");
+  result.state = "delivery_worker_handoff_failed";
+  result.method =
+      callback ? "delivery_supervisor_background_handoff" : "delivery_worker_background_handoff";
+  result.error = error;
+  result.evidence = evidence;
+  return result;
+}
+
 }  // namespace
 
 fs::path delivery_executable() {
@@ -105,12 +118,17 @@ CallbackBinding bind_exact_callback(const DeliveryRequest& request) {
 
 DeliveryResult hand_off_delivery(const DeliveryRequest& request) {
   const fs::path path = delivery_request_path(request.message_id);
-  write_delivery_request(path, request, kDeliveryModeDeliver);
   const std::string request_evidence = "request_file=" + path.string();
-
   DeliveryResult result;
   result.provider_session_id = request.target.provider_session_id;
   const bool callback = is_exact_callback_request(request);
+  try {
+    write_delivery_request(path, request, kDeliveryModeDeliver);
+  } catch (const DeliveryRequestExistsError& error) {
+    // Not ours to touch: whoever made it keeps it, and no child reads a file we did not write.
+    return name_taken(request, callback, error.what(), request_evidence);
+  }
+
   CallbackBinding binding;
   if (callback) {
     try {
@@ -168,6 +186,14 @@ DeliveryResult hand_off_delivery(const DeliveryRequest& request) {
   return result;
 }
 
+std::string resume_delivery_handoff(const fs::path& request_file) {
+  const platform::ExecutableResolution executable = launchable(delivery_executable());
+  if (!executable.error.empty()) return executable.error;
+  const platform::DetachedProcessResult launched = platform::launch_detached_process(
+      executable.path, {kWorkerMode, "--request", request_file.string()}, child_environment());
+  return launched.state == "started" ? std::string() : launched.error;
+}
+
 bool parse_delivery_worker_result(std::string_view output, DeliveryResult& result) {
   std::size_t end = output.size();
   while (end > 0) {
@@ -207,7 +233,14 @@ bool parse_delivery_worker_result(std::string_view output, DeliveryResult& resul
 DeliveryResult run_delivery_worker(const DeliveryRequest& request, std::string_view mode,
                                    std::int64_t timeout_ms) {
   const fs::path path = delivery_request_path(request.message_id);
-  write_delivery_request(path, request, mode);
+  try {
+    write_delivery_request(path, request, mode);
+  } catch (const DeliveryRequestExistsError& error) {
+    DeliveryResult result =
+        name_taken(request, false, error.what(), "request_file=" + path.string());
+    result.state = "delivery_worker_failed";
+    return result;
+  }
   std::vector<std::string> arguments{kWorkerMode, "--request", path.string()};
   if (mode == kDeliveryModeValidate) arguments.emplace_back("--validate-only");
 

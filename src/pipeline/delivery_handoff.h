@@ -40,9 +40,16 @@ CallbackBinding bind_exact_callback(const DeliveryRequest& request);
 // Writes the request file and starts the worker (or supervisor) detached, in a new session,
 // with TESSIK_AGY_OPERATION_ID cleared and the recursion depth incremented. Does not wait.
 // Accepted with state "accepted_by_tessik" when the child started; a refused binding or a
-// failed launch is a failed result and the request file is removed. Throws std::runtime_error
-// only when the request file cannot be written.
+// failed launch is a failed result and the request file is removed. A request file name that
+// exists already is a failed result too, and that file is left untouched. Throws
+// std::runtime_error only when the request file cannot be written.
 DeliveryResult hand_off_delivery(const DeliveryRequest& request);
+
+// Starts a detached delivery worker for a request file that a hand-off wrote but no worker
+// consumed (the process that wrote it stopped). The worker claims the file, so a worker that
+// was started for it already and this one never both deliver it. Empty on success, else the
+// launcher's error.
+std::string resume_delivery_handoff(const std::filesystem::path& request_file);
 
 // Runs "delivery-worker --request FILE" (with "--validate-only" for mode "validate") as a
 // bounded process, removes the request file and returns the last result line the worker

@@ -4,7 +4,6 @@
 
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <utility>
@@ -12,6 +11,9 @@
 
 #include "base/random.h"
 #include "base/text.h"
+#include "platform/durable_file.h"
+#include "platform/file_lock.h"
+#include "platform/files.h"
 #include "platform/temp_directory.h"
 #include "registry/lock_publish.h"
 
@@ -57,6 +59,8 @@ Members request_members(const DeliveryRequest& r, std::string_view mode) {
           {"strict", bool_text(r.strict)}};
 }
 
+const std::string kRequestFilePrefix = "tessik-delivery-worker-";
+
 std::string sanitized_file_id(std::string_view id) {
   std::string out(id);
   for (char& c : out) {
@@ -82,30 +86,36 @@ std::string format_delivery_request(const DeliveryRequest& request, std::string_
 
 fs::path delivery_request_path(std::string_view message_id) {
   const std::string id = message_id.empty() ? random_hex_token() : std::string(message_id);
-  return platform::user_temp_directory() /
-         ("tessik-delivery-worker-" + sanitized_file_id(id) + ".json");
+  return platform::user_temp_directory() / (kRequestFilePrefix + sanitized_file_id(id) + ".json");
 }
 
 void write_delivery_request(const fs::path& path, const DeliveryRequest& request,
                             std::string_view mode) {
   if (path.has_parent_path()) {
     std::error_code error;
-    fs::create_directories(path.parent_path(), error);
+    platform::create_private_directories(path.parent_path(), error);
     if (error) {
       throw std::runtime_error("could not create delivery worker temp directory: " +
                                error.message());
     }
   }
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  // The body is private to the user: narrow the file before anything is written into it.
-  if (out.is_open()) {
-    std::error_code narrowed;
-    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write, fs::perm_options::replace,
-                    narrowed);
+  // The temporary directory is shared with other users and the name is predictable: create
+  // the file ourselves, owner-only from the first byte, and never through a planted link.
+  int code = 0;
+  const platform::FileHandle handle = platform::create_new_file(path, 0600, code);
+  if (handle == platform::kInvalidFileHandle) {
+    if (code == platform::file_exists_error_code()) {
+      throw DeliveryRequestExistsError("delivery worker request file already exists: " +
+                                       path.string());
+    }
+    throw std::runtime_error("could not write delivery worker request: " + path.string());
   }
-  out << format_delivery_request(request, mode);
-  out.flush();
-  if (!out) throw std::runtime_error("could not write delivery worker request: " + path.string());
+  int ignored = 0;
+  const bool written = platform::write_all(handle, format_delivery_request(request, mode), code);
+  if (!platform::close_file(handle, ignored) || !written) {
+    platform::remove_file_quietly(path);
+    throw std::runtime_error("could not write delivery worker request: " + path.string());
+  }
 }
 
 ParsedDeliveryRequest parse_delivery_request(std::string_view text) {
@@ -176,14 +186,67 @@ ParsedDeliveryRequest parse_delivery_request(std::string_view text) {
 
 ParsedDeliveryRequest read_delivery_request(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  std::error_code error;
+  const std::uintmax_t size = fs::file_size(path, error);
+  if (!in || error || size > kDeliveryRequestMaxBytes) {
     ParsedDeliveryRequest parsed;
     parsed.error = "could not read delivery worker request: " + path.string();
     return parsed;
   }
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return parse_delivery_request(buffer.str());
+  std::string text(static_cast<std::size_t>(size), '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  return parse_delivery_request(text);
+}
+
+DeliveryRequestClaim::DeliveryRequestClaim(fs::path path)
+    : path_(std::move(path)), handle_(platform::kInvalidLockHandle) {}
+
+DeliveryRequestClaim::~DeliveryRequestClaim() {
+  release();
+}
+
+DeliveryRequestClaim::Status DeliveryRequestClaim::claim() {
+  release();
+  int code = 0;
+  handle_ = platform::open_existing_lock_file(path_, code);
+  if (handle_ == platform::kInvalidLockHandle) return Status::gone;
+  if (platform::try_lock_whole_file(handle_, code) != platform::LockAttempt::acquired) {
+    release();
+    return Status::busy;
+  }
+  // The previous holder may have consumed the file between our open and our lock.
+  if (!platform::lock_file_is_linked_at(handle_, path_)) {
+    release();
+    return Status::gone;
+  }
+  parsed_ = read_delivery_request(path_);
+  return Status::claimed;
+}
+
+void DeliveryRequestClaim::consume() {
+  if (handle_ == platform::kInvalidLockHandle) return;
+  platform::remove_file_quietly(path_);
+  release();
+}
+
+void DeliveryRequestClaim::release() {
+  if (handle_ == platform::kInvalidLockHandle) return;
+  platform::unlock_whole_file(handle_);
+  platform::close_lock_file(handle_);
+  handle_ = platform::kInvalidLockHandle;
+}
+
+std::vector<fs::path> list_delivery_request_files() {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (fs::directory_iterator it(platform::user_temp_directory(), error), end; !error && it != end;
+       it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    if (name.starts_with(kRequestFilePrefix) && name.ends_with(".json"))
+      found.push_back(it->path());
+  }
+  return found;
 }
 
 }  // namespace tessik

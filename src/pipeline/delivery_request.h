@@ -2,9 +2,12 @@
 // that accepted a message to the worker process that delivers it, written and read back.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "providers/provider_edge_types.h"
 
@@ -23,9 +26,16 @@ std::string format_delivery_request(const DeliveryRequest& request, std::string_
 // or digit replaced by '-'.
 std::filesystem::path delivery_request_path(std::string_view message_id);
 
-// Creates the temporary directory when needed and writes the line. Throws std::runtime_error
-// "could not create delivery worker temp directory: <reason>" or "could not write delivery
-// worker request: <path>".
+// A request file name that is already taken: the hand-off never writes through or over it.
+class DeliveryRequestExistsError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Creates the temporary directory when needed and writes the line into a new owner-only file.
+// Throws DeliveryRequestExistsError "delivery worker request file already exists: <path>" when
+// anything (a file, a link) has the name already, else std::runtime_error "could not create
+// delivery worker temp directory: <reason>" or "could not write delivery worker request: <path>".
 void write_delivery_request(const std::filesystem::path& path, const DeliveryRequest& request,
                             std::string_view mode);
 
@@ -43,7 +53,41 @@ struct ParsedDeliveryRequest {
 // message id and a target provider; other members may be missing (read as empty).
 ParsedDeliveryRequest parse_delivery_request(std::string_view text);
 
-// Reads and parses a request file; a missing or unreadable file is a failed parse.
+// Reads and parses a request file; a missing or unreadable file is a failed parse, and so is
+// one larger than kDeliveryRequestMaxBytes.
 ParsedDeliveryRequest read_delivery_request(const std::filesystem::path& path);
+
+// Larger than any request the hand-off writes (bodies are bounded well below it).
+inline constexpr std::uintmax_t kDeliveryRequestMaxBytes = 32u << 20;
+
+// Exclusive use of one request file: at most one process consumes it, however many try.
+// claim() locks the file and checks that it is still in place; consume() removes it and ends
+// the claim; the destructor ends an unconsumed claim and leaves the file for another claimant.
+class DeliveryRequestClaim {
+ public:
+  enum class Status {
+    claimed,  // this object holds the file; parsed() says what it contains
+    busy,     // another process holds it right now
+    gone,     // there is no such file of this user (never written, or already consumed)
+  };
+
+  explicit DeliveryRequestClaim(std::filesystem::path path);
+  ~DeliveryRequestClaim();
+  DeliveryRequestClaim(const DeliveryRequestClaim&) = delete;
+  DeliveryRequestClaim& operator=(const DeliveryRequestClaim&) = delete;
+
+  Status claim();
+  const ParsedDeliveryRequest& parsed() const { return parsed_; }
+  void consume();
+  void release();
+
+ private:
+  std::filesystem::path path_;
+  std::intptr_t handle_;
+  ParsedDeliveryRequest parsed_;
+};
+
+// The request files in the user's temporary directory (by their name only).
+std::vector<std::filesystem::path> list_delivery_request_files();
 
 }  // namespace tessik

@@ -52,8 +52,20 @@ class StageWriter {
 
 DeliveryWorkerOutcome deliver(const fs::path& request_file, bool validate_only) {
   DeliveryWorkerOutcome outcome;
-  const ParsedDeliveryRequest parsed = read_delivery_request(request_file);
   const std::string file_evidence = "request_file=" + request_file.string();
+  DeliveryRequestClaim claim(request_file);
+  const DeliveryRequestClaim::Status claimed = claim.claim();
+  if (claimed == DeliveryRequestClaim::Status::busy) {
+    // Another worker consumes this request right now; delivering it twice would duplicate it.
+    outcome.result =
+        worker_failure("delivery_worker_request_claimed",
+                       "delivery worker request is claimed by another worker", file_evidence);
+    return outcome;
+  }
+  ParsedDeliveryRequest parsed = claim.parsed();
+  if (claimed == DeliveryRequestClaim::Status::gone) {
+    parsed.error = "could not read delivery worker request: " + request_file.string();
+  }
   if (!parsed.ok) {
     outcome.result = worker_failure("delivery_worker_request_invalid", parsed.error, file_evidence);
     // The result line carries the reason; a log that cannot be written must not replace it.
@@ -64,21 +76,15 @@ DeliveryWorkerOutcome deliver(const fs::path& request_file, bool validate_only) 
     }
     return outcome;
   }
-  // Read as a request, the file is ours: it goes whatever happens next.
-  struct RemoveOnExit {
-    const fs::path& path;
-    ~RemoveOnExit() {
-      std::error_code ignored;
-      fs::remove(path, ignored);
-    }
-  } remove_on_exit{request_file};
-
   const DeliveryRequest& request = parsed.request;
   outcome.message_id = request.message_id;
   const bool validate = validate_only || parsed.mode == kDeliveryModeValidate;
   const StageWriter stages(request);
+  // The record comes before the file goes, so that at every instant one of the two shows that
+  // the request was taken: a broker that restarts reads them to settle the message's task.
   stages.write("delivery_worker_started", true,
                file_evidence + " mode=" + (validate ? "validate" : parsed.mode));
+  claim.consume();
 
   const std::string problem = final_visible_body_problem(request.final_visible_body);
   if (!problem.empty()) {

@@ -251,7 +251,8 @@ std::optional<SendOutcome> SendRun::relay_upstream() {
 }
 
 SendOutcome SendRun::run() {
-  outcome_.message_id = random_hex_token();
+  outcome_.message_id = trim(request_.message_id);
+  if (outcome_.message_id.empty()) outcome_.message_id = random_hex_token();
   test_id_ = trim(request_.test_id);
   if (test_id_.empty()) test_id_ = random_hex_token();
   outcome_.target = request_.target;

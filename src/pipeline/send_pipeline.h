@@ -29,6 +29,9 @@ struct SendRequest {
   std::string sender_source;
   // When set, targets that are not in the registry go to this outbox instead of being refused.
   std::string live_upstream_outbox_path;
+  // The message id, when the caller recorded the message before the send (the A2A intake
+  // stores its task first); a fresh id when blank.
+  std::string message_id;
 };
 
 inline constexpr char kStatusFailed[] = "failed";

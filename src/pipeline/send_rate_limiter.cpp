@@ -10,6 +10,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/files.h"
+#include "registry/lock_publish.h"
 #include "state/state_dir.h"
 
 namespace tessik {
@@ -79,16 +81,18 @@ RateState read_state(const fs::path& path, std::chrono::system_clock::time_point
 void write_state(const fs::path& path, std::chrono::system_clock::time_point now,
                  std::int32_t burst) {
   std::error_code error;
-  fs::create_directories(path.parent_path(), error);
+  platform::create_private_directories(path.parent_path(), error);
   if (error) {
     throw std::runtime_error("could not create rate-limit directory: " +
                              path.parent_path().string());
   }
   const auto seconds = std::chrono::floor<std::chrono::seconds>(now.time_since_epoch()).count();
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << seconds << ' ' << burst << '\n';
-  out.flush();
-  if (!out) throw std::runtime_error("could not write rate-limit state: " + path.string());
+  try {
+    publish_file_atomically(path, std::to_string(seconds) + ' ' + std::to_string(burst) + '\n',
+                            "rate-limit state");
+  } catch (const RegistryError&) {
+    throw std::runtime_error("could not write rate-limit state: " + path.string());
+  }
 }
 
 }  // namespace
@@ -111,10 +115,10 @@ fs::path send_rate_limit_lock_path() {
 RateLimitLock::RateLimitLock(fs::path path, const SendRateLimitHooks& hooks)
     : path_(std::move(path)) {
   std::error_code error;
-  fs::create_directories(path_.parent_path(), error);
+  platform::create_private_directories(path_.parent_path(), error);
   if (error) throw std::runtime_error("could not create rate-limit directory: " + error.message());
   for (;;) {
-    if (fs::create_directory(path_, error)) {
+    if (platform::create_private_directory(path_, error)) {
       held_ = true;
       return;
     }

@@ -75,7 +75,7 @@ void append_live_upstream_message(std::string_view outbox_path, std::string_view
   const std::filesystem::path path(trimmed);
   if (path.has_parent_path()) {
     std::error_code error;
-    std::filesystem::create_directories(path.parent_path(), error);
+    platform::create_private_directories(path.parent_path(), error);
     if (error) {
       throw std::runtime_error("could not create live upstream outbox directory: " +
                                error.message());

@@ -15,9 +15,9 @@ inline constexpr FileHandle kInvalidFileHandle = -1;
 // counterpart on this platform).
 int file_exists_error_code();
 
-// Creates `path` for writing only if it does not exist yet, with owner/group/other
-// permission bits `mode` (e.g. 0644, 0600). Returns kInvalidFileHandle and sets
-// `error_code` on failure.
+// Creates `path` for writing only if it does not exist yet (a link in its place counts as
+// existing and is never followed), with owner/group/other permission bits exactly `mode`
+// (e.g. 0600) from the first byte. Returns kInvalidFileHandle and sets `error_code` on failure.
 FileHandle create_new_file(const std::filesystem::path& path, unsigned mode, int& error_code);
 
 // Writes all of `bytes`, retrying short writes. False with `error_code` on failure.
@@ -43,5 +43,15 @@ bool flush_directory(const std::filesystem::path& directory, int& error_code);
 
 // Deletes `path`, ignoring every error.
 void remove_file_quietly(const std::filesystem::path& path);
+
+// A fresh name beside `destination` for a file that is written and then swapped into place:
+// "<name>.tmp.<process id>-<random id>". The process id lets a later start tell the leftover of
+// a writer that died from a temporary that is being written right now.
+std::filesystem::path temporary_sibling_path(const std::filesystem::path& destination);
+
+// Deletes every regular file below `root` whose name holds ".tmp." and whose writer is gone:
+// its process id (named as above) no longer runs, or the name carries no process id at all.
+// Links are not followed. Returns the number of files removed.
+std::size_t remove_abandoned_temporaries(const std::filesystem::path& root);
 
 }  // namespace tessik::platform

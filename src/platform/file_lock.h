@@ -16,9 +16,19 @@ enum class LockAttempt {
   failed,    // any other failure; `error_code` says why
 };
 
-// Opens (creating when missing, 0644) the lock file for reading and writing.
+// Opens (creating when missing, owner-only) the lock file for reading and writing.
 // Returns kInvalidLockHandle and sets `error_code` (errno on POSIX) on failure.
 LockHandle open_lock_file(const std::filesystem::path& path, int& error_code);
+
+// Opens an existing regular file of this user for locking: never creates it and
+// never follows a link. kInvalidLockHandle with `error_code` when it is missing, a link, or
+// belongs to someone else. Used to claim a hand-over file that exactly one process may consume.
+LockHandle open_existing_lock_file(const std::filesystem::path& path, int& error_code);
+
+// True while `path` still names the very file open as `handle`: it was neither removed nor
+// replaced since it was opened. Checked after locking, so a file that its consumer already
+// removed is not consumed twice.
+bool lock_file_is_linked_at(LockHandle handle, const std::filesystem::path& path);
 
 // One non-blocking attempt to lock the whole file exclusively.
 LockAttempt try_lock_whole_file(LockHandle handle, int& error_code);

@@ -1,14 +1,30 @@
-// Small file services the portable code cannot express with the standard library.
+// Small file services the portable code cannot express with the standard library, and the one
+// place where the owner-only modes of private state are decided.
 #pragma once
 
 #include <filesystem>
 #include <string_view>
+#include <system_error>
 
 namespace tessik::platform {
 
-// Appends `bytes` to `path` (created 0644 if missing) with one open-append-close cycle,
+// Appends `bytes` to `path` (created owner-only if missing) with one open-append-close cycle,
 // so records from concurrent writers interleave only at record boundaries.
 // Returns false when the file cannot be opened or the write fails.
 bool append_to_file(const std::filesystem::path& path, std::string_view bytes);
+
+// Creates `directory` and its missing ancestors, each owner-only (0700 on POSIX) whatever the
+// umask. Directories that exist already are left as they are. Sets `error` on failure.
+void create_private_directories(const std::filesystem::path& directory, std::error_code& error);
+
+// Creates the single directory `directory` owner-only. True when this call created it; false
+// with `error` clear when it already existed (the mkdir-lock idiom), false with `error` set on
+// any other failure.
+bool create_private_directory(const std::filesystem::path& directory, std::error_code& error);
+
+// Takes group and other access away from `root` and everything below it that belongs to this
+// user, without following links. Best effort: entries that cannot be changed are passed over.
+// Returns the number of entries whose mode was narrowed.
+std::size_t tighten_private_tree(const std::filesystem::path& root);
 
 }  // namespace tessik::platform

@@ -8,9 +8,9 @@
 #include <system_error>
 #include <thread>
 
-#include "base/random.h"
 #include "base/text.h"
 #include "platform/durable_file.h"
+#include "platform/files.h"
 
 namespace tessik {
 namespace {
@@ -94,7 +94,7 @@ RegistryStatus lock_registry_file(const std::filesystem::path& registry_path,
   const std::filesystem::path lock_path = registry_lock_path(registry_path);
   if (lock_path.has_parent_path()) {
     std::error_code ec;
-    std::filesystem::create_directories(lock_path.parent_path(), ec);
+    platform::create_private_directories(lock_path.parent_path(), ec);
     if (ec) {
       error = "could not create registry lock directory: " + system_description(ec);
       return RegistryStatus::io_error;
@@ -139,15 +139,14 @@ void publish_file_atomically(const std::filesystem::path& destination, std::stri
   const std::string what(label);
   if (destination.has_parent_path()) {
     std::error_code ec;
-    std::filesystem::create_directories(destination.parent_path(), ec);
+    platform::create_private_directories(destination.parent_path(), ec);
     if (ec) throw RegistryError("could not create " + what + " directory: " + ec.message());
   }
   std::filesystem::path temporary;
   platform::FileHandle handle = platform::kInvalidFileHandle;
   int code = 0;
   for (int attempt = 1; attempt <= kPublishAttempts; ++attempt) {
-    temporary = destination;
-    temporary += ".tmp." + random_hex_token();
+    temporary = platform::temporary_sibling_path(destination);
     handle = platform::create_new_file(temporary, mode, code);
     if (handle != platform::kInvalidFileHandle) break;
     if (code != platform::file_exists_error_code() || attempt == kPublishAttempts) {

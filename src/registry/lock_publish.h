@@ -72,8 +72,9 @@ void unlock_registry_file(RegistryFileLock& lock);
 // ("<name>.tmp.<token>"), flushes it, and swaps it into place atomically, then flushes the
 // directory. Readers see the old or the new file, never a mix. Throws RegistryError with a
 // message naming `label` (e.g. "could not atomically publish registry: Windows error 13");
-// no temporary file is left behind on failure. `mode` is the new file's permission bits.
+// no temporary file is left behind on failure. `mode` is the new file's permission bits;
+// state is private, so the default is owner-only.
 void publish_file_atomically(const std::filesystem::path& destination, std::string_view content,
-                             std::string_view label, unsigned mode = 0644);
+                             std::string_view label, unsigned mode = 0600);
 
 }  // namespace tessik

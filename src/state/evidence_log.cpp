@@ -32,7 +32,7 @@ void EvidenceLog::append(std::string_view event_type, const EvidenceFields& fiel
   const fs::path parent = path_.parent_path();
   if (!parent.empty()) {
     std::error_code error;
-    fs::create_directories(parent, error);
+    platform::create_private_directories(parent, error);
     if (error) throw fs::filesystem_error("create_directories", parent, error);
   }
   rotate_log_if_needed(path_, kEvidenceLogMaxBytes);
@@ -74,7 +74,7 @@ void rotate_log_if_needed(const fs::path& path, std::uint64_t max_bytes) {
   if (!fs::is_regular_file(path, error)) return;
   const std::uintmax_t size = fs::file_size(path, error);
   if (error || size < max_bytes) return;
-  fs::create_directories(path.parent_path(), error);
+  platform::create_private_directories(path.parent_path(), error);
   fs::path rotated = path;
   rotated += ".1";
   fs::remove(rotated, error);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "platform/files.h"
+
 namespace tessik {
 namespace fs = std::filesystem;
 
@@ -52,7 +54,7 @@ namespace {
 
 void create_or_throw(const fs::path& directory, const char* message) {
   std::error_code error;
-  fs::create_directories(directory, error);
+  platform::create_private_directories(directory, error);
   if (error) throw StateDirectoryError(std::string(message) + error.message());
 }
 

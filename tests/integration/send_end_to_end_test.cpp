@@ -2,6 +2,7 @@
 // command line through a detached worker into the mailbox spool, and bad worker input is
 // answered with a failed result line.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -92,6 +93,26 @@ TEST_F(SendEndToEndTest, MailboxSendIsStoredByTheDetachedWorker) {
   }
   EXPECT_LT(route, worker_start);
   EXPECT_TRUE(test::files_in(tmp).empty());
+}
+
+TEST_F(SendEndToEndTest, WhatTheCommandAndTheWorkerWriteIsOwnerOnlyUnderUmask022) {
+  const mode_t saved = ::umask(022);
+  const CommandRun sent = run("send --json --to mailbox --from alice private words");
+  ::umask(saved);
+  ASSERT_EQ(sent.code, 0) << sent.out << sent.err;
+  ASSERT_TRUE(test::wait_until([&] {
+    return test::stage_names(delivery_log_path(), "delivery_worker").size() == 3;
+  })) << test::read_file(delivery_log_path());
+  ASSERT_EQ(read_mailbox_messages(mailbox_messages_directory()).size(), 1u);
+
+  std::size_t checked = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(env.state_dir())) {
+    struct stat info {};
+    ASSERT_EQ(::lstat(entry.path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, S_ISDIR(info.st_mode) ? 0700u : 0600u) << entry.path();
+    ++checked;
+  }
+  EXPECT_GE(checked, 8u);  // registry, logs, mailbox message and their directories
 }
 
 TEST_F(SendEndToEndTest, CommandLineRefusalsAndArguments) {

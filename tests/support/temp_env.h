@@ -10,7 +10,7 @@
 namespace tessik::test {
 
 // Creates <tmp>/tessik-test-XXXXXX with "local" (LOCALAPPDATA, so the state directory is
-// local/Tessik) and "pipes" (TESSIK_PIPE_DIR, 0700). The destructor restores every variable
+// local/Tessik), "pipes" (TESSIK_PIPE_DIR, 0700) and "tmp" (TMPDIR). The destructor restores every variable
 // this object changed and removes the whole tree. Not thread-safe: the environment is global,
 // so use one TempEnv at a time per process. Child processes started while it lives inherit it.
 class TempEnv {

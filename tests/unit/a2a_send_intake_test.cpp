@@ -13,6 +13,7 @@
 #include "a2a/tasks/task_record.h"
 #include "registry/normalization.h"
 #include "state/state_dir.h"
+#include "support/delivery_env.h"
 #include "support/gateway_fixture.h"
 
 namespace tessik {
@@ -130,6 +131,41 @@ TEST_F(SendIntakeTest, OnlyTheMailboxIsDeliverableSoItReceivesTheSendAndTheTaskI
   const auto stored = find_latest_task_line(task_log(), task["id"].get<std::string>());
   ASSERT_TRUE(stored);
   EXPECT_EQ(json::parse(*stored)["status"]["state"], "TASK_STATE_WORKING");
+}
+
+TEST_F(SendIntakeTest, TheTaskIsStoredAsSubmittedBeforeTheHandOffAndCompletedAfterIt) {
+  // The "worker" copies the task log as it stands when the hand-off starts it.
+  const std::filesystem::path snapshot = f_.env.root() / "tasks-at-handoff.jsonl";
+  const std::filesystem::path worker = f_.env.root() / "snapshot-worker";
+  std::ofstream(worker) << "#!/bin/sh\n/bin/cp '" << task_log().string() << "' '"
+                        << snapshot.string() << ".part' && /bin/mv '" << snapshot.string()
+                        << ".part' '" << snapshot.string() << "'\n";
+  std::filesystem::permissions(worker, std::filesystem::perms::owner_all);
+  f_.env.set("TESSIK_EXE", worker.string());
+
+  const GatewayResponse response = post(send_body("recorded first"));
+  ASSERT_EQ(response.status, 200) << response.body;
+  const json task = json::parse(response.body)["task"];
+  const std::string message_id = task["metadata"]["tessikMessageId"];
+  ASSERT_EQ(message_id.size(), 32u);
+  ASSERT_TRUE(test::wait_until([&] { return std::filesystem::exists(snapshot); })) << response.body;
+
+  // The worker may run before or after the final record; the submitted one is there either way.
+  const std::string copied = test::read_file(snapshot);
+  const json submitted = json::parse(copied.substr(0, copied.find('\n')));
+  EXPECT_EQ(submitted["id"], task["id"]);
+  EXPECT_EQ(submitted["status"]["state"], "TASK_STATE_SUBMITTED");
+  EXPECT_EQ(submitted["metadata"]["tessikMessageId"], message_id);
+  EXPECT_EQ(submitted["metadata"]["tessikTargetAgent"], agent_registry_name(mailbox_));
+  EXPECT_EQ(submitted["metadata"]["tessikEvents"].size(), 1u);
+  EXPECT_EQ(submitted["history"].size(), 1u);
+
+  // The final record replaces it for every reader.
+  const auto latest = find_latest_task_line(task_log(), task["id"].get<std::string>());
+  ASSERT_TRUE(latest);
+  EXPECT_EQ(json::parse(*latest)["status"]["state"], "TASK_STATE_WORKING");
+  EXPECT_EQ(json::parse(*latest)["metadata"]["tessikMessageId"], message_id);
+  EXPECT_EQ(read_latest_task_lines(task_log()).size(), 1u);
 }
 
 TEST_F(SendIntakeTest, TwoDeliverableAgentsNeedATargetAndAnUnknownTargetIdIsRejected) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "pipeline/delivery_handoff.h"
@@ -99,6 +100,38 @@ TEST_F(DeliveryHandoffTest, LaunchFailureRemovesRequestFileAndIsNotAccepted) {
   EXPECT_EQ(bare.state, "delivery_worker_handoff_failed");
   EXPECT_FALSE(bare.error.empty());
   EXPECT_TRUE(test::files_in(tmp).empty());
+}
+
+TEST_F(DeliveryHandoffTest, APlantedNameFailsTheHandOffAndIsLeftAsItWas) {
+  const fs::path victim = env.root() / "victim.txt";
+  std::ofstream(victim) << "precious";
+  const fs::path planted = tmp / "tessik-delivery-worker-m4.json";
+  fs::create_symlink(victim, planted);
+  const DeliveryResult result = hand_off_delivery(mailbox_request("m4"));
+  EXPECT_FALSE(result.accepted);
+  EXPECT_EQ(result.state, "delivery_worker_handoff_failed");
+  EXPECT_EQ(result.error, "delivery worker request file already exists: " + planted.string());
+  EXPECT_EQ(result.evidence, "request_file=" + planted.string());
+  EXPECT_TRUE(fs::is_symlink(planted));
+  EXPECT_EQ(test::read_file(victim), "precious");
+
+  const DeliveryResult synchronous = run_delivery_worker(mailbox_request("m4"), "validate", 5000);
+  EXPECT_FALSE(synchronous.accepted);
+  EXPECT_EQ(synchronous.state, "delivery_worker_failed");
+  EXPECT_TRUE(fs::is_symlink(planted));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(fs::exists(record)) << "no worker may start for a file we did not write";
+}
+
+TEST_F(DeliveryHandoffTest, ResumingStartsAWorkerForTheLeftFile) {
+  const fs::path left = delivery_request_path("m5");
+  write_delivery_request(left, mailbox_request("m5"), "deliver");
+  EXPECT_EQ(resume_delivery_handoff(left), "");
+  EXPECT_EQ(wait_for_record(), "arg=delivery-worker\narg=--request\narg=" + left.string() +
+                                   "\noperation_id=\ndepth=1\nrequest=" +
+                                   format_delivery_request(mailbox_request("m5"), "deliver"));
+  env.set("TESSIK_EXE", (env.root() / "missing-tessik").string());
+  EXPECT_NE(resume_delivery_handoff(left).find("missing-tessik"), std::string::npos);
 }
 
 TEST_F(DeliveryHandoffTest, IncompleteCallbackBindingIsRefusedWithoutStartingAnything) {

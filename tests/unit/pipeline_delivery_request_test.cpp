@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <vector>
 
 #include "pipeline/delivery_request.h"
 #include "support/delivery_env.h"
@@ -117,10 +119,74 @@ TEST(DeliveryRequestFile, WriteFailuresThrowWithTheirMessages) {
         write_delivery_request(directory, sample_request(), "deliver");
       } catch (const std::runtime_error& error) {
         EXPECT_EQ(std::string(error.what()),
-                  "could not write delivery worker request: " + directory.string());
+                  "delivery worker request file already exists: " + directory.string());
         throw;
       },
-      std::runtime_error);
+      DeliveryRequestExistsError);
+  // A directory where nothing can be created, even by root.
+  try {
+    write_delivery_request("/proc/self/r.json", sample_request(), "deliver");
+    FAIL() << "expected a throw";
+  } catch (const DeliveryRequestExistsError& error) {
+    FAIL() << error.what();
+  } catch (const std::runtime_error& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "could not write delivery worker request: /proc/self/r.json");
+  }
+}
+
+TEST(DeliveryRequestFile, AnExistingNameIsNeverWrittenThroughOrOver) {
+  test::TempEnv env;
+  const fs::path victim = env.root() / "victim.txt";
+  std::ofstream(victim) << "precious";
+  const fs::path planted = env.root() / "planted.json";
+  fs::create_symlink(victim, planted);
+  EXPECT_THROW(write_delivery_request(planted, sample_request(), "deliver"),
+               DeliveryRequestExistsError);
+  EXPECT_EQ(test::read_file(victim), "precious");
+  EXPECT_TRUE(fs::is_symlink(planted));
+
+  const fs::path dangling = env.root() / "dangling.json";
+  fs::create_symlink(env.root() / "would-be-created", dangling);
+  EXPECT_THROW(write_delivery_request(dangling, sample_request(), "deliver"),
+               DeliveryRequestExistsError);
+  EXPECT_FALSE(fs::exists(env.root() / "would-be-created"));
+
+  const fs::path older = env.root() / "older.json";
+  std::ofstream(older) << "someone else's";
+  EXPECT_THROW(write_delivery_request(older, sample_request(), "deliver"),
+               DeliveryRequestExistsError);
+  EXPECT_EQ(test::read_file(older), "someone else's");
+}
+
+TEST(DeliveryRequestFile, OneClaimantAtATimeAndAConsumedFileIsGoneForEveryone) {
+  test::TempEnv env;
+  const fs::path tmp = test::use_delivery_executable(env, "/unused");
+  const fs::path path = delivery_request_path("m1");
+  write_delivery_request(path, sample_request(), "deliver");
+  const fs::path junk = tmp / "tessik-delivery-worker-junk.json";
+  std::ofstream(junk) << "{not json";
+  std::ofstream(tmp / "unrelated.json") << "{}";
+  auto listed = list_delivery_request_files();
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<fs::path>{junk, path}));
+
+  DeliveryRequestClaim first(path);
+  ASSERT_EQ(first.claim(), DeliveryRequestClaim::Status::claimed);
+  ASSERT_TRUE(first.parsed().ok) << first.parsed().error;
+  EXPECT_EQ(first.parsed().request.message_id, "m1");
+  DeliveryRequestClaim second(path);
+  EXPECT_EQ(second.claim(), DeliveryRequestClaim::Status::busy);
+  first.release();  // an unconsumed claim leaves the file for the next claimant
+  EXPECT_EQ(second.claim(), DeliveryRequestClaim::Status::claimed);
+  EXPECT_EQ(first.claim(), DeliveryRequestClaim::Status::busy);
+  second.consume();
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(first.claim(), DeliveryRequestClaim::Status::gone);
+
+  DeliveryRequestClaim broken(junk);
+  ASSERT_EQ(broken.claim(), DeliveryRequestClaim::Status::claimed);
+  EXPECT_FALSE(broken.parsed().ok);
 }
 
 TEST(DeliveryRequestFile, MalformedFilesAreFailedParsesNotCrashes) {

@@ -174,9 +174,18 @@ TEST_F(RegistryLockTest, PublishCreatesThenReplacesAndLeavesNoTemporary) {
   publish_file_atomically(registry_, std::string("second\r\n\0x", 9), "registry");
   EXPECT_EQ(read_file(registry_), std::string("second\r\n\0x", 9));
   EXPECT_TRUE(temporaries_in(registry_.parent_path()).empty());
+  // Private whatever the umask, and so are the directories made on the way.
+  const mode_t saved = ::umask(0);
+  const fs::path nested = env_.state_dir() / "fresh" / "agents.tsv";
+  publish_file_atomically(nested, "x", "registry");
+  ::umask(saved);
   struct stat info {};
   ASSERT_EQ(::stat(registry_.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0644u);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(nested.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(nested.parent_path().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 TEST_F(RegistryLockTest, PublishFailuresNameTheLabelAndCleanUp) {

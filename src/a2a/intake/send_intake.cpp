@@ -153,8 +153,9 @@ SendMessageResult run_checked(const GatewayCall& call, std::string_view params,
     return failed(std::move(*error));
   apply_principal_to_send(intake, call.context, call.principal);
 
-  TaskRecord task = submit_a2a_send(intake, history, call, agents);
+  TaskRecord task;
   try {
+    task = submit_a2a_send(intake, history, call, agents, log);
     append_task_record(log, task);
   } catch (const TaskLogWriteError& error) {
     return failed(task_log_write_error(error.what()));
@@ -214,7 +215,8 @@ std::optional<std::string> choose_implicit_target(SendIntake& intake,
 }
 
 TaskRecord submit_a2a_send(const SendIntake& intake, const std::string& history,
-                           const GatewayCall& call, const std::vector<AgentRecord>& agents) {
+                           const GatewayCall& call, const std::vector<AgentRecord>& agents,
+                           const std::filesystem::path& log) {
   const TaskSendInput send = task_input(intake, history);
   if (trim(intake.requester_agent).empty())
     return create_rejected_task(send, local_code::kSenderRequired,
@@ -244,16 +246,30 @@ TaskRecord submit_a2a_send(const SendIntake& intake, const std::string& history,
   request.from = trim(intake.requester_agent);
   request.from_node = trim(intake.requester_node);
   if (request.from_node.empty()) request.from_node = "local";
-  const PipelineContext context{call.registry, call.evidence, nodes_registry_path()};
-  const SendOutcome outcome = send_message(context, request);
-
   TaskSendInput stored = send;
   if (target) {
     stored.target_id = target->public_agent_id;
     stored.target_agent = agent_registry_name(*target);
   }
-  return create_task_from_send(stored, task_outcome(outcome),
-                               target ? std::optional<AgentRecord>(*target) : std::nullopt);
+  const std::optional<AgentRecord> target_row =
+      target ? std::optional<AgentRecord>(*target) : std::nullopt;
+
+  // Stored before anything is delivered, so that a broker killed mid-send leaves a task for
+  // every message a worker may deliver; the record made from the outcome replaces it.
+  request.message_id = random_hex_token();
+  const TaskRecord submitted = create_submitted_task(stored, request.message_id, target_row);
+  append_task_record(log, submitted);
+
+  const PipelineContext context{call.registry, call.evidence, nodes_registry_path()};
+  SendOutcome outcome;
+  try {
+    outcome = send_message(context, request);
+  } catch (const std::exception& error) {
+    append_task_record(
+        log, fail_submitted_task(submitted, std::string("A2A send failed: ") + error.what()));
+    throw;
+  }
+  return create_task_from_send(stored, task_outcome(outcome), target_row);
 }
 
 }  // namespace tessik

@@ -55,11 +55,13 @@ std::optional<std::string> check_agent_scope_target(const SendIntake& intake,
 std::optional<std::string> choose_implicit_target(SendIntake& intake,
                                                   const std::vector<AgentRecord>& agents);
 
-// The hand-off: checks sender, target and text (refusals become a rejected task), runs the
-// message pipeline with source "a2a_gateway" and builds the task from its outcome. The task
-// is not stored here. `history` is the continued task's stored history ("" for a new task).
-// Pipeline failures propagate as exceptions.
+// The hand-off: checks sender, target and text (refusals become a rejected task), stores a
+// submitted record in `log`, runs the message pipeline with source "a2a_gateway" and builds
+// the task from its outcome. The returned task is not stored here. `history` is the continued
+// task's stored history ("" for a new task). Pipeline failures propagate as exceptions after
+// a failed record has replaced the submitted one.
 TaskRecord submit_a2a_send(const SendIntake& intake, const std::string& history,
-                           const GatewayCall& call, const std::vector<AgentRecord>& agents);
+                           const GatewayCall& call, const std::vector<AgentRecord>& agents,
+                           const std::filesystem::path& log);
 
 }  // namespace tessik

@@ -161,7 +161,13 @@ std::filesystem::path task_log_path(const GatewayContext& context) {
 }
 
 void append_task_record(const std::filesystem::path& log_path, const TaskRecord& task) {
-  if (log_path.has_parent_path()) std::filesystem::create_directories(log_path.parent_path());
+  if (log_path.has_parent_path()) {
+    std::error_code error;
+    platform::create_private_directories(log_path.parent_path(), error);
+    if (error) {
+      throw std::filesystem::filesystem_error("create_directories", log_path.parent_path(), error);
+    }
+  }
   std::string line;
   if (ends_mid_line(log_path)) line += '\n';
   line += task_to_json_v1(task);

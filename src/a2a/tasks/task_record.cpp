@@ -12,6 +12,7 @@ namespace tessik {
 namespace {
 
 constexpr char kSubmittedMessage[] = "A2A request entered Tessik gateway.";
+constexpr char kRoutedMessage[] = "Request was converted to an Tessik send.";
 
 bool starts_with(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
@@ -139,12 +140,44 @@ TaskRecord create_task_from_send(const TaskSendInput& send, const TaskSendOutcom
   std::string outcome_message = trim(outcome.error);
   if (outcome_message.empty()) outcome_message = outcome.detail;
   add_task_event(task, kTaskStateSubmitted, "submitted", kSubmittedMessage);
-  add_task_event(task, kTaskStateWorking, "routed_to_tessik",
-                 "Request was converted to an Tessik send.");
+  add_task_event(task, kTaskStateWorking, "routed_to_tessik", kRoutedMessage);
   add_task_event(task, task.state, outcome_code, outcome_message);
 
   task.history = extend_history(send.history, task, send);
   return task;
+}
+
+TaskRecord create_submitted_task(const TaskSendInput& send, std::string_view message_id,
+                                 const std::optional<AgentRecord>& target) {
+  TaskRecord task = task_skeleton(send);
+  task.state = kTaskStateSubmitted;
+  task.message_id = std::string(message_id);
+  if (target) {
+    task.target_agent = agent_registry_name(*target);
+    task.target_provider = target->provider;
+    task.target_provider_session_id = target->provider_session_id;
+  }
+  add_task_event(task, kTaskStateSubmitted, "submitted", kSubmittedMessage);
+  task.history = extend_history(send.history, task, send);
+  return task;
+}
+
+TaskRecord recover_task_as_taken(TaskRecord submitted) {
+  submitted.state = kTaskStateWorking;
+  submitted.error_code.clear();
+  submitted.error_message.clear();
+  add_task_event(submitted, kTaskStateWorking, "routed_to_tessik", kRoutedMessage);
+  add_task_event(submitted, kTaskStateWorking, "recovered_after_restart",
+                 "Tessik restarted during the send; the delivery worker had taken the message.");
+  return submitted;
+}
+
+TaskRecord fail_submitted_task(TaskRecord submitted, std::string_view reason) {
+  submitted.state = kTaskStateFailed;
+  submitted.error_code = "TESSIK_DELIVERY_FAILED";
+  submitted.error_message = std::string(reason);
+  add_task_event(submitted, kTaskStateFailed, submitted.error_code, submitted.error_message);
+  return submitted;
 }
 
 TaskRecord create_rejected_task(const TaskSendInput& send, std::string_view error_code,

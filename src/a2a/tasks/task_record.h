@@ -118,6 +118,25 @@ TaskRecord create_task_from_send(const TaskSendInput& send, const TaskSendOutcom
 TaskRecord create_rejected_task(const TaskSendInput& send, std::string_view error_code,
                                 std::string_view error_message);
 
+// The record stored before a send is handed to the message pipeline: state SUBMITTED, the one
+// "submitted" event, the history with the user message and the message id the pipeline will
+// use. The record made from the outcome replaces it (the last record of an id is the task);
+// when none follows, the next broker start settles it with the two functions below.
+TaskRecord create_submitted_task(const TaskSendInput& send, std::string_view message_id,
+                                 const std::optional<AgentRecord>& target = std::nullopt);
+
+// A submitted task whose send was interrupted after a delivery worker took the message:
+// WORKING, with a "routed_to_tessik" and a "recovered_after_restart" event.
+TaskRecord recover_task_as_taken(TaskRecord submitted);
+
+// A submitted task whose send ended before any delivery worker took the message: FAILED with
+// "TESSIK_DELIVERY_FAILED", `reason` as its error message and an event saying so.
+TaskRecord fail_submitted_task(TaskRecord submitted, std::string_view reason);
+
+// The reason fail_submitted_task records for a send that a broker stop interrupted.
+inline constexpr char kInterruptedSendReason[] =
+    "Tessik stopped during the send before a delivery worker took the message.";
+
 // The local error code a failed or refused outcome leaves on its task; empty when accepted.
 std::string task_error_code_for_outcome(const TaskSendOutcome& outcome);
 

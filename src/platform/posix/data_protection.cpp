@@ -7,7 +7,6 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/rand.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -16,7 +15,9 @@
 #include <memory>
 #include <system_error>
 
+#include "base/random.h"
 #include "platform/durable_file.h"
+#include "platform/files.h"
 
 namespace tessik::platform {
 namespace {
@@ -63,44 +64,21 @@ bool read_key(const std::filesystem::path& path, KeyBytes& key, int& error_code)
   return true;
 }
 
-std::string random_bytes(std::size_t count) {
-  std::string bytes(count, '\0');
-  if (RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) != 1) {
-    throw std::runtime_error("random source failed");
-  }
-  return bytes;
-}
-
-std::string hex(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out.push_back(kHex[c >> 4]);
-    out.push_back(kHex[c & 0x0F]);
-  }
-  return out;
-}
-
 // Writes a fresh key under a temporary name and links it into place, so a concurrent first
 // use by another process cannot replace a key already in use: the first link wins and every
 // process reads that one.
 bool create_user_key(const std::filesystem::path& path, int& error_code) {
   std::error_code ec;
-  std::filesystem::create_directories(path.parent_path(), ec);
-  if (!ec) {
-    std::filesystem::permissions(path.parent_path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::replace, ec);
-  }
+  create_private_directories(path.parent_path(), ec);
   if (ec) {
     error_code = ec.value();
     return false;
   }
-  std::filesystem::path temporary = path;
-  temporary += ".tmp." + hex(random_bytes(16));
+  const std::filesystem::path temporary = temporary_sibling_path(path);
   const FileHandle handle = create_new_file(temporary, 0600, error_code);
   if (handle == kInvalidFileHandle) return false;
   KeyBytes key;
-  key.bytes = random_bytes(kKeySize);
+  key.bytes = random_secret_bytes(kKeySize);
   int ignored = 0;
   if (!write_all(handle, key.bytes, error_code) || !flush_file(handle, error_code)) {
     close_file(handle, ignored);
@@ -126,7 +104,7 @@ bool load_or_create_user_key(const std::filesystem::path& path, KeyBytes& key, i
 
 bool seal(std::string_view key, std::string_view plain, std::string_view entropy, std::string& blob,
           int& error_code) {
-  const std::string nonce = random_bytes(kNonceSize);
+  const std::string nonce = random_secret_bytes(kNonceSize);
   CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
   std::string cipher(plain.size(), '\0');
   unsigned char tag[kTagSize];

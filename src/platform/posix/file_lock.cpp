@@ -4,6 +4,7 @@
 #include "platform/file_lock.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,12 +30,38 @@ struct flock whole_file(short type) {
 
 LockHandle open_lock_file(const std::filesystem::path& path, int& error_code) {
   for (;;) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (fd >= 0) return fd;
     if (errno == EINTR) continue;
     error_code = errno;
     return kInvalidLockHandle;
   }
+}
+
+LockHandle open_existing_lock_file(const std::filesystem::path& path, int& error_code) {
+  int fd = -1;
+  for (;;) {
+    fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) break;
+    if (errno == EINTR) continue;
+    error_code = errno;
+    return kInvalidLockHandle;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::geteuid()) {
+    error_code = EACCES;
+    ::close(fd);
+    return kInvalidLockHandle;
+  }
+  return fd;
+}
+
+bool lock_file_is_linked_at(LockHandle handle, const std::filesystem::path& path) {
+  struct stat open_file {};
+  struct stat named {};
+  return ::fstat(fd_of(handle), &open_file) == 0 && open_file.st_nlink > 0 &&
+         ::lstat(path.c_str(), &named) == 0 && named.st_dev == open_file.st_dev &&
+         named.st_ino == open_file.st_ino;
 }
 
 LockAttempt try_lock_whole_file(LockHandle handle, int& error_code) {

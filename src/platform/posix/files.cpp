@@ -1,16 +1,24 @@
-// POSIX file append: O_APPEND makes each write land at the end atomically with respect to
-// other appenders, so one write per record keeps records whole.
+// POSIX file append and private modes. O_APPEND makes each write land at the end atomically
+// with respect to other appenders, so one write per record keeps records whole. Modes are set
+// with chmod after creation because the umask may only narrow them; the owner bits must stay.
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace tessik::platform {
+namespace {
+
+constexpr mode_t kPrivateFileMode = 0600;
+constexpr mode_t kPrivateDirectoryMode = 0700;
+
+}  // namespace
 
 bool append_to_file(const std::filesystem::path& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
   if (fd < 0) return false;
   bool ok = true;
   std::size_t written = 0;
@@ -25,6 +33,61 @@ bool append_to_file(const std::filesystem::path& path, std::string_view bytes) {
   }
   if (::close(fd) != 0) ok = false;
   return ok;
+}
+
+bool create_private_directory(const std::filesystem::path& directory, std::error_code& error) {
+  error.clear();
+  if (::mkdir(directory.c_str(), kPrivateDirectoryMode) == 0) {
+    if (::chmod(directory.c_str(), kPrivateDirectoryMode) != 0) {
+      error.assign(errno, std::generic_category());
+      return false;
+    }
+    return true;
+  }
+  const int code = errno;
+  struct stat info {};
+  if (code == EEXIST && ::stat(directory.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    return false;
+  }
+  error.assign(code, std::generic_category());
+  return false;
+}
+
+void create_private_directories(const std::filesystem::path& directory, std::error_code& error) {
+  error.clear();
+  if (directory.empty()) return;
+  struct stat info {};
+  if (::stat(directory.c_str(), &info) == 0) {
+    if (!S_ISDIR(info.st_mode)) error = std::make_error_code(std::errc::not_a_directory);
+    return;
+  }
+  const std::filesystem::path parent = directory.parent_path();
+  if (!parent.empty() && parent != directory) {
+    create_private_directories(parent, error);
+    if (error) return;
+  }
+  create_private_directory(directory, error);
+}
+
+std::size_t tighten_private_tree(const std::filesystem::path& root) {
+  std::size_t narrowed = 0;
+  const uid_t owner = ::geteuid();
+  auto narrow = [&](const std::filesystem::path& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0 || S_ISLNK(info.st_mode) || info.st_uid != owner) return;
+    if ((info.st_mode & 077) == 0) return;
+    if (::chmod(path.c_str(), info.st_mode & 07700) == 0) ++narrowed;
+  };
+  std::error_code error;
+  if (!std::filesystem::is_directory(std::filesystem::symlink_status(root, error))) return 0;
+  narrow(root);
+  std::filesystem::recursive_directory_iterator it(
+      root, std::filesystem::directory_options::skip_permission_denied, error);
+  for (const std::filesystem::recursive_directory_iterator end; !error && it != end;
+       it.increment(error)) {
+    narrow(it->path());
+  }
+  return narrowed;
 }
 
 }  // namespace tessik::platform

@@ -58,7 +58,7 @@ Result with_journal(
     const std::function<Result(const fs::path&, std::vector<OperationFact>&)>& body) {
   const fs::path path = operation_journal_path(operation_id);
   std::error_code error;
-  fs::create_directories(path.parent_path(), error);
+  platform::create_private_directories(path.parent_path(), error);
   if (error) {
     throw std::runtime_error("could not create operation journal directory: " + error.message());
   }
@@ -114,7 +114,7 @@ std::string record_operation_dispatched(std::string_view operation_id) {
         if (!facts.empty()) {
           throw std::runtime_error("Antigravity CLI operation " + id + " was already dispatched");
         }
-        std::string token = random_hex_token();
+        std::string token = random_secret_hex(16);
         append_fact(path, facts, kOperationDispatchedFact, id, {{"dispatch_token", token}});
         return token;
       });

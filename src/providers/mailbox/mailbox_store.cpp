@@ -8,8 +8,8 @@
 #include <system_error>
 #include <thread>
 
-#include "base/random.h"
 #include "base/text.h"
+#include "platform/files.h"
 #include "registry/lock_publish.h"
 
 namespace tessik {
@@ -60,7 +60,7 @@ class MessageLock {
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
       std::error_code error;
-      if (fs::create_directory(path_, error)) {
+      if (platform::create_private_directory(path_, error)) {
         held_ = true;
         return {};
       }
@@ -114,28 +114,10 @@ bool check_existing(const fs::path& spool, const MailboxMessage& message,
 }
 
 MailboxWriteResult commit(const fs::path& final_path, const std::string& text) {
-  fs::path temporary = final_path;
-  temporary += ".tmp." + random_hex_token();
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    if (!out.is_open()) {
-      return failure("could not create temporary mailbox message: " + temporary.string());
-    }
-    out.write(text.data(), static_cast<std::streamsize>(text.size()));
-    out.flush();
-    if (!out) {
-      out.close();
-      std::error_code ignored;
-      fs::remove(temporary, ignored);
-      return failure("could not flush temporary mailbox message: " + temporary.string());
-    }
-  }
-  std::error_code error;
-  fs::rename(temporary, final_path, error);
-  if (error) {
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    return failure("could not atomically commit mailbox message: " + error.message());
+  try {
+    publish_file_atomically(final_path, text, "mailbox message");
+  } catch (const RegistryError& error) {
+    return failure(error.what());
   }
   MailboxWriteResult result;
   result.ok = true;
@@ -248,7 +230,7 @@ MailboxWriteResult write_mailbox_message(const fs::path& spool, MailboxMessage m
   message.body_bytes = message.final_visible_body.size();
 
   std::error_code error;
-  fs::create_directories(spool, error);
+  platform::create_private_directories(spool, error);
   if (error) return failure("could not create mailbox directory: " + error.message());
 
   MessageLock lock(spool / (message.message_id + ".lock"));

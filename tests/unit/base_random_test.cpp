@@ -1,0 +1,66 @@
+// Ids and secrets: the id generator takes its whole state from the seed source, and secrets
+// have their full length and never repeat.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "base/random.h"
+
+namespace tessik {
+namespace {
+
+bool is_lower_hex(const std::string& text) {
+  return text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+TEST(Random, IdGeneratorDrawsAFullStateOfSeedWordsAndUsesEveryOne) {
+  std::size_t drawn = 0;
+  auto counting = [&drawn]() { return static_cast<std::uint32_t>(++drawn); };
+  std::mt19937_64 first = make_seeded_id_generator(counting);
+  EXPECT_EQ(drawn, kIdGeneratorSeedWords);
+  EXPECT_EQ(kIdGeneratorSeedWords, 624u);
+
+  // Only the last seed word differs: a generator that ignored any word would repeat itself.
+  std::size_t next = 0;
+  std::mt19937_64 second = make_seeded_id_generator([&next]() {
+    ++next;
+    return static_cast<std::uint32_t>(next == kIdGeneratorSeedWords ? 0xFFFFFFFFu : next);
+  });
+  EXPECT_NE(first(), second());
+}
+
+TEST(Random, IdsAre32LowerHexDigitsAndDistinct) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 1000; ++i) {
+    const std::string id = random_hex_token();
+    ASSERT_EQ(id.size(), 32u);
+    ASSERT_TRUE(is_lower_hex(id)) << id;
+    seen.insert(id);
+  }
+  EXPECT_EQ(seen.size(), 1000u);
+}
+
+TEST(Random, SecretsHaveTheirFullLengthAndNeverRepeat) {
+  EXPECT_EQ(random_secret_bytes(0), "");
+  EXPECT_EQ(random_secret_bytes(48).size(), 48u);
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; ++i) {
+    const std::string secret = random_secret_hex(32);
+    ASSERT_EQ(secret.size(), 64u);
+    ASSERT_TRUE(is_lower_hex(secret)) << secret;
+    seen.insert(secret);
+  }
+  EXPECT_EQ(seen.size(), 200u);
+  // Every byte value appears in a large draw: the source is not limited to a sub-range.
+  const std::string bytes = random_secret_bytes(64 * 1024);
+  std::set<unsigned char> values(bytes.begin(), bytes.end());
+  EXPECT_EQ(values.size(), 256u);
+}
+
+TEST(Random, HexEncodeWritesTwoLowerCaseDigitsPerByte) {
+  EXPECT_EQ(hex_encode(std::string("\x00\x0f\xa5\xff", 4)), "000fa5ff");
+  EXPECT_EQ(hex_encode(""), "");
+}
+
+}  // namespace
+}  // namespace tessik
