@@ -9,6 +9,7 @@
 #include "a2a/gateway/auth.h"
 #include "a2a/gateway/errors.h"
 #include "a2a/gateway/paths.h"
+#include "base/json_depth.h"
 #include "base/random.h"
 #include "base/text.h"
 #include "registry/lock_publish.h"
@@ -72,6 +73,7 @@ std::string build_broker_envelope(const GatewayRequest& request, const Principal
 }
 
 std::optional<GatewayResponse> parse_broker_response(std::string_view payload) {
+  if (!json_nesting_within(payload)) return std::nullopt;
   const json document = json::parse(payload, nullptr, false);
   if (!document.is_object()) return std::nullopt;
   const auto status = document.find("status");
