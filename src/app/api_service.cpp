@@ -124,8 +124,13 @@ GatewayResponse forward_api_request(const ApiServiceSettings& settings,
     return make_http_error(413, "TESSIK_API_SERVICE_PAYLOAD_TOO_LARGE",
                            "Request is too large to forward to the user broker.");
   }
-  const BrokerExchange exchange =
-      exchange_with_broker(settings.broker_socket, payload, settings.broker_timeout_ns);
+  const BrokerExchange exchange = exchange_with_broker(
+      settings.broker_socket, payload, settings.broker_timeout_ns, settings.broker_uid);
+  if (exchange.step == "verify") {
+    return make_http_error(
+        503, "TESSIK_API_SERVICE_BROKER_UNTRUSTED",
+        "The socket of the Tessik user broker is not the broker's (" + exchange.untrusted + ").");
+  }
   if (exchange.step == "connect") {
     return make_http_error(503, "TESSIK_API_SERVICE_BROKER_UNAVAILABLE",
                            "The Tessik user broker is not running for this session (" +

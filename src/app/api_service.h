@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "a2a/gateway/gateway_context.h"
+#include "platform/pipe_directory.h"
 #include "wire/envelope.h"
 
 namespace tessik {
@@ -22,6 +23,9 @@ struct ApiServiceSettings {
   std::filesystem::path broker_socket;  // the session's broker socket
   std::string local_token;              // the local bearer token
   std::int64_t broker_timeout_ns = 60'000'000'000;
+  // The user whose broker the requests are meant for: the pipe directory must be private to
+  // it and the socket's listener must run as it, or nothing is sent (503).
+  std::uint32_t broker_uid = platform::current_user_id();
 };
 
 // The principal of the local token: "inline-token" / "inline" / "local-a2a-client" / "local"
@@ -33,7 +37,8 @@ std::string build_broker_envelope(const GatewayRequest& request, const Principal
 
 // Authenticates and forwards one HTTP request. `request.endpoint_url` is ignored (the
 // settings' base URL decides). Never throws for bad input, a missing broker or a broken
-// exchange; those are answered with the stand-in's own JSON errors (413, 400, 503, 502).
+// exchange; those are answered with the stand-in's own JSON errors (413, 400, 503, 502). A
+// socket that is not the broker user's is answered 503 before any byte is sent to it.
 GatewayResponse forward_api_request(const ApiServiceSettings& settings,
                                     const GatewayRequest& request);
 

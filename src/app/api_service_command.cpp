@@ -20,9 +20,10 @@ namespace tessik {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tessik api-service [--listen HOST:PORT] [--session ID]\n"
-    "  --listen   address to serve HTTP on (default 127.0.0.1:37661)\n"
-    "  --session  session whose broker receives the requests (default: this session)\n";
+    "usage: tessik api-service [--listen HOST:PORT] [--session ID] [--broker-uid UID]\n"
+    "  --listen      address to serve HTTP on (default 127.0.0.1:37661)\n"
+    "  --session     session whose broker receives the requests (default: this session)\n"
+    "  --broker-uid  user the broker must run as (default: this user)\n";
 
 template <typename Number>
 bool parse_number(std::string_view text, Number& out) {
@@ -107,14 +108,20 @@ bool parse_api_service_options(const std::vector<std::string>& args, ApiServiceO
     if (const std::size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
-    } else if ((arg == "--listen" || arg == "--session") && i + 1 < args.size()) {
+    } else if ((arg == "--listen" || arg == "--session" || arg == "--broker-uid") &&
+               i + 1 < args.size()) {
       value = args[++i];
     } else {
       error = "unexpected argument '" + std::string(arg) + "'";
       return false;
     }
     std::uint32_t session = 0;
+    std::uint32_t uid = 0;
     if (name == "--listen" && parse_listen(value, options)) continue;
+    if (name == "--broker-uid" && parse_number(value, uid)) {
+      options.broker_uid = uid;
+      continue;
+    }
     if (name == "--session" && parse_number(value, session) && session != 0) {
       options.session_id = session;
       continue;
@@ -140,6 +147,7 @@ int run_api_service_command(const std::vector<std::string>& args) {
   }
   ApiServiceSettings settings;
   settings.base_url = "http://" + options.host + ":" + std::to_string(options.port);
+  settings.broker_uid = options.broker_uid.value_or(platform::current_user_id());
   try {
     settings.broker_socket = broker_socket_path(*session);
     bool created = false;
