@@ -48,6 +48,26 @@ GatewayContext api_service_auth_context(const ApiServiceSettings& settings) {
   return context;
 }
 
+namespace {
+
+// The 401 for a caller that may not reach the broker, or nullopt with the principal the
+// broker is told about.
+std::optional<GatewayResponse> caller_refusal(const ApiServiceSettings& settings,
+                                              const GatewayRequest& request, Principal& principal) {
+  AuthenticationResult auth = authenticate_a2a_request(request, api_service_auth_context(settings));
+  if (auth.ok) {
+    principal = std::move(auth.principal);
+    return std::nullopt;
+  }
+  if (is_public_gateway_card_request(request.method, request.target)) {
+    principal = public_card_principal();
+    return std::nullopt;
+  }
+  return std::move(auth.error);
+}
+
+}  // namespace
+
 std::string build_broker_envelope(const GatewayRequest& request, const Principal& principal) {
   json headers = json::object();
   for (const auto& [name, value] : request.headers)
@@ -95,6 +115,14 @@ std::optional<GatewayResponse> parse_broker_response(std::string_view payload) {
   return response;
 }
 
+std::optional<GatewayResponse> api_request_refusal(const ApiServiceSettings& settings,
+                                                   const GatewayRequest& request) {
+  GatewayRequest scoped = request;
+  scoped.endpoint_url = settings.base_url + "/a2a";
+  Principal unused;
+  return caller_refusal(settings, scoped, unused);
+}
+
 GatewayResponse forward_api_request(const ApiServiceSettings& settings,
                                     const GatewayRequest& incoming) {
   if (incoming.body.size() > kApiServiceMaxBodyBytes) {
@@ -107,18 +135,10 @@ GatewayResponse forward_api_request(const ApiServiceSettings& settings,
   }
   GatewayRequest request = incoming;
   request.endpoint_url = settings.base_url + "/a2a";
-
-  const AuthenticationResult auth =
-      authenticate_a2a_request(request, api_service_auth_context(settings));
   Principal principal;
-  if (auth.ok) {
-    principal = auth.principal;
-  } else if (is_public_gateway_card_request(request.method, request.target)) {
-    principal = public_card_principal();
-  } else {
-    return auth.error;
+  if (std::optional<GatewayResponse> refusal = caller_refusal(settings, request, principal)) {
+    return std::move(*refusal);
   }
-
   const std::string payload = build_broker_envelope(request, principal);
   if (payload.size() > kMaxFramePayloadBytes) {
     return make_http_error(413, "TESSIK_API_SERVICE_PAYLOAD_TOO_LARGE",

@@ -35,6 +35,12 @@ GatewayContext api_service_auth_context(const ApiServiceSettings& settings);
 // The envelope payload for `request` and `principal` (compact JSON, version 1).
 std::string build_broker_envelope(const GatewayRequest& request, const Principal& principal);
 
+// The answer for a caller that may not reach the broker (401), or nullopt when the request
+// may be forwarded: a valid token, or the public card. Needs only the head, so callers can
+// refuse before they read a body.
+std::optional<GatewayResponse> api_request_refusal(const ApiServiceSettings& settings,
+                                                   const GatewayRequest& request);
+
 // Authenticates and forwards one HTTP request. `request.endpoint_url` is ignored (the
 // settings' base URL decides). Never throws for bad input, a missing broker or a broken
 // exchange; those are answered with the stand-in's own JSON errors (413, 400, 503, 502). A
