@@ -9,6 +9,7 @@
 #include "a2a/gateway/auth.h"
 #include "a2a/gateway/errors.h"
 #include "a2a/gateway/paths.h"
+#include "base/json_depth.h"
 #include "base/random.h"
 #include "base/text.h"
 #include "registry/lock_publish.h"
@@ -47,6 +48,26 @@ GatewayContext api_service_auth_context(const ApiServiceSettings& settings) {
   return context;
 }
 
+namespace {
+
+// The 401 for a caller that may not reach the broker, or nullopt with the principal the
+// broker is told about.
+std::optional<GatewayResponse> caller_refusal(const ApiServiceSettings& settings,
+                                              const GatewayRequest& request, Principal& principal) {
+  AuthenticationResult auth = authenticate_a2a_request(request, api_service_auth_context(settings));
+  if (auth.ok) {
+    principal = std::move(auth.principal);
+    return std::nullopt;
+  }
+  if (is_public_gateway_card_request(request.method, request.target)) {
+    principal = public_card_principal();
+    return std::nullopt;
+  }
+  return std::move(auth.error);
+}
+
+}  // namespace
+
 std::string build_broker_envelope(const GatewayRequest& request, const Principal& principal) {
   json headers = json::object();
   for (const auto& [name, value] : request.headers)
@@ -72,6 +93,7 @@ std::string build_broker_envelope(const GatewayRequest& request, const Principal
 }
 
 std::optional<GatewayResponse> parse_broker_response(std::string_view payload) {
+  if (!json_nesting_within(payload)) return std::nullopt;
   const json document = json::parse(payload, nullptr, false);
   if (!document.is_object()) return std::nullopt;
   const auto status = document.find("status");
@@ -93,6 +115,14 @@ std::optional<GatewayResponse> parse_broker_response(std::string_view payload) {
   return response;
 }
 
+std::optional<GatewayResponse> api_request_refusal(const ApiServiceSettings& settings,
+                                                   const GatewayRequest& request) {
+  GatewayRequest scoped = request;
+  scoped.endpoint_url = settings.base_url + "/a2a";
+  Principal unused;
+  return caller_refusal(settings, scoped, unused);
+}
+
 GatewayResponse forward_api_request(const ApiServiceSettings& settings,
                                     const GatewayRequest& incoming) {
   if (incoming.body.size() > kApiServiceMaxBodyBytes) {
@@ -105,25 +135,22 @@ GatewayResponse forward_api_request(const ApiServiceSettings& settings,
   }
   GatewayRequest request = incoming;
   request.endpoint_url = settings.base_url + "/a2a";
-
-  const AuthenticationResult auth =
-      authenticate_a2a_request(request, api_service_auth_context(settings));
   Principal principal;
-  if (auth.ok) {
-    principal = auth.principal;
-  } else if (is_public_gateway_card_request(request.method, request.target)) {
-    principal = public_card_principal();
-  } else {
-    return auth.error;
+  if (std::optional<GatewayResponse> refusal = caller_refusal(settings, request, principal)) {
+    return std::move(*refusal);
   }
-
   const std::string payload = build_broker_envelope(request, principal);
   if (payload.size() > kMaxFramePayloadBytes) {
     return make_http_error(413, "TESSIK_API_SERVICE_PAYLOAD_TOO_LARGE",
                            "Request is too large to forward to the user broker.");
   }
-  const BrokerExchange exchange =
-      exchange_with_broker(settings.broker_socket, payload, settings.broker_timeout_ns);
+  const BrokerExchange exchange = exchange_with_broker(
+      settings.broker_socket, payload, settings.broker_timeout_ns, settings.broker_uid);
+  if (exchange.step == "verify") {
+    return make_http_error(
+        503, "TESSIK_API_SERVICE_BROKER_UNTRUSTED",
+        "The socket of the Tessik user broker is not the broker's (" + exchange.untrusted + ").");
+  }
   if (exchange.step == "connect") {
     return make_http_error(503, "TESSIK_API_SERVICE_BROKER_UNAVAILABLE",
                            "The Tessik user broker is not running for this session (" +

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "a2a/gateway/gateway_context.h"
+#include "platform/pipe_directory.h"
 #include "wire/envelope.h"
 
 namespace tessik {
@@ -22,6 +23,9 @@ struct ApiServiceSettings {
   std::filesystem::path broker_socket;  // the session's broker socket
   std::string local_token;              // the local bearer token
   std::int64_t broker_timeout_ns = 60'000'000'000;
+  // The user whose broker the requests are meant for: the pipe directory must be private to
+  // it and the socket's listener must run as it, or nothing is sent (503).
+  std::uint32_t broker_uid = platform::current_user_id();
 };
 
 // The principal of the local token: "inline-token" / "inline" / "local-a2a-client" / "local"
@@ -31,9 +35,16 @@ GatewayContext api_service_auth_context(const ApiServiceSettings& settings);
 // The envelope payload for `request` and `principal` (compact JSON, version 1).
 std::string build_broker_envelope(const GatewayRequest& request, const Principal& principal);
 
+// The answer for a caller that may not reach the broker (401), or nullopt when the request
+// may be forwarded: a valid token, or the public card. Needs only the head, so callers can
+// refuse before they read a body.
+std::optional<GatewayResponse> api_request_refusal(const ApiServiceSettings& settings,
+                                                   const GatewayRequest& request);
+
 // Authenticates and forwards one HTTP request. `request.endpoint_url` is ignored (the
 // settings' base URL decides). Never throws for bad input, a missing broker or a broken
-// exchange; those are answered with the stand-in's own JSON errors (413, 400, 503, 502).
+// exchange; those are answered with the stand-in's own JSON errors (413, 400, 503, 502). A
+// socket that is not the broker user's is answered 503 before any byte is sent to it.
 GatewayResponse forward_api_request(const ApiServiceSettings& settings,
                                     const GatewayRequest& request);
 

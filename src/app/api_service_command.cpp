@@ -1,16 +1,14 @@
-// HTTP front of the API-service stand-in on cpp-httplib; the request path itself lives in
-// api_service.cpp so that it can be tested without sockets.
+// The `api-service` mode: options, the token, and the HTTP server's lifetime. The server is in
+// api_service_http.cpp, the request path in api_service.cpp.
 #include "app/api_service_command.h"
-
-#include <httplib.h>
 
 #include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
-#include "a2a/gateway/errors.h"
 #include "app/api_service.h"
+#include "app/api_service_http.h"
 #include "platform/session_id.h"
 #include "platform/stop_signal.h"
 #include "state/state_dir.h"
@@ -20,9 +18,10 @@ namespace tessik {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tessik api-service [--listen HOST:PORT] [--session ID]\n"
-    "  --listen   address to serve HTTP on (default 127.0.0.1:37661)\n"
-    "  --session  session whose broker receives the requests (default: this session)\n";
+    "usage: tessik api-service [--listen HOST:PORT] [--session ID] [--broker-uid UID]\n"
+    "  --listen      address to serve HTTP on (default 127.0.0.1:37661)\n"
+    "  --session     session whose broker receives the requests (default: this session)\n"
+    "  --broker-uid  user the broker must run as (default: this user)\n";
 
 template <typename Number>
 bool parse_number(std::string_view text, Number& out) {
@@ -40,62 +39,6 @@ bool parse_listen(std::string_view text, ApiServiceOptions& options) {
   return true;
 }
 
-// httplib adds the peer and local addresses as pseudo-headers; they were never sent.
-bool is_pseudo_header(const std::string& name) {
-  return name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" ||
-         name == "LOCAL_PORT";
-}
-
-GatewayRequest to_gateway_request(const httplib::Request& http) {
-  GatewayRequest request;
-  request.method = http.method;
-  request.target = http.target;
-  for (const auto& [name, value] : http.headers) {
-    if (is_pseudo_header(name)) continue;
-    auto [it, inserted] = request.headers.emplace(name, value);
-    if (!inserted) it->second += ", " + value;  // repeated headers fold into one list
-  }
-  request.body = http.body;
-  return request;
-}
-
-void to_http_response(const GatewayResponse& response, httplib::Response& http) {
-  http.status = response.status;
-  for (const auto& [name, value] : response.headers)
-    http.set_header(name, value);
-  http.set_content(response.body, response.content_type);
-}
-
-void serve(httplib::Server& server, const ApiServiceSettings& settings) {
-  const auto handler = [&settings](const httplib::Request& http, httplib::Response& out) {
-    to_http_response(forward_api_request(settings, to_gateway_request(http)), out);
-  };
-  server.Get(".*", handler);
-  server.Post(".*", handler);
-  server.Put(".*", handler);
-  server.Patch(".*", handler);
-  server.Delete(".*", handler);
-  server.Options(".*", handler);
-  // Refusals httplib makes itself (oversized body, malformed request) get a JSON body too.
-  server.set_error_handler(
-      httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& out) {
-        if (!out.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        const std::string message =
-            out.status == 413 ? "Request body exceeds the 8 MiB limit of the A2A API service."
-                              : "The A2A API service could not read the HTTP request.";
-        to_http_response(make_http_error(out.status,
-                                         out.status == 413 ? "TESSIK_API_SERVICE_PAYLOAD_TOO_LARGE"
-                                                           : "TESSIK_API_SERVICE_REQUEST_INVALID",
-                                         message),
-                         out);
-        return httplib::Server::HandlerResponse::Handled;
-      }));
-  server.set_payload_max_length(kApiServiceMaxBodyBytes);
-  // Headers and body leave in separate writes; without this, Nagle's algorithm and delayed
-  // acknowledgements hold each kept-alive response back by tens of milliseconds.
-  server.set_tcp_nodelay(true);
-}
-
 }  // namespace
 
 bool parse_api_service_options(const std::vector<std::string>& args, ApiServiceOptions& options,
@@ -107,14 +50,20 @@ bool parse_api_service_options(const std::vector<std::string>& args, ApiServiceO
     if (const std::size_t eq = arg.find('='); arg.starts_with("--") && eq != std::string::npos) {
       name = arg.substr(0, eq);
       value = arg.substr(eq + 1);
-    } else if ((arg == "--listen" || arg == "--session") && i + 1 < args.size()) {
+    } else if ((arg == "--listen" || arg == "--session" || arg == "--broker-uid") &&
+               i + 1 < args.size()) {
       value = args[++i];
     } else {
       error = "unexpected argument '" + std::string(arg) + "'";
       return false;
     }
     std::uint32_t session = 0;
+    std::uint32_t uid = 0;
     if (name == "--listen" && parse_listen(value, options)) continue;
+    if (name == "--broker-uid" && parse_number(value, uid)) {
+      options.broker_uid = uid;
+      continue;
+    }
     if (name == "--session" && parse_number(value, session) && session != 0) {
       options.session_id = session;
       continue;
@@ -140,6 +89,7 @@ int run_api_service_command(const std::vector<std::string>& args) {
   }
   ApiServiceSettings settings;
   settings.base_url = "http://" + options.host + ":" + std::to_string(options.port);
+  settings.broker_uid = options.broker_uid.value_or(platform::current_user_id());
   try {
     settings.broker_socket = broker_socket_path(*session);
     bool created = false;
@@ -158,11 +108,10 @@ int run_api_service_command(const std::vector<std::string>& args) {
     std::fprintf(stderr, "tessik api-service: %s\n", error.c_str());
     return 1;
   }
-  httplib::Server server;
-  serve(server, settings);
-  if (!server.bind_to_port(options.host.c_str(), options.port)) {
-    std::fprintf(stderr, "tessik api-service: cannot listen on %s:%u\n", options.host.c_str(),
-                 static_cast<unsigned>(options.port));
+  ApiServiceHttpServer server(settings);
+  if (!server.listen(options.host, options.port, &error)) {
+    std::fprintf(stderr, "tessik api-service: cannot listen on %s:%u: %s\n", options.host.c_str(),
+                 static_cast<unsigned>(options.port), error.c_str());
     return 1;
   }
   std::printf("A2A endpoint: %s/a2a (broker socket %s)\n", settings.base_url.c_str(),
@@ -173,7 +122,7 @@ int run_api_service_command(const std::vector<std::string>& args) {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     server.stop();
   });
-  server.listen_after_bind();
+  server.run();
   stop.request_stop();  // also ends the watcher when listening failed on its own
   watcher.join();
   return 0;

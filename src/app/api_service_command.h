@@ -12,9 +12,10 @@ struct ApiServiceOptions {
   std::string host = "127.0.0.1";
   std::uint16_t port = 37661;
   std::optional<std::uint32_t> session_id;  // default: this process's session
+  std::optional<std::uint32_t> broker_uid;  // default: this process's user
 };
 
-// Parses `[--listen HOST:PORT] [--session ID]` (also "--listen=..." and "--session=...").
+// Parses `[--listen HOST:PORT] [--session ID] [--broker-uid UID]` (also "--name=value").
 // Returns false with a message in `error` for anything else.
 bool parse_api_service_options(const std::vector<std::string>& args, ApiServiceOptions& options,
                                std::string& error);

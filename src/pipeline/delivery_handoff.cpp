@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/json_depth.h"
 #include "base/text.h"
 #include "pipeline/delivery_request.h"
 #include "platform/bounded_process.h"
@@ -205,6 +206,7 @@ bool parse_delivery_worker_result(std::string_view output, DeliveryResult& resul
         line.find("delivery_worker_result") == std::string_view::npos) {
       continue;
     }
+    if (!json_nesting_within(line)) return false;
     const nlohmann::json document = nlohmann::json::parse(trim(line), nullptr, false);
     if (!document.is_object()) return false;
     const auto text = [&](const char* key) {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/json_depth.h"
 #include "base/random.h"
 #include "base/text.h"
 #include "platform/durable_file.h"
@@ -121,6 +122,11 @@ void write_delivery_request(const fs::path& path, const DeliveryRequest& request
 ParsedDeliveryRequest parse_delivery_request(std::string_view text) {
   ParsedDeliveryRequest parsed;
   nlohmann::json document;
+  if (!json_nesting_within(text, kMaxStoredJsonNestingDepth)) {
+    parsed.error = "delivery worker request nests deeper than " +
+                   std::to_string(kMaxStoredJsonNestingDepth) + " levels";
+    return parsed;
+  }
   try {
     document = nlohmann::json::parse(text);
   } catch (const nlohmann::json::exception& error) {

@@ -5,6 +5,7 @@
 #include <limits>
 #include <nlohmann/json.hpp>
 
+#include "base/json_depth.h"
 #include "base/text.h"
 
 namespace tessik {
@@ -64,6 +65,7 @@ Principal parse_principal(const json& object) {
 }
 
 UserBrokerEnvelope parse_user_broker_envelope(std::string_view payload) {
+  if (!json_nesting_within(payload)) return invalid(kMalformed);
   const json document = json::parse(payload, nullptr, /*allow_exceptions=*/false);
   if (document.is_discarded() || !document.is_object()) return invalid(kMalformed);
   try {
@@ -129,7 +131,9 @@ std::string serialize_gateway_response(const GatewayResponse& response) {
 }
 
 bool is_response_acknowledgement(std::string_view payload, std::string* error) {
-  const json document = json::parse(payload, nullptr, /*allow_exceptions=*/false);
+  const json document = json_nesting_within(payload)
+                            ? json::parse(payload, nullptr, /*allow_exceptions=*/false)
+                            : json(json::value_t::discarded);
   bool ok = document.is_object() && document.size() == 2;
   if (ok) {
     try {

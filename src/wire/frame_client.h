@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,17 +34,21 @@ class FrameClient {
   platform::LocalConnection connection_;
 };
 
-// The outcome of a whole exchange. `step` names where it stopped: "connect", "write", "read",
-// "acknowledge", or "done" when the response was read and acknowledged.
+// The outcome of a whole exchange. `step` names where it stopped: "verify", "connect",
+// "write", "read", "acknowledge", or "done" when the response was read and acknowledged.
 struct BrokerExchange {
   platform::PipeIoResult result;
   std::string step;
-  std::string response;  // the response payload once read
+  std::string response;   // the response payload once read
+  std::string untrusted;  // at "verify": why the socket is not the expected broker's
 };
 
 // Connects to `socket`, sends `request`, reads the response and acknowledges it, all within
-// `timeout_ns` from now.
+// `timeout_ns` from now. With `broker_uid`, nothing is sent unless the socket's directory is
+// private to that user and the process that accepted the connection runs as that user;
+// otherwise the exchange stops at "verify" (error 5, access denied).
 BrokerExchange exchange_with_broker(const std::filesystem::path& socket, std::string_view request,
-                                    std::int64_t timeout_ns);
+                                    std::int64_t timeout_ns,
+                                    std::optional<std::uint32_t> broker_uid = std::nullopt);
 
 }  // namespace tessik

@@ -22,6 +22,7 @@
 #include "providers/mailbox/mailbox_store.h"
 #include "state/state_dir.h"
 #include "support/broker_process.h"
+#include "support/build_paths.h"
 #include "support/delivery_env.h"
 #include "support/temp_env.h"
 #include "wire/frame_client.h"

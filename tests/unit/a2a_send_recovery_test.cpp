@@ -13,6 +13,7 @@
 #include "pipeline/delivery_request.h"
 #include "pipeline/delivery_stage.h"
 #include "state/state_dir.h"
+#include "support/build_paths.h"
 #include "support/delivery_env.h"
 #include "support/temp_env.h"
 

@@ -12,6 +12,7 @@
 #include "a2a/tasks/task_json.h"
 #include "a2a/tasks/task_line_scan.h"
 #include "a2a/tasks/task_log.h"
+#include "base/json_depth.h"
 #include "support/task_fixtures.h"
 #include "support/temp_env.h"
 
@@ -149,6 +150,22 @@ TEST_F(TaskLogTest, DamagedLinesAreSkippedAndOthersKeepWorking) {
   append_task_record(log_, c);
   EXPECT_EQ(find_latest_task_line(log_, "c"), task_to_json_v1(c));
   EXPECT_EQ(read_latest_task_lines(log_).size(), 3u);
+}
+
+TEST_F(TaskLogTest, LinesNestedTooDeepAreSkippedWithoutRecursing) {
+  const std::string good = task_to_json_v1(stored_task("a", "c", "1"));
+  const std::string deep_status = std::string(100'000, '[') + std::string(100'000, ']');
+  const std::string just_too_deep =
+      std::string(kMaxStoredJsonNestingDepth, '[') + std::string(kMaxStoredJsonNestingDepth, ']');
+  write_file(log_, good + "\n" + R"({"id":"deep","contextId":"c","status":)" + deep_status + "}\n" +
+                       R"({"id":"a","contextId":"c","status":)" + just_too_deep + "}\n");
+  const std::vector<std::string> lines = read_latest_task_lines(log_);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], good);
+  EXPECT_FALSE(find_latest_task_line(log_, "deep").has_value());
+  EXPECT_EQ(find_latest_task_line(log_, "a"), good);
+  EXPECT_FALSE(scan_task_line(R"({"id":"x","status":)" + deep_status + "}").has_value());
+  EXPECT_FALSE(parse_task_record(R"({"id":"x","status":)" + deep_status + "}").has_value());
 }
 
 TEST_F(TaskLogTest, MissingLogReadsAsEmpty) {

@@ -2,12 +2,18 @@
 // answers it gives before or instead of reaching a broker.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "app/api_service.h"
 #include "app/api_service_command.h"
+#include "base/text.h"
+#include "platform/local_socket.h"
+#include "platform/stop_signal.h"
 #include "support/temp_env.h"
 
 namespace tessik {
@@ -102,6 +108,7 @@ class ApiServiceForwarding : public ::testing::Test {
     settings_.base_url = "http://127.0.0.1:1";
     settings_.broker_socket = env_.pipe_dir() / "Tessik.UserBroker.999999";  // nobody listens
     settings_.local_token = "local-secret";
+    settings_.broker_timeout_ns = 5'000'000'000;
   }
   GatewayResponse forward(const std::string& method, const std::string& target,
                           std::map<std::string, std::string> headers = {}, std::string body = "") {
@@ -153,6 +160,93 @@ TEST_F(ApiServiceForwarding, OversizedAndNonUtf8BodiesAreRefusedBeforeForwarding
   response = forward("POST", "/a2a/message:send", auth, "\xff\xfe");
   EXPECT_EQ(response.status, 400);
   EXPECT_EQ(local_code(response), "TESSIK_API_SERVICE_BODY_INVALID");
+}
+
+// A listener at the broker's socket name that records how many bytes reach it.
+class RecordingListener {
+ public:
+  explicit RecordingListener(const std::string& name) {
+    EXPECT_TRUE(stop_.open({}, false));
+    EXPECT_EQ(server_.listen(name), platform::ListenStatus::listening) << server_.error();
+    thread_ = std::thread([this] {
+      platform::LocalConnection connection;
+      const std::int64_t deadline = monotonic_now_ns() + 10'000'000'000;
+      if (!server_.wait_for_client(deadline, stop_, connection).completed()) return;
+      char buffer[4096];
+      std::size_t total = 0;
+      // Whatever arrives until the client gives up: the frame header alone is 4 bytes.
+      while (true) {
+        const platform::PipeIoResult read =
+            connection.read_exact(buffer, 1, monotonic_now_ns() + 2'000'000'000, &stop_);
+        if (!read.completed()) break;
+        ++total;
+      }
+      received_ = static_cast<long>(total);
+    });
+  }
+  // Joins the listener, waking it with an empty client of our own when nothing connected.
+  long finish() {
+    platform::LocalConnection wake;
+    platform::connect_local_socket(server_.path(), monotonic_now_ns() + 1'000'000'000, wake);
+    wake.close();
+    thread_.join();
+    return received_;
+  }
+
+ private:
+  platform::StopSignal stop_;
+  platform::LocalSocketServer server_;
+  std::thread thread_;
+  long received_ = -1;
+};
+
+TEST_F(ApiServiceForwarding, NothingIsSentToASocketThatIsNotTheBrokerUsers) {
+  const std::map<std::string, std::string> auth = {{"Authorization", "Bearer local-secret"}};
+  const auto attempt = [&](const std::function<void()>& arrange) {
+    RecordingListener listener(settings_.broker_socket.filename().string());
+    arrange();
+    const GatewayResponse response = forward("GET", "/a2a/agents", auth);
+    std::filesystem::permissions(env_.pipe_dir(), std::filesystem::perms::owner_all);
+    if (::geteuid() == 0) {
+      EXPECT_EQ(::chown(env_.pipe_dir().c_str(), 0, 0), 0);
+    }
+    settings_.broker_uid = ::geteuid();
+    const long received = listener.finish();
+    return std::make_pair(response, received);
+  };
+
+  // The real broker user, in a private directory: the request goes out.
+  auto [response, received] = attempt([] {});
+  EXPECT_EQ(response.status, 502);
+  EXPECT_GT(received, 4);
+
+  // A directory others may enter: anyone could have put the socket there.
+  std::tie(response, received) = attempt([&] {
+    std::filesystem::permissions(env_.pipe_dir(), std::filesystem::perms::others_exec,
+                                 std::filesystem::perm_options::add);
+  });
+  EXPECT_EQ(response.status, 503);
+  EXPECT_EQ(local_code(response), "TESSIK_API_SERVICE_BROKER_UNTRUSTED");
+  EXPECT_NE(response.body.find("mode is 0701"), std::string::npos) << response.body;
+  EXPECT_EQ(received, 0);
+
+  if (::geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+  // The directory belongs to another user, whose listener would see every bearer token.
+  std::tie(response, received) =
+      attempt([&] { ASSERT_EQ(::chown(env_.pipe_dir().c_str(), 4242, 4242), 0); });
+  EXPECT_EQ(response.status, 503);
+  EXPECT_NE(response.body.find("owned by uid 4242"), std::string::npos) << response.body;
+  EXPECT_EQ(received, 0);
+
+  // The directory is the broker user's, but the process listening there is not.
+  std::tie(response, received) = attempt([&] {
+    ASSERT_EQ(::chown(env_.pipe_dir().c_str(), 4242, 4242), 0);
+    settings_.broker_uid = 4242;
+  });
+  EXPECT_EQ(response.status, 503);
+  EXPECT_EQ(local_code(response), "TESSIK_API_SERVICE_BROKER_UNTRUSTED");
+  EXPECT_NE(response.body.find("runs as uid 0, not 4242"), std::string::npos) << response.body;
+  EXPECT_EQ(received, 0);
 }
 
 }  // namespace

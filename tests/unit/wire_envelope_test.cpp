@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/json_depth.h"
 #include "wire/envelope.h"
 
 namespace tessik {
@@ -160,6 +161,25 @@ TEST(Envelope, HeadersKeepStringMembersOnlyWithCasePreserved) {
   parsed = parse_user_broker_envelope(envelope.dump());
   ASSERT_TRUE(parsed.valid);
   EXPECT_TRUE(parsed.request.headers.empty());
+}
+
+TEST(Envelope, NestingPastTheBoundIsMalformedAnywhere) {
+  // Otherwise valid: a header whose value is not a string is simply skipped. The envelope,
+  // its request and its headers take three levels.
+  const auto with_header_depth = [](std::size_t depth) {
+    return R"({"version":1,"request":{"method":"GET","target":"/","headers":{"x":)" +
+           std::string(depth, '[') + std::string(depth, ']') +
+           R"(}},"principal":{"authenticated":true,"clientId":"c"}})";
+  };
+  EXPECT_TRUE(parse_user_broker_envelope(with_header_depth(kMaxJsonNestingDepth - 3)).valid);
+  EXPECT_EQ(parse_user_broker_envelope(with_header_depth(kMaxJsonNestingDepth - 2)).error,
+            kMalformed);
+  EXPECT_EQ(
+      parse_user_broker_envelope(R"({"version":1,"padding":)" + std::string(1'000'000, '[')).error,
+      kMalformed);
+  std::string error;
+  EXPECT_FALSE(is_response_acknowledgement(
+      R"({"version":1,"type":"response_consumed","x":)" + std::string(100'000, '[') + "}", &error));
 }
 
 TEST(ResponseDocument, FixedKeyOrderCompactAndUnescapedUtf8) {

@@ -5,13 +5,14 @@
 #include <string>
 
 #include "a2a/gateway/errors.h"
+#include "base/json_depth.h"
 
 namespace tessik {
 namespace {
 
 using namespace local_code;
 
-constexpr std::array<LocalCodeInfo, 40> kCatalogue = {{
+constexpr std::array<LocalCodeInfo, 42> kCatalogue = {{
     {kServerStopping, 503, 0},
     {kRouteNotFound, 404, 0},
     {kAgentNotFound, 404, 0},
@@ -19,6 +20,7 @@ constexpr std::array<LocalCodeInfo, 40> kCatalogue = {{
     {kVersionNotSupported, 400, kJsonRpcVersionNotSupported},
     {kContentTypeNotSupported, 415, kJsonRpcContentTypeNotSupported},
     {kJsonParseError, 400, kJsonRpcParseError},
+    {kJsonTooDeep, 400, kJsonRpcInvalidRequest},
     {kTokenNotConfigured, 503, 0},
     {kAuthRequired, 401, 0},
     {kAuthInvalid, 401, 0},
@@ -50,6 +52,7 @@ constexpr std::array<LocalCodeInfo, 40> kCatalogue = {{
     {kCreateInvalid, 0, kJsonRpcInvalidParams},
     {kInvalidJsonRpcRequest, 0, kJsonRpcInvalidRequest},
     {kInvalidJsonRpcBatch, 0, kJsonRpcInvalidRequest},
+    {kJsonRpcBatchAnswerFull, 0, kJsonRpcInternalError},
     {kJsonRpcMethodMissing, 0, kJsonRpcMethodNotFound},
     {kTaskNotSubscribable, 0, 0},
 }};
@@ -123,6 +126,13 @@ GatewayResponse auth_invalid_error() {
 
 GatewayResponse scope_denied_error(std::string_view message) {
   return make_http_error(403, kScopeDenied, message);
+}
+
+GatewayResponse json_too_deep_error(bool json_rpc) {
+  const std::string message = "Request body nests arrays and objects deeper than " +
+                              std::to_string(kMaxJsonNestingDepth) + " levels.";
+  return json_rpc ? make_json_rpc_error("null", kJsonRpcInvalidRequest, message, kJsonTooDeep)
+                  : make_http_error(400, kJsonTooDeep, message);
 }
 
 GatewayResponse streaming_not_implemented_error() {

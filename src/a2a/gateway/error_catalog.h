@@ -17,6 +17,7 @@ inline constexpr std::string_view kProviderNotFound = "TESSIK_A2A_PROVIDER_NOT_F
 inline constexpr std::string_view kVersionNotSupported = "VersionNotSupportedError";
 inline constexpr std::string_view kContentTypeNotSupported = "ContentTypeNotSupportedError";
 inline constexpr std::string_view kJsonParseError = "TESSIK_A2A_JSON_PARSE_ERROR";
+inline constexpr std::string_view kJsonTooDeep = "TESSIK_A2A_JSON_TOO_DEEP";
 inline constexpr std::string_view kTokenNotConfigured = "TESSIK_A2A_TOKEN_NOT_CONFIGURED";
 inline constexpr std::string_view kAuthRequired = "TESSIK_A2A_AUTH_REQUIRED";
 inline constexpr std::string_view kAuthInvalid = "TESSIK_A2A_AUTH_INVALID";
@@ -49,6 +50,7 @@ inline constexpr std::string_view kParamsInvalid = "TESSIK_A2A_PARAMS_INVALID";
 inline constexpr std::string_view kCreateInvalid = "TESSIK_A2A_CREATE_INVALID";
 inline constexpr std::string_view kInvalidJsonRpcRequest = "TESSIK_A2A_JSONRPC_INVALID_REQUEST";
 inline constexpr std::string_view kInvalidJsonRpcBatch = "TESSIK_A2A_JSONRPC_INVALID_BATCH";
+inline constexpr std::string_view kJsonRpcBatchAnswerFull = "TESSIK_A2A_JSONRPC_BATCH_ANSWER_FULL";
 inline constexpr std::string_view kJsonRpcMethodMissing = "TESSIK_A2A_JSONRPC_METHOD_NOT_FOUND";
 inline constexpr std::string_view kTaskNotSubscribable = "TESSIK_A2A_TASK_NOT_SUBSCRIBABLE";
 }  // namespace local_code
@@ -78,6 +80,9 @@ GatewayResponse token_not_configured_error();
 GatewayResponse auth_required_error();  // 401 with the "Bearer" challenge
 GatewayResponse auth_invalid_error();   // 401 with the invalid_token challenge
 GatewayResponse scope_denied_error(std::string_view message);
+// A body that nests deeper than kMaxJsonNestingDepth: 400 on HTTP+JSON, -32600 with id null on
+// JSON-RPC.
+GatewayResponse json_too_deep_error(bool json_rpc);
 GatewayResponse streaming_not_implemented_error();  // HTTP 501
 
 // "A2A protocol version is not supported by this interface: " + version.

@@ -17,6 +17,7 @@
 #include "a2a/gateway/route_handlers.h"
 #include "a2a/gateway/scopes.h"
 #include "a2a/jsonrpc/json_raw.h"
+#include "base/json_depth.h"
 #include "base/text.h"
 #include "registry/normalization.h"
 
@@ -169,6 +170,8 @@ GatewayResponse handle_a2a_request(const GatewayRequest& request,
     return json_rpc ? content_type_json_rpc_error(json_rpc_id(request.body))
                     : content_type_error(kContentTypeNotSupportedMessage);
   }
+  // Before anything parses the body: parsed trees are copied and dumped recursively.
+  if (post && !json_nesting_within(request.body)) return json_too_deep_error(json_rpc);
   if (json_rpc && !nlohmann::json::accept(request.body)) return json_rpc_parse_error();
   if (post && fails_body_gate(path, request.body)) return http_json_parse_error();
 

@@ -3,12 +3,20 @@
 // that owns its method. The batch-aware entry is handle_json_rpc in route_handlers.h.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "a2a/gateway/gateway_call.h"
 #include "wire/envelope.h"
 
 namespace tessik {
+
+// Larger batches are refused whole, before any element runs.
+inline constexpr std::size_t kMaxJsonRpcBatchElements = 1000;
+// What the answers of one batch may add up to. The broker sends the answer as an escaped JSON
+// string inside one frame; escaping at most doubles JSON text, and the short refusals of
+// elements past this budget need room too.
+inline constexpr std::size_t kJsonRpcBatchAnswerBudgetBytes = 3u << 20;
 
 // One call; `call.request.body` is a single request object (already valid JSON). Every
 // refusal is a JSON-RPC error with HTTP 200; the caller decides whether a notification's

@@ -90,7 +90,7 @@ std::optional<GatewayResponse> scope_refusal(const GatewayCall& call, std::strin
 
 GatewayResponse handle_json_rpc_call(const GatewayCall& call) {
   const std::string_view body = call.request.body;
-  const nlohmann::json parsed = nlohmann::json::parse(body, nullptr, false);
+  nlohmann::json parsed = nlohmann::json::parse(body, nullptr, false);
   const std::string id = json_rpc_id(body);
   if (raw_json_member(body, "id") && !is_valid_json_rpc_id(id)) return invalid_request("null");
 
@@ -128,7 +128,7 @@ GatewayResponse handle_json_rpc_call(const GatewayCall& call) {
 
   if (const auto params = raw_json_member(body, "params")) {
     request.params_text = trim(*params);
-    request.params = parsed.at("params");
+    request.params = std::move(parsed.at("params"));
   }
   return entry->run(call, request);
 }

@@ -2,6 +2,7 @@
 // document goes through nlohmann::json so that every level comes out sorted.
 #include "a2a/tasks/task_json.h"
 
+#include "base/json_depth.h"
 #include "base/text.h"
 
 namespace tessik {
@@ -224,6 +225,7 @@ std::string json_member_text(const json& object, std::string_view key) {
 }
 
 std::optional<TaskRecord> parse_task_record(std::string_view line) {
+  if (!json_nesting_within(line, kMaxStoredJsonNestingDepth)) return std::nullopt;
   const json document = json::parse(line, nullptr, false);
   TaskRecord task;
   task.id = json_member_text(document, "id");

@@ -10,11 +10,14 @@
 
 #include "a2a/tasks/json_token_scan.h"
 #include "a2a/tasks/task_json.h"
+#include "base/json_depth.h"
 
 namespace tessik {
 namespace {
 
-constexpr int kMaxDepth = 256;
+// Depth counts from 0 at the line's own object; deeper lines go to the library path, which
+// refuses them, so both paths read the same lines.
+constexpr int kMaxDepth = static_cast<int>(kMaxStoredJsonNestingDepth) - 1;
 
 // Which top-level or nested member a string value belongs to.
 enum class Slot {
@@ -278,6 +281,7 @@ bool LineScanner::literal(const char* word) {
 }  // namespace
 
 std::optional<TaskLineSummary> summarize_task_line_slowly(std::string_view line) {
+  if (!json_nesting_within(line, kMaxStoredJsonNestingDepth)) return std::nullopt;
   const nlohmann::json document = nlohmann::json::parse(line, nullptr, false);
   if (document.is_discarded()) return std::nullopt;
   TaskLineSummary summary;

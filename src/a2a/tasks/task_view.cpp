@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "a2a/tasks/task_json.h"
+#include "base/json_depth.h"
 #include "base/text.h"
 
 namespace tessik {
@@ -49,8 +50,10 @@ std::string last_history_elements(const json& document, std::int64_t keep) {
 std::string build_task_view(std::string_view line, std::optional<std::int64_t> history_length,
                             bool include_artifacts, std::string_view version) {
   const std::optional<TaskRecord> task = parse_task_record(line);
-  const json document =
-      task ? task_document(*task, is_a2a_v03(version)) : json::parse(line, nullptr, false);
+  const json document = task ? task_document(*task, is_a2a_v03(version))
+                        : json_nesting_within(line, kMaxStoredJsonNestingDepth)
+                            ? json::parse(line, nullptr, false)
+                            : json();
   std::string view = "{";
   append_raw(view, "id", raw_member(document, "id"));
   append_raw(view, "contextId", raw_member(document, "contextId"));

@@ -226,14 +226,9 @@ ListenStatus LocalSocketServer::listen(const std::string& name) {
   }
 
   // The directory is what keeps other users away from the socket, so it must be ours alone.
-  struct stat info {};
-  if (::lstat(directory.c_str(), &info) != 0) {
-    error_ = describe("could not inspect pipe directory", directory, errno);
-    return ListenStatus::insecure;
-  }
-  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & 077) != 0) {
+  if (std::string why; !is_private_directory(directory, current_user_id(), &why)) {
     error_ = "pipe directory " + directory.string() + " must be a directory owned by uid " +
-             std::to_string(::geteuid()) + " with mode 0700";
+             std::to_string(current_user_id()) + " with mode 0700 (" + why + ")";
     return ListenStatus::insecure;
   }
 

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "base/json_depth.h"
 #include "base/random.h"
 #include "base/sha256.h"
 #include "base/text.h"
@@ -27,6 +28,7 @@ std::vector<OperationFact> parse_facts(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::string line;
   while (std::getline(in, line)) {
+    if (!json_nesting_within(line, kMaxStoredJsonNestingDepth)) continue;
     const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
     if (!record.is_object() || !record.contains("event_type")) continue;
     OperationFact fact;

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <thread>
 
+#include "base/json_depth.h"
 #include "base/text.h"
 #include "platform/files.h"
 #include "registry/lock_publish.h"
@@ -170,7 +171,9 @@ std::string serialize_mailbox_message(const MailboxMessage& message) {
 
 MailboxMessage parse_mailbox_message(std::string_view text) {
   MailboxMessage message;
-  const nlohmann::json document = nlohmann::json::parse(text, nullptr, false);
+  const nlohmann::json document = json_nesting_within(text, kMaxStoredJsonNestingDepth)
+                                      ? nlohmann::json::parse(text, nullptr, false)
+                                      : nlohmann::json(nlohmann::json::value_t::discarded);
   const auto fail = [&](std::string error) {
     message.failed = true;
     message.error = std::move(error);
