@@ -11,8 +11,10 @@
 
 #include "a2a/gateway/errors.h"
 #include "app/api_service.h"
+#include "base/random.h"
 #include "platform/session_id.h"
 #include "platform/stop_signal.h"
+#include "platform/tcp_listener.h"
 #include "state/state_dir.h"
 #include "wire/frames.h"
 
@@ -59,6 +61,10 @@ GatewayRequest to_gateway_request(const httplib::Request& http) {
   return request;
 }
 
+// Names this process in every answer, so a launcher can tell that the process answering on the
+// port is the one it started.
+constexpr char kInstanceHeader[] = "Tessik-Api-Service-Instance";
+
 void to_http_response(const GatewayResponse& response, httplib::Response& http) {
   http.status = response.status;
   for (const auto& [name, value] : response.headers)
@@ -66,10 +72,17 @@ void to_http_response(const GatewayResponse& response, httplib::Response& http) 
   http.set_content(response.body, response.content_type);
 }
 
-void serve(httplib::Server& server, const ApiServiceSettings& settings) {
+void serve(httplib::Server& server, const ApiServiceSettings& settings,
+           const std::string& instance) {
   const auto handler = [&settings](const httplib::Request& http, httplib::Response& out) {
     to_http_response(forward_api_request(settings, to_gateway_request(http)), out);
   };
+  server.set_default_headers({{kInstanceHeader, instance}});
+  // The library's default lets a second process bind the same port and take a share of the
+  // connections; the port must be ours alone.
+  server.set_socket_options([](socket_t socket) {
+    platform::make_listener_exclusive(static_cast<std::intptr_t>(socket));
+  });
   server.Get(".*", handler);
   server.Post(".*", handler);
   server.Put(".*", handler);
@@ -145,7 +158,7 @@ int run_api_service_command(const std::vector<std::string>& args) {
     bool created = false;
     const std::filesystem::path token_path = a2a_directory() / "local-token";
     settings.local_token = ensure_local_token(token_path, created);
-    std::printf("local token file: %s\n", token_path.c_str());
+    std::printf("local token file: %s\n", token_path.string().c_str());
     // A fresh token is shown once; afterwards it is only in the owner-only file.
     if (created) std::printf("local token (new): %s\n", settings.local_token.c_str());
   } catch (const std::exception& failure) {
@@ -159,14 +172,18 @@ int run_api_service_command(const std::vector<std::string>& args) {
     return 1;
   }
   httplib::Server server;
-  serve(server, settings);
+  const std::string instance = random_hex_token();
+  serve(server, settings, instance);
   if (!server.bind_to_port(options.host.c_str(), options.port)) {
-    std::fprintf(stderr, "tessik api-service: cannot listen on %s:%u\n", options.host.c_str(),
-                 static_cast<unsigned>(options.port));
+    std::string reason = platform::tcp_bind_failure(options.host, options.port);
+    if (reason.empty()) reason = "the address could not be bound";
+    std::fprintf(stderr, "tessik api-service: cannot listen on %s:%u: %s\n", options.host.c_str(),
+                 static_cast<unsigned>(options.port), reason.c_str());
     return 1;
   }
   std::printf("A2A endpoint: %s/a2a (broker socket %s)\n", settings.base_url.c_str(),
-              settings.broker_socket.c_str());
+              settings.broker_socket.string().c_str());
+  std::printf("instance: %s\n", instance.c_str());
   std::fflush(stdout);
   std::thread watcher([&] {
     while (!stop.stop_requested())
