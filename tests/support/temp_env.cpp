@@ -21,9 +21,13 @@ TempEnv::TempEnv() {
   root_ = pattern;
   std::filesystem::create_directories(local_app_data());
   std::filesystem::create_directories(pipe_dir());
+  std::filesystem::create_directories(temp_dir());
   ::chmod(pipe_dir().c_str(), 0700);
   set("LOCALAPPDATA", local_app_data().string());
   set("TESSIK_PIPE_DIR", pipe_dir().string());
+  // Request files and anything else a test or its children put in "the temporary directory"
+  // go away with the test.
+  set("TMPDIR", temp_dir().string());
 #ifdef TESSIK_BINARY
   // Background deliveries start "the system's own executable", which in a test process would
   // be the test binary itself: every worker would rerun the whole suite.
