@@ -27,4 +27,8 @@ bool append_to_file(const std::filesystem::path& path, std::string_view bytes) {
   return ok;
 }
 
+std::FILE* open_file_for_reading(const std::filesystem::path& path) {
+  return std::fopen(path.c_str(), "rbe");  // "e": close-on-exec, as every other descriptor here
+}
+
 }  // namespace tessik::platform
