@@ -31,6 +31,21 @@ Principal public_card_principal() {
   return principal;
 }
 
+// HTTP auth schemes are case-insensitive and may be followed by several blanks; the gateway
+// takes exactly "Bearer " and one token, so the service hands it that form.
+void normalize_bearer_scheme(GatewayRequest& request) {
+  constexpr std::string_view kScheme = "bearer";
+  for (auto& [name, value] : request.headers) {
+    if (ascii_lower(name) != "authorization") continue;
+    const std::string_view text = value;
+    if (text.size() <= kScheme.size() || ascii_lower(text.substr(0, kScheme.size())) != kScheme)
+      continue;
+    const char separator = text[kScheme.size()];
+    if (separator != ' ' && separator != '\t') continue;
+    value = "Bearer " + trim(text.substr(kScheme.size()));
+  }
+}
+
 std::string pipe_error_text(const BrokerExchange& exchange) {
   return exchange.step + " " + platform::pipe_io_status_name(exchange.result.status) + " (error " +
          std::to_string(exchange.result.windows_error) + ")";
@@ -119,6 +134,7 @@ std::optional<GatewayResponse> api_request_refusal(const ApiServiceSettings& set
                                                    const GatewayRequest& request) {
   GatewayRequest scoped = request;
   scoped.endpoint_url = settings.base_url + "/a2a";
+  normalize_bearer_scheme(scoped);
   Principal unused;
   return caller_refusal(settings, scoped, unused);
 }
@@ -135,6 +151,7 @@ GatewayResponse forward_api_request(const ApiServiceSettings& settings,
   }
   GatewayRequest request = incoming;
   request.endpoint_url = settings.base_url + "/a2a";
+  normalize_bearer_scheme(request);
   Principal principal;
   if (std::optional<GatewayResponse> refusal = caller_refusal(settings, request, principal)) {
     return std::move(*refusal);

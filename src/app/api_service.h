@@ -26,6 +26,9 @@ struct ApiServiceSettings {
   // The user whose broker the requests are meant for: the pipe directory must be private to
   // it and the socket's listener must run as it, or nothing is sent (503).
   std::uint32_t broker_uid = platform::current_user_id();
+  // Names this process in every answer ("Tessik-Api-Service-Instance"), so that a launcher can
+  // tell that the process answering on the port is the one it started. Empty: no header.
+  std::string instance;
 };
 
 // The principal of the local token: "inline-token" / "inline" / "local-a2a-client" / "local"

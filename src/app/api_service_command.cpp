@@ -9,6 +9,7 @@
 
 #include "app/api_service.h"
 #include "app/api_service_http.h"
+#include "base/random.h"
 #include "platform/session_id.h"
 #include "platform/stop_signal.h"
 #include "state/state_dir.h"
@@ -95,7 +96,7 @@ int run_api_service_command(const std::vector<std::string>& args) {
     bool created = false;
     const std::filesystem::path token_path = a2a_directory() / "local-token";
     settings.local_token = ensure_local_token(token_path, created);
-    std::printf("local token file: %s\n", token_path.c_str());
+    std::printf("local token file: %s\n", token_path.string().c_str());
     // A fresh token is shown once; afterwards it is only in the owner-only file.
     if (created) std::printf("local token (new): %s\n", settings.local_token.c_str());
   } catch (const std::exception& failure) {
@@ -108,6 +109,7 @@ int run_api_service_command(const std::vector<std::string>& args) {
     std::fprintf(stderr, "tessik api-service: %s\n", error.c_str());
     return 1;
   }
+  settings.instance = random_hex_token();
   ApiServiceHttpServer server(settings);
   if (!server.listen(options.host, options.port, &error)) {
     std::fprintf(stderr, "tessik api-service: cannot listen on %s:%u: %s\n", options.host.c_str(),
@@ -115,7 +117,8 @@ int run_api_service_command(const std::vector<std::string>& args) {
     return 1;
   }
   std::printf("A2A endpoint: %s/a2a (broker socket %s)\n", settings.base_url.c_str(),
-              settings.broker_socket.c_str());
+              settings.broker_socket.string().c_str());
+  std::printf("instance: %s\n", settings.instance.c_str());
   std::fflush(stdout);
   std::thread watcher([&] {
     while (!stop.stop_requested())

@@ -191,6 +191,8 @@ void ApiServiceHttpServer::State::route() {
     }
     to_http_response(forward_api_request(settings, request), out);
   };
+  if (!settings.instance.empty())
+    answerer.set_default_headers({{"Tessik-Api-Service-Instance", settings.instance}});
   answerer.Get(".*", answer_whole);
   answerer.Options(".*", answer_whole);
   answerer.Post(".*", answer_reading);

@@ -40,7 +40,8 @@ bool record_start(std::uint32_t session_id, const platform::LocalSocketServer& s
                                             {"transport", "unix_domain_socket_poll"},
                                             {"polling", "false"}});
     std::fprintf(stderr, "state directory: %s\npipe directory: %s\n",
-                 resolve_state_directory().c_str(), server.path().parent_path().c_str());
+                 resolve_state_directory().string().c_str(),
+                 server.path().parent_path().string().c_str());
     return true;
   } catch (const std::exception& error) {
     report(std::string("could not start: ") + error.what());

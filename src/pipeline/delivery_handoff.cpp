@@ -22,6 +22,11 @@ namespace {
 
 constexpr char kWorkerMode[] = "delivery-worker";
 constexpr char kSupervisorMode[] = "delivery-supervisor";
+// The executable has no "delivery-supervisor" mode yet: a bound callback reply is refused as a
+// launch failure (and its operation told so) instead of starting a child that cannot run.
+constexpr bool kSupervisorModeBuilt = false;
+constexpr char kSupervisorMissing[] =
+    "this tessik executable has no delivery-supervisor mode to deliver exact callback replies";
 
 bool is_file(const fs::path& path) {
   std::error_code error;
@@ -132,11 +137,13 @@ DeliveryResult hand_off_delivery(const DeliveryRequest& request) {
 
   CallbackBinding binding;
   if (callback) {
+    // Only writing the request may throw: a journal that cannot be read or written refuses
+    // the binding like any other reason.
     try {
       binding = bind_exact_callback(request);
-    } catch (...) {
-      remove_quietly(path);
-      throw;
+    } catch (const std::exception& failure) {
+      binding = CallbackBinding{};
+      binding.error = failure.what();
     }
     if (!binding.complete) {
       remove_quietly(path);
@@ -162,22 +169,30 @@ DeliveryResult hand_off_delivery(const DeliveryRequest& request) {
   result.method =
       callback ? "delivery_supervisor_background_handoff" : "delivery_worker_background_handoff";
 
-  const platform::ExecutableResolution executable = launchable(delivery_executable());
   platform::DetachedProcessResult launched;
-  if (executable.error.empty()) {
-    launched = platform::launch_detached_process(executable.path, arguments, child_environment());
+  if (callback && !kSupervisorModeBuilt) {
+    launched.error = kSupervisorMissing;
   } else {
-    launched.error = executable.error;
+    const platform::ExecutableResolution executable = launchable(delivery_executable());
+    if (executable.error.empty()) {
+      launched = platform::launch_detached_process(executable.path, arguments, child_environment());
+    } else {
+      launched.error = executable.error;
+    }
   }
   if (launched.state != "started") {
-    if (callback) {
-      record_operation_response_failed(binding.operation_id, "delivery_supervisor_launch_failed",
-                                       launched.error);
-    }
     remove_quietly(path);
     result.state = "delivery_worker_handoff_failed";
     result.error = launched.error;
     result.evidence = request_evidence;
+    if (callback) {
+      try {
+        record_operation_response_failed(binding.operation_id, "delivery_supervisor_launch_failed",
+                                         launched.error);
+      } catch (const std::exception& failure) {
+        result.evidence += " operation_fact_error=" + std::string(failure.what());
+      }
+    }
     return result;
   }
   result.state = "accepted_by_tessik";

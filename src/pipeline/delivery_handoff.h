@@ -1,6 +1,5 @@
-// The delivery hand-off: passes an accepted message to a detached delivery worker (or, for an
-// exact Antigravity CLI callback reply, the delivery supervisor) of this same program, or runs
-// the worker synchronously and reads its result line.
+// The delivery hand-off: passes an accepted message to a detached delivery worker of this same
+// program, or runs the worker synchronously and reads its result line.
 #pragma once
 
 #include <cstdint>
@@ -37,12 +36,14 @@ struct CallbackBinding {
 };
 CallbackBinding bind_exact_callback(const DeliveryRequest& request);
 
-// Writes the request file and starts the worker (or supervisor) detached, in a new session,
-// with TESSIK_AGY_OPERATION_ID cleared and the recursion depth incremented. Does not wait.
-// Accepted with state "accepted_by_tessik" when the child started; a refused binding or a
-// failed launch is a failed result and the request file is removed. A request file name that
-// exists already is a failed result too, and that file is left untouched. Throws
-// std::runtime_error only when the request file cannot be written.
+// Writes the request file and starts the worker detached, in a new session, with
+// TESSIK_AGY_OPERATION_ID cleared and the recursion depth incremented. Does not wait.
+// Accepted with state "accepted_by_tessik" when the child started; a refused binding (an
+// unusable operation journal included) or a failed launch is a failed result and the request
+// file is removed. A request file name that exists already is a failed result too, and
+// that file is left untouched. A bound callback reply would need the delivery supervisor, which
+// this executable does not have yet: it fails as a launch failure and its operation records
+// "response_failed". Throws std::runtime_error only when the request file cannot be written.
 DeliveryResult hand_off_delivery(const DeliveryRequest& request);
 
 // Starts a detached delivery worker for a request file that a hand-off wrote but no worker

@@ -92,6 +92,9 @@ std::optional<AgentRecord> exact_target_lookup(const std::vector<AgentRecord>& r
   const std::string key = target_name_key(wanted);
   std::array<const AgentRecord*, kSlotCount> slots{};
   std::size_t name_only_matches = 0;
+  // The built-in mailbox answers to a name only when no user row does: a user who names an
+  // agent "mailbox" means that agent.
+  const AgentRecord* mailbox_by_name = nullptr;
   for (const AgentRecord& row : rows) {
     if (!row.enabled) continue;
     std::size_t slot;
@@ -100,6 +103,10 @@ std::optional<AgentRecord> exact_target_lookup(const std::vector<AgentRecord>& r
     } else if (matches_session(row, wanted)) {
       slot = kSessionSendable;
     } else if (matches_name(row, key)) {
+      if (is_builtin_mailbox(row)) {
+        mailbox_by_name = &row;
+        continue;
+      }
       slot = kNameSendable;
       ++name_only_matches;
     } else {
@@ -115,6 +122,7 @@ std::optional<AgentRecord> exact_target_lookup(const std::vector<AgentRecord>& r
   for (std::size_t slot : {kNameSendable, kNameOther}) {
     if (slots[slot] != nullptr) return *slots[slot];
   }
+  if (mailbox_by_name != nullptr) return *mailbox_by_name;
   if (names_builtin_mailbox(wanted)) {
     AgentRecord mailbox = builtin_mailbox_record();
     normalize_agent_record(mailbox);  // as every row read from the registry
@@ -127,9 +135,17 @@ std::vector<AgentRecord> target_name_candidates(const std::vector<AgentRecord>& 
                                                 std::string_view target) {
   const std::string key = target_name_key(target);
   std::vector<AgentRecord> candidates;
+  std::optional<AgentRecord> mailbox;
   for (const AgentRecord& row : rows) {
-    if (row.enabled && matches_name(row, key)) candidates.push_back(row);
+    if (!row.enabled || !matches_name(row, key)) continue;
+    if (is_builtin_mailbox(row)) {
+      mailbox = row;
+    } else {
+      candidates.push_back(row);
+    }
   }
+  // As in the exact lookup, the built-in mailbox yields its names to user rows.
+  if (candidates.empty() && mailbox) candidates.push_back(std::move(*mailbox));
   return candidates;
 }
 

@@ -15,11 +15,12 @@ namespace tessik {
 
 // The exact lookup over `rows`: enabled rows by agent id, then session id, then name key,
 // each with a sendable and a non-sendable slot where the freshest row wins; an ambiguous name
-// answers nothing; the built-in mailbox answers its own names when no row does.
+// answers nothing; the built-in mailbox answers its own names only when no user row does.
 std::optional<AgentRecord> exact_target_lookup(const std::vector<AgentRecord>& rows,
                                                std::string_view target);
 
-// Enabled rows whose display name or an alias has the target's name key, in registry order.
+// Enabled rows whose display name or an alias has the target's name key, in registry order;
+// the built-in mailbox only when it is the sole such row.
 std::vector<AgentRecord> target_name_candidates(const std::vector<AgentRecord>& rows,
                                                 std::string_view target);
 

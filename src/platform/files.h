@@ -2,6 +2,7 @@
 // place where the owner-only modes of private state are decided.
 #pragma once
 
+#include <cstdio>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -26,5 +27,9 @@ bool create_private_directory(const std::filesystem::path& directory, std::error
 // user, without following links. Best effort: entries that cannot be changed are passed over.
 // Returns the number of entries whose mode was narrowed.
 std::size_t tighten_private_tree(const std::filesystem::path& root);
+
+// Opens `path` for reading bytes as a C stream (closed with std::fclose); nullptr when it
+// cannot be opened. Paths are passed in the system's own encoding, wide where it is wide.
+std::FILE* open_file_for_reading(const std::filesystem::path& path);
 
 }  // namespace tessik::platform

@@ -97,6 +97,8 @@ class LocalSocketServer {
   int listen_handle_ = -1;
   int lock_handle_ = -1;
   std::filesystem::path path_;
+  std::filesystem::path lock_path_;
+  bool lock_held_ = false;
   std::string error_;
 };
 

@@ -118,5 +118,41 @@ TEST_F(ApiServiceEndToEnd, WithoutABrokerTheAnswerIs503NotAHang) {
   EXPECT_EQ(stack_->api_service().wait_for_exit(), 0);
 }
 
+TEST_F(ApiServiceEndToEnd, ASecondStandInOnATakenPortFailsAndTheFirstKeepsEveryRequest) {
+  auto first = client_->Get("/a2a/agent-card");
+  ASSERT_TRUE(first);
+  const std::string instance = first->get_header_value("Tessik-Api-Service-Instance");
+  ASSERT_EQ(instance.size(), 32u);
+
+  test::BrokerProcess second(
+      {"api-service", "--listen", "127.0.0.1:" + std::to_string(stack_->port())});
+  EXPECT_EQ(second.wait_for_exit(), 1);
+  EXPECT_NE(second.stderr_text().find("cannot listen on 127.0.0.1:" +
+                                      std::to_string(stack_->port()) + ": address already in use"),
+            std::string::npos)
+      << second.stderr_text();
+
+  // Fresh connections each time: a shared port would hand some of them to the other process.
+  for (int i = 0; i < 12; ++i) {
+    httplib::Client fresh("127.0.0.1", stack_->port());
+    auto result = fresh.Get("/a2a/agents", bearer());
+    ASSERT_TRUE(result) << i;
+    EXPECT_EQ(result->status, 200) << i;
+    EXPECT_EQ(result->get_header_value("Tessik-Api-Service-Instance"), instance) << i;
+  }
+}
+
+TEST_F(ApiServiceEndToEnd, TheBearerSchemeIsAcceptedInAnyLetterCase) {
+  for (const std::string scheme : {"bearer", "BEARER", "bEaReR"}) {
+    auto result = client_->Get("/a2a/agents", {{"Authorization", scheme + "  " + stack_->token()}});
+    ASSERT_TRUE(result) << scheme;
+    EXPECT_EQ(result->status, 200) << scheme;
+  }
+  auto result = client_->Get("/a2a/agents", {{"Authorization", "Bearertoken"}});
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 401);
+  EXPECT_EQ(local_code(result), "TESSIK_A2A_AUTH_REQUIRED");
+}
+
 }  // namespace
 }  // namespace tessik

@@ -23,13 +23,14 @@ TempEnv::TempEnv() {
   root_ = pattern;
   std::filesystem::create_directories(local_app_data());
   std::filesystem::create_directories(pipe_dir());
+  std::filesystem::create_directories(temp_dir());
   ::chmod(pipe_dir().c_str(), 0700);
   set("LOCALAPPDATA", local_app_data().string());
   set("TESSIK_PIPE_DIR", pipe_dir().string());
-  // A broker picks up the hand-over files it finds in the temporary directory at start; each
-  // test keeps its own so that no test consumes another's.
-  std::filesystem::create_directories(root_ / "tmp");
-  set("TMPDIR", (root_ / "tmp").string());
+  // Request files and anything else a test or its children put in "the temporary directory"
+  // go away with the test; a broker also picks up the hand-over files it finds there at start,
+  // so no test may consume another's.
+  set("TMPDIR", temp_dir().string());
   // Background deliveries start "the system's own executable", which in a test process would
   // be the test binary itself: every worker would rerun the whole suite.
   set("TESSIK_EXE", TESSIK_BINARY);

@@ -10,9 +10,10 @@
 namespace tessik::test {
 
 // Creates <tmp>/tessik-test-XXXXXX with "local" (LOCALAPPDATA, so the state directory is
-// local/Tessik), "pipes" (TESSIK_PIPE_DIR, 0700) and "tmp" (TMPDIR). The destructor restores every variable
-// this object changed and removes the whole tree. Not thread-safe: the environment is global,
-// so use one TempEnv at a time per process. Child processes started while it lives inherit it.
+// local/Tessik), "pipes" (TESSIK_PIPE_DIR, 0700) and "tmp" (TMPDIR). The destructor restores every
+// variable this object changed and removes the whole tree. Not thread-safe: the environment is
+// global, so use one TempEnv at a time per process. Child processes started while it lives inherit
+// it.
 class TempEnv {
  public:
   TempEnv();
@@ -27,6 +28,8 @@ class TempEnv {
   std::filesystem::path state_dir() const { return local_app_data() / "Tessik"; }
   // The value of TESSIK_PIPE_DIR.
   std::filesystem::path pipe_dir() const { return root_ / "pipes"; }
+  // The value of TMPDIR.
+  std::filesystem::path temp_dir() const { return root_ / "tmp"; }
   // <state dir>/logs/events.jsonl.
   std::filesystem::path events_log() const { return state_dir() / "logs" / "events.jsonl"; }
 

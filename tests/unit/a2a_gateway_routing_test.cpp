@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "a2a/gateway/responses.h"
 #include "a2a/jsonrpc/json_raw.h"
@@ -184,15 +185,24 @@ TEST_F(GatewayRouting, AgentScopedCardsAndUnknownIds) {
   EXPECT_EQ(json::parse(response.body)["metadata"]["tessikProviderSessionId"], "s-hidden");
 }
 
-TEST_F(GatewayRouting, ProviderScopedCards) {
-  GatewayResponse response =
-      f_.call(f_.authorized("GET", "/a2a/providers/tessik.provider.claude_code_cli/agent-card"));
-  ASSERT_EQ(response.status, 200);
-  const json card = json::parse(response.body);
-  EXPECT_EQ(card["name"], "Claude Code CLI Agent Factory");
-  EXPECT_FALSE(card["metadata"].contains("tessikDetectionEvidence"));  // public card
-  EXPECT_EQ(card["metadata"]["tessikDetected"], true);  // claude-1 is a registered session
-  response = f_.call(f_.authorized("GET", "/a2a/providers/tessik.provider.remote/agent-card"));
+TEST_F(GatewayRouting, ProviderFactoriesOfferCreationExactlyWhenTheirCreateRouteAnswers) {
+  const json listing = json::parse(f_.call(f_.authorized("GET", "/a2a/providers")).body);
+  ASSERT_EQ(listing["count"], 11);
+  for (const json& factory : listing["providers"]) {
+    const std::string scope = "/a2a/providers/" + factory["id"].get<std::string>();
+    const GatewayResponse create = f_.call(f_.authorized(
+        "POST", scope + "/message:send", {{"Content-Type", "application/json"}},
+        R"({"message":{"messageId":"m","role":"ROLE_USER","parts":[{"text":"new"}]}})"));
+    const bool create_answers = create.status != 404;
+    EXPECT_EQ(factory["createSupported"], create_answers) << scope << " " << create.body;
+    if (!create_answers) {
+      // A factory that cannot create has no card to offer a create skill on.
+      EXPECT_THROW(f_.call(f_.authorized("GET", scope + "/agent-card")), std::invalid_argument)
+          << scope;
+    }
+  }
+  const GatewayResponse response =
+      f_.call(f_.authorized("GET", "/a2a/providers/tessik.provider.remote/agent-card"));
   EXPECT_EQ(response.status, 404);
   EXPECT_EQ(local_code_of(response), "TESSIK_A2A_PROVIDER_NOT_FOUND");
 }

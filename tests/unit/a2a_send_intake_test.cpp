@@ -200,6 +200,60 @@ TEST_F(SendIntakeTest, AgentScopedSendRefusesAnotherTarget) {
             "Agent-scoped endpoint targetAgent does not match the endpoint agent.");
 }
 
+TEST_F(SendIntakeTest, AgentScopedSendWithoutATargetGoesToTheScopedAgentOnBothBindings) {
+  f_.write_registry({test::make_agent("claude-1", "claude_code_cli", "s-1"),
+                     test::make_agent("claude-2", "claude_code_cli", "s-2")});
+  const std::string scope = "/a2a/agents/" + mailbox_.public_agent_id;
+  GatewayResponse response = post(send_body("scoped rest"), scope + "/message:send");
+  ASSERT_EQ(response.status, 200) << response.body;
+  json task = json::parse(response.body)["task"];
+  EXPECT_EQ(task["metadata"]["tessikTargetProviderSessionId"], "tessik_mailbox:default");
+  EXPECT_EQ(task["status"]["state"], "TASK_STATE_WORKING");
+
+  const std::string rpc = R"({"jsonrpc":"2.0","id":1,"method":"SendMessage","params":)" +
+                          send_body("scoped rpc", "m-rpc") + "}";
+  response = post(rpc, scope + "/a2a");
+  ASSERT_EQ(response.status, 200) << response.body;
+  task = json::parse(response.body)["result"]["task"];
+  EXPECT_EQ(task["metadata"]["tessikTargetProviderSessionId"], "tessik_mailbox:default");
+  EXPECT_EQ(task["metadata"]["tessikTargetAgent"], agent_registry_name(mailbox_));
+
+  // The gateway's own endpoint still needs a target when several agents could take it.
+  response = post(send_body("unscoped", "m-3"));
+  EXPECT_EQ(response.status, 400);
+}
+
+TEST_F(SendIntakeTest, ATaskAddressedByAnAliasStoresItsRowAndCanBeContinued) {
+  f_.write_registry({test::make_agent("claude-1", "claude_code_cli", "s-1")});
+  for (const std::string alias : {"tessik-mailbox", "tessik_mailbox:default"}) {
+    GatewayResponse response =
+        post(send_body("first", "m-" + alias, R"(,"metadata":{"targetAgent":")" + alias + "\"}"));
+    ASSERT_EQ(response.status, 200) << response.body;
+    const json first = json::parse(response.body)["task"];
+    EXPECT_EQ(first["metadata"]["tessikTargetProviderSessionId"], "tessik_mailbox:default");
+    EXPECT_EQ(first["metadata"]["tessikTargetAgent"], agent_registry_name(mailbox_));
+
+    const std::string id = first["id"];
+    response = post(send_body("second", "m2-" + alias, R"(,"taskId":")" + id + "\""));
+    ASSERT_EQ(response.status, 200) << alias << ": " << response.body;
+    const json task = json::parse(response.body)["task"];
+    EXPECT_EQ(task["id"], id);
+    EXPECT_EQ(task["history"].size(), 2u);
+  }
+}
+
+TEST_F(SendIntakeTest, AUserRowNamedMailboxTakesTheSendMeantForIt) {
+  AgentRecord user = test::make_agent("user-mailbox", "claude_code_cli", "s-user");
+  user.display_name = "mailbox";
+  f_.write_registry({user});
+  const GatewayResponse response =
+      post(send_body("to the user row", "m-u", R"(,"metadata":{"targetAgent":"Mailbox"})"));
+  ASSERT_EQ(response.status, 200) << response.body;
+  const json task = json::parse(response.body)["task"];
+  EXPECT_EQ(task["status"]["state"], "TASK_STATE_WORKING") << response.body;
+  EXPECT_EQ(task["metadata"]["tessikTargetProviderSessionId"], "s-user");
+}
+
 TEST_F(SendIntakeTest, FollowUpContinuesTheTaskAndATerminalTaskRefuses) {
   const json first = json::parse(post(send_body("first")).body)["task"];
   const std::string id = first["id"];

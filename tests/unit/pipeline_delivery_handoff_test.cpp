@@ -13,6 +13,7 @@
 #include "registry/agent_record.h"
 #include "support/build_paths.h"
 #include "support/delivery_env.h"
+#include "support/task_fixtures.h"
 #include "support/temp_env.h"
 
 namespace tessik {
@@ -160,24 +161,34 @@ TEST_F(DeliveryHandoffTest, IncompleteCallbackBindingIsRefusedWithoutStartingAny
   EXPECT_FALSE(fs::exists(record));
 }
 
-TEST_F(DeliveryHandoffTest, BoundCallbackStartsSupervisorWithItsToken) {
-  const std::string token = record_operation_dispatched("op-7");
+TEST_F(DeliveryHandoffTest, BoundCallbackIsRefusedWhileNoSupervisorModeExists) {
+  record_operation_dispatched("op-7");
   const DeliveryResult result =
       hand_off_delivery(callback_request("cb-9", "tessik-operation:op-7"));
-  ASSERT_TRUE(result.accepted) << result.error;
+  EXPECT_FALSE(result.accepted);
+  EXPECT_EQ(result.state, "delivery_worker_handoff_failed");
   EXPECT_EQ(result.method, "delivery_supervisor_background_handoff");
-  const std::string request_file = (tmp / "tessik-delivery-worker-cb-9.json").string();
-  EXPECT_EQ(result.evidence,
-            "background_handoff=started owner=delivery-supervisor request_file=" + request_file);
-  EXPECT_TRUE(wait_for_record().starts_with(
-      "arg=delivery-supervisor\narg=--request\narg=" + request_file +
-      "\narg=--operation-id\narg=op-7\narg=--dispatch-token\narg=" + token +
-      "\narg=--callback-message-id\narg=cb-9\noperation_id=\n"));
+  EXPECT_NE(result.error.find("no delivery-supervisor mode"), std::string::npos) << result.error;
+  EXPECT_TRUE(test::files_in(tmp).empty());
+  const std::vector<OperationFact> facts = read_operation_facts("op-7");
+  ASSERT_EQ(facts.size(), 3u);
+  EXPECT_EQ(facts[2].fact, "response_failed");
+  EXPECT_EQ(facts[2].field("process_error"), result.error);
+  // Nothing was started: the fake worker would have written its record.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(fs::exists(record));
+}
 
-  // One operation takes one reply: a second message is refused, the same one is not.
-  EXPECT_EQ(hand_off_delivery(callback_request("cb-10", "tessik-operation:op-7")).error,
-            "Antigravity CLI operation op-7 is already bound to callback message cb-9");
-  EXPECT_TRUE(bind_callback_to_operation("op-7", "cb-9").bound);
+TEST_F(DeliveryHandoffTest, AnUnusableOperationJournalIsARefusalNotAThrow) {
+  fs::create_directories(env.state_dir() / "operations");
+  test::write_file(env.state_dir() / "operations" / "antigravity_cli", "not a directory");
+  DeliveryResult result;
+  ASSERT_NO_THROW(result = hand_off_delivery(callback_request("cb-3", "tessik-operation:op-3")));
+  EXPECT_FALSE(result.accepted);
+  EXPECT_EQ(result.state, "delivery_supervisor_binding_failed");
+  EXPECT_NE(result.error.find("could not create operation journal directory"), std::string::npos)
+      << result.error;
+  EXPECT_TRUE(test::files_in(tmp).empty());
 }
 
 TEST_F(DeliveryHandoffTest, SupervisorLaunchFailureRecordsResponseFailed) {
@@ -202,6 +213,28 @@ TEST_F(DeliveryHandoffTest, SupervisorLaunchFailureRecordsResponseFailed) {
   EXPECT_EQ(bind_callback_to_operation("op-8", "cb-1").error,
             "Antigravity CLI operation op-8 already failed its response");
   EXPECT_THROW(record_operation_dispatched("op-8"), std::runtime_error);
+}
+
+TEST_F(DeliveryHandoffTest, AJournalThatCannotTakeTheFailureFactStillRemovesTheRequest) {
+  // A long operation id makes the journal larger than the request file, so a size limit can
+  // stop the journal's next fact while the request is still written.
+  const std::string operation = "op-" + std::string(1500, 'x');
+  record_operation_dispatched(operation);
+  ASSERT_TRUE(bind_callback_to_operation(operation, "cb-4").bound);
+  const std::uintmax_t journal_bytes = fs::file_size(operation_journal_path(operation));
+  DeliveryResult result;
+  {
+    test::FileSizeLimit limit(journal_bytes);
+    ASSERT_NO_THROW(
+        result = hand_off_delivery(callback_request("cb-4", "tessik-operation:" + operation)));
+  }
+  EXPECT_FALSE(result.accepted);
+  EXPECT_EQ(result.state, "delivery_worker_handoff_failed");
+  EXPECT_NE(result.evidence.find("operation_fact_error=could not append operation journal"),
+            std::string::npos)
+      << result.evidence;
+  EXPECT_TRUE(test::files_in(tmp).empty());
+  EXPECT_EQ(read_operation_facts(operation).size(), 2u);
 }
 
 TEST_F(DeliveryHandoffTest, SynchronousRunReadsTheLastResultLine) {

@@ -5,6 +5,7 @@
 
 #include "pipeline/target_resolution.h"
 #include "registry/normalization.h"
+#include "registry/registry.h"
 #include "state/state_dir.h"
 #include "support/jsonl_reader.h"
 #include "support/registry_rows.h"
@@ -142,6 +143,25 @@ TEST_F(TargetResolutionTest, BuiltInMailboxAnswersItsNames) {
   ASSERT_TRUE(fallback);
   EXPECT_TRUE(fallback->enabled);
   EXPECT_TRUE(events().empty());
+}
+
+TEST_F(TargetResolutionTest, UserRowNamedMailboxWinsOverTheBuiltInOne) {
+  const AgentRecord user = test::ready_row("u-1", "Mailbox", "claude_code_cli", "s-mailbox");
+  test::write_registry(context.registry.path(), {user});
+  for (const char* name : {"mailbox", " MAILBOX agent"}) {
+    const auto found = resolve(name);
+    ASSERT_TRUE(found) << name;
+    EXPECT_EQ(found->agent_id, "u-1") << name;
+  }
+  EXPECT_EQ(target_name_candidates(load_registry(context.registry), "mailbox").size(), 1u);
+  // The built-in mailbox keeps every name the user row does not take, and its exact ids.
+  for (const char* name : {"tessik-mailbox", "tessik_mailbox:default", "Tessik Mailbox"}) {
+    const auto found = resolve(name);
+    ASSERT_TRUE(found) << name;
+    EXPECT_EQ(found->agent_id, "tessik-mailbox-local-default") << name;
+  }
+  EXPECT_TRUE(events().empty());
+  EXPECT_EQ(scan.runs, 0);
 }
 
 TEST_F(TargetResolutionTest, MissRunsOneTargetedDiscovery) {

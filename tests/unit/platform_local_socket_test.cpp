@@ -213,9 +213,14 @@ TEST(LocalSocketServer, OneOwnerPerNameAndTheSocketGoesWithIt) {
   EXPECT_EQ(second.listen("owned.sock"), ListenStatus::already_owned);
   EXPECT_FALSE(second.error().empty());
   EXPECT_TRUE(std::filesystem::exists(first.path())) << "a refused owner must not touch the socket";
+  const auto lock = env.pipe_dir() / "owned.sock.lock";
+  EXPECT_TRUE(std::filesystem::exists(lock)) << "a refused owner must not touch the lock";
   first.close();
   EXPECT_FALSE(std::filesystem::exists(first.path()));
+  EXPECT_FALSE(std::filesystem::exists(lock)) << "a stopped owner leaves its lock file behind";
   EXPECT_EQ(second.listen("owned.sock"), ListenStatus::listening) << second.error();
+  second.close();
+  EXPECT_TRUE(std::filesystem::is_empty(env.pipe_dir()));
 }
 
 TEST(LocalSocketServer, SocketOfADeadOwnerIsReplaced) {
@@ -239,6 +244,8 @@ TEST(LocalSocketServer, SocketOfADeadOwnerIsReplaced) {
   ASSERT_EQ(server.listen("stale.sock"), ListenStatus::listening) << server.error();
   LocalConnection client;
   EXPECT_TRUE(connect_local_socket(path, in_ms(1000), client).completed());
+  server.close();
+  EXPECT_TRUE(std::filesystem::is_empty(env.pipe_dir())) << "the dead owner's lock file stayed";
 }
 
 TEST(LocalSocketServer, RefusesAPipeDirectoryOthersCanEnter) {

@@ -107,6 +107,33 @@ TEST_F(MailboxStoreTest, RepeatIsIdempotentAndADifferentBodyConflicts) {
   EXPECT_EQ(entries(spool), 1u);
 }
 
+TEST_F(MailboxStoreTest, AnyStoredMessageWithTheIdCountsWhateverItsFileIsCalled) {
+  // A message stored under a name that does not carry its id, before any write indexed it.
+  fs::create_directories(spool);
+  MailboxMessage imported = sample("msg-7", "first body");
+  imported.body_bytes = imported.final_visible_body.size();
+  const fs::path imported_path = spool / "imported.json";
+  {
+    std::ofstream out(imported_path, std::ios::binary);
+    out << serialize_mailbox_message(imported);
+  }
+  const MailboxWriteResult conflict = write_mailbox_message(spool, sample("msg-7", "other body"));
+  EXPECT_FALSE(conflict.ok);
+  EXPECT_EQ(conflict.error, "mailbox message_id conflicts with different existing content: msg-7");
+  const MailboxWriteResult same = write_mailbox_message(spool, sample("msg-7", "first body"));
+  EXPECT_TRUE(same.idempotent) << same.error;
+  EXPECT_EQ(same.committed_path, imported_path);
+  EXPECT_EQ(entries(spool), 1u);
+
+  // Later writes find their own messages the same way; a message removed by hand frees its id.
+  const MailboxWriteResult own = write_mailbox_message(spool, sample("msg-8"));
+  ASSERT_TRUE(own.ok) << own.error;
+  EXPECT_FALSE(write_mailbox_message(spool, sample("msg-8", "changed")).ok);
+  fs::remove(own.committed_path);
+  EXPECT_TRUE(write_mailbox_message(spool, sample("msg-8", "changed")).ok);
+  EXPECT_EQ(entries(spool), 2u);
+}
+
 TEST_F(MailboxStoreTest, IdsAndBodiesAtTheirLimits) {
   const std::string id128(128, 'a');
   EXPECT_TRUE(write_mailbox_message(spool, sample(id128)).ok);

@@ -16,6 +16,7 @@
 #include "base/text.h"
 #include "pipeline/pipeline_context.h"
 #include "pipeline/send_pipeline.h"
+#include "pipeline/target_resolution.h"
 #include "registry/lock_publish.h"
 #include "registry/normalization.h"
 #include "state/state_dir.h"
@@ -83,16 +84,18 @@ const AgentRecord* find_exposed_by_public_id(const std::vector<AgentRecord>& age
   return nullptr;
 }
 
-// The row a named target stands for, for the provider columns of the task; the pipeline does
-// its own, authoritative resolution.
-const AgentRecord* find_by_name(const std::vector<AgentRecord>& agents, std::string_view name) {
+// The row a named target stands for, kept with the task so that a follow-up finds the same
+// agent: the registry's own name first, then every name target resolution accepts (aliases,
+// session ids, the mailbox's names). The pipeline still does its own, authoritative resolution.
+std::optional<AgentRecord> find_by_name(const std::vector<AgentRecord>& agents,
+                                        std::string_view name) {
   const std::string wanted = ascii_lower(trim(name));
   for (const AgentRecord& agent : agents) {
     if (ascii_lower(trim(agent_registry_name(agent))) == wanted ||
         ascii_lower(trim(agent.agent_id)) == wanted)
-      return &agent;
+      return agent;
   }
-  return nullptr;
+  return exact_target_lookup(agents, name);
 }
 
 TaskSendOutcome task_outcome(const SendOutcome& outcome) {
@@ -124,6 +127,7 @@ std::optional<TaskError> check_before_submit(const GatewayCall& call, SendIntake
     intake.target_agent = send.target_agent;
     history = send.history;
   }
+  if (call.scoped_agent) aim_at_scoped_agent(intake, *call.scoped_agent);
   if (auto message = choose_implicit_target(intake, agents)) {
     return catalogue_error(
         binding == SendBinding::json_rpc ? local_code::kTargetRequired : local_code::kSendInvalid,
@@ -197,6 +201,11 @@ std::optional<std::string> check_agent_scope_target(const SendIntake& intake,
   return std::nullopt;
 }
 
+void aim_at_scoped_agent(SendIntake& intake, const AgentRecord& scoped_agent) {
+  if (!trim(intake.target_id).empty() || !trim(intake.target_agent).empty()) return;
+  intake.target_id = trim(scoped_agent.public_agent_id);
+}
+
 std::optional<std::string> choose_implicit_target(SendIntake& intake,
                                                   const std::vector<AgentRecord>& agents) {
   if (!trim(intake.target_id).empty() || !trim(intake.target_agent).empty()) return std::nullopt;
@@ -229,12 +238,13 @@ TaskRecord submit_a2a_send(const SendIntake& intake, const std::string& history,
     return create_rejected_task(send, local_code::kTextRequired,
                                 "A2A send requires a text message.");
 
-  const AgentRecord* target = nullptr;
+  std::optional<AgentRecord> target;
   if (!trim(intake.target_id).empty()) {
-    target = find_exposed_by_public_id(agents, intake.target_id);
-    if (target == nullptr)
+    const AgentRecord* exposed = find_exposed_by_public_id(agents, intake.target_id);
+    if (exposed == nullptr)
       return create_rejected_task(send, local_code::kTargetNotFound,
                                   "A2A target id is not exposed by this Tessik Agent Card.");
+    target = *exposed;
   } else {
     target = find_by_name(agents, intake.target_agent);
   }
@@ -251,13 +261,10 @@ TaskRecord submit_a2a_send(const SendIntake& intake, const std::string& history,
     stored.target_id = target->public_agent_id;
     stored.target_agent = agent_registry_name(*target);
   }
-  const std::optional<AgentRecord> target_row =
-      target ? std::optional<AgentRecord>(*target) : std::nullopt;
-
   // Stored before anything is delivered, so that a broker killed mid-send leaves a task for
   // every message a worker may deliver; the record made from the outcome replaces it.
   request.message_id = random_hex_token();
-  const TaskRecord submitted = create_submitted_task(stored, request.message_id, target_row);
+  const TaskRecord submitted = create_submitted_task(stored, request.message_id, target);
   append_task_record(log, submitted);
 
   const PipelineContext context{call.registry, call.evidence, nodes_registry_path()};
@@ -269,7 +276,7 @@ TaskRecord submit_a2a_send(const SendIntake& intake, const std::string& history,
         log, fail_submitted_task(submitted, std::string("A2A send failed: ") + error.what()));
     throw;
   }
-  return create_task_from_send(stored, task_outcome(outcome), target_row);
+  return create_task_from_send(stored, task_outcome(outcome), target);
 }
 
 }  // namespace tessik

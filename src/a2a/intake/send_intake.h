@@ -50,6 +50,10 @@ std::string send_result_task_document(const SendMessageResult& result);
 std::optional<std::string> check_agent_scope_target(const SendIntake& intake,
                                                     const AgentRecord& scoped_agent);
 
+// An agent-scoped send that names no target means the agent of its endpoint, however many
+// others are registered: sets `target_id` to the scoped agent's public id.
+void aim_at_scoped_agent(SendIntake& intake, const AgentRecord& scoped_agent);
+
 // When the send names no target: the only sendable agent of `agents` becomes `target_agent`.
 // Otherwise (a target given) nothing changes. The message when none or several are sendable.
 std::optional<std::string> choose_implicit_target(SendIntake& intake,

@@ -27,7 +27,7 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 FilePtr open_for_reading(const std::filesystem::path& path) {
-  FilePtr file(std::fopen(path.c_str(), "rb"));
+  FilePtr file(platform::open_file_for_reading(path));
   if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
   return file;
 }

@@ -90,4 +90,8 @@ std::size_t tighten_private_tree(const std::filesystem::path& root) {
   return narrowed;
 }
 
+std::FILE* open_file_for_reading(const std::filesystem::path& path) {
+  return std::fopen(path.c_str(), "rbe");  // "e": close-on-exec, as every other descriptor here
+}
+
 }  // namespace tessik::platform

@@ -239,20 +239,37 @@ ListenStatus LocalSocketServer::listen(const std::string& name) {
     return ListenStatus::failed;
   }
 
-  std::filesystem::path lock_path = path_;
-  lock_path += ".lock";
-  lock_handle_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (lock_handle_ < 0) {
-    error_ = describe("could not open lock file", lock_path, errno);
-    return ListenStatus::failed;
-  }
-  if (::flock(lock_handle_, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
-    const bool owned = error == EWOULDBLOCK;
-    error_ = owned ? "another server owns " + path_.string()
-                   : describe("could not lock", lock_path, error);
-    close();
-    return owned ? ListenStatus::already_owned : ListenStatus::failed;
+  lock_path_ = path_;
+  lock_path_ += ".lock";
+  // The owner removes the lock file when it stops. A lock taken on a file that was removed
+  // meanwhile proves nothing, so the file must still be the one at the path once locked.
+  for (int attempt = 0;; ++attempt) {
+    lock_handle_ = ::open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lock_handle_ < 0) {
+      error_ = describe("could not open lock file", lock_path_, errno);
+      return ListenStatus::failed;
+    }
+    if (::flock(lock_handle_, LOCK_EX | LOCK_NB) != 0) {
+      const int error = errno;
+      const bool owned = error == EWOULDBLOCK;
+      error_ = owned ? "another server owns " + path_.string()
+                     : describe("could not lock", lock_path_, error);
+      close();
+      return owned ? ListenStatus::already_owned : ListenStatus::failed;
+    }
+    struct stat held {
+    }, named{};
+    if (::fstat(lock_handle_, &held) == 0 && ::stat(lock_path_.c_str(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      lock_held_ = true;
+      break;
+    }
+    ::close(lock_handle_);
+    lock_handle_ = -1;
+    if (attempt >= 8) {
+      error_ = "lock file " + lock_path_.string() + " keeps being replaced";
+      return ListenStatus::failed;
+    }
   }
 
   // Holding the lock proves any existing socket file belongs to a dead owner.
@@ -290,6 +307,10 @@ void LocalSocketServer::close() {
     listen_handle_ = -1;
   }
   if (lock_handle_ >= 0) {
+    // Removed while still held: a server that opens the old file after this finds it gone
+    // from the path and takes a fresh one, so a stopped broker leaves no lock file behind.
+    if (lock_held_) ::unlink(lock_path_.c_str());
+    lock_held_ = false;
     ::close(lock_handle_);
     lock_handle_ = -1;
   }

@@ -170,7 +170,8 @@ bool TcpGate::listen(const std::string& host, std::uint16_t port, std::string* e
   const int on = 1;
   ::setsockopt(listen_handle_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (::bind(listen_handle_, found->ai_addr, found->ai_addrlen) != 0) {
-    return fail("cannot bind " + host + ":" + service + ": " + std::strerror(errno));
+    // The caller names the address; the reason alone reads as the listener's own refusal.
+    return fail(errno == EADDRINUSE ? std::string("address already in use") : std::strerror(errno));
   }
   if (::listen(listen_handle_, SOMAXCONN) != 0) {
     return fail(std::string("listen: ") + std::strerror(errno));

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <system_error>
 #include <thread>
 
@@ -84,34 +85,20 @@ MailboxWriteResult failure(std::string error) {
   return result;
 }
 
-// Looks for a stored message with this id; fills `result` and returns true when one exists.
-// Only files named for the id are parsed: every writer names a message file after its id, and
-// parsing the whole spool on every write would make a write cost grow with the spool.
-bool check_existing(const fs::path& spool, const MailboxMessage& message,
-                    MailboxWriteResult& result) {
-  const std::string suffix = "_" + message.message_id + ".json";
-  for (const fs::path& path : mailbox_message_files(spool)) {
-    const std::string name = path.filename().string();
-    if (name.size() < suffix.size() ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-      continue;
-    }
-    const MailboxMessage stored = read_mailbox_message_file(path);
-    if (stored.failed || stored.message_id != message.message_id) continue;
-    if (!same_content(stored, message)) {
-      result = failure("mailbox message_id conflicts with different existing content: " +
-                       message.message_id);
-      return true;
-    }
-    std::error_code error;
-    const auto size = fs::file_size(stored.file_path, error);
-    result.ok = true;
-    result.idempotent = true;
-    result.committed_path = stored.file_path;
-    result.stored_bytes = error ? 0 : size;
-    return true;
+// The answer for a stored message equal to or in conflict with `message`.
+MailboxWriteResult existing_result(const MailboxMessage& stored, const MailboxMessage& message) {
+  if (!same_content(stored, message)) {
+    return failure("mailbox message_id conflicts with different existing content: " +
+                   message.message_id);
   }
-  return false;
+  MailboxWriteResult result;
+  std::error_code error;
+  const auto size = fs::file_size(stored.file_path, error);
+  result.ok = true;
+  result.idempotent = true;
+  result.committed_path = stored.file_path;
+  result.stored_bytes = error ? 0 : size;
+  return result;
 }
 
 MailboxWriteResult commit(const fs::path& final_path, const std::string& text) {
@@ -125,6 +112,52 @@ MailboxWriteResult commit(const fs::path& final_path, const std::string& text) {
   result.committed_path = final_path;
   result.stored_bytes = text.size();
   return result;
+}
+
+// The id index: beside the spool, one small file per stored message id holding the name of
+// its message file. It answers "is this id stored?" without listing the spool, whatever the
+// message file is called. A spool that predates the index is indexed once, by a full read,
+// before the stamp file says the index is complete.
+constexpr char kIndexCompleteStamp[] = ".complete";
+
+fs::path index_directory(const fs::path& spool) {
+  return spool.parent_path() / (spool.filename().string() + "-by-id");
+}
+
+// Empty on success, else the failure text.
+std::string index_message(const fs::path& spool, std::string_view message_id,
+                          const fs::path& file) {
+  return commit(index_directory(spool) / std::string(message_id), file.filename().string()).error;
+}
+
+// Empty when the index could be made complete, else the failure text.
+std::string ensure_index(const fs::path& spool) {
+  const fs::path index = index_directory(spool);
+  std::error_code error;
+  if (fs::exists(index / kIndexCompleteStamp, error)) return {};
+  platform::create_private_directories(index, error);
+  if (error) return "could not create mailbox id index: " + error.message();
+  for (const MailboxMessage& stored : read_mailbox_messages(spool)) {
+    if (stored.failed || !is_safe_mailbox_message_id(stored.message_id)) continue;
+    if (std::string failed = index_message(spool, stored.message_id, stored.file_path);
+        !failed.empty())
+      return failed;
+  }
+  const MailboxWriteResult stamp = commit(index / kIndexCompleteStamp, "");
+  return stamp.ok ? std::string() : stamp.error;
+}
+
+// The stored message with this id, if any. An index entry whose file is gone, unreadable or
+// holds another id is stale (a write that stopped between its index entry and its message).
+std::optional<MailboxMessage> find_stored(const fs::path& spool, const std::string& message_id) {
+  std::ifstream in(index_directory(spool) / message_id, std::ios::binary);
+  if (!in.is_open()) return std::nullopt;
+  std::string name;
+  std::getline(in, name);
+  if (name.empty() || fs::path(name).filename() != fs::path(name)) return std::nullopt;
+  MailboxMessage stored = read_mailbox_message_file(spool / name);
+  if (stored.failed || stored.message_id != message_id) return std::nullopt;
+  return stored;
 }
 
 }  // namespace
@@ -239,10 +272,17 @@ MailboxWriteResult write_mailbox_message(const fs::path& spool, MailboxMessage m
   MessageLock lock(spool / (message.message_id + ".lock"));
   if (std::string lock_error = lock.acquire(); !lock_error.empty()) return failure(lock_error);
 
-  MailboxWriteResult existing;
-  if (check_existing(spool, message, existing)) return existing;
-  return commit(spool / mailbox_file_name(message.received_at, message.message_id),
-                serialize_mailbox_message(message));
+  if (std::string index_error = ensure_index(spool); !index_error.empty())
+    return failure(index_error);
+  if (const auto stored = find_stored(spool, message.message_id))
+    return existing_result(*stored, message);
+  // The index entry goes first: a crash before the message lands leaves only a stale entry,
+  // never a message that a later write of the same id cannot see.
+  const fs::path final_path = spool / mailbox_file_name(message.received_at, message.message_id);
+  if (std::string index_error = index_message(spool, message.message_id, final_path);
+      !index_error.empty())
+    return failure(index_error);
+  return commit(final_path, serialize_mailbox_message(message));
 }
 
 MailboxMessage read_mailbox_message_file(const fs::path& path) {

@@ -19,9 +19,10 @@ install_node_package() {
 start_stack() {
   local tessik="$1/tessik"
   STACK_DIR=$(mktemp -d /tmp/tessik-stack-XXXXXX)
-  mkdir -p "$STACK_DIR/local" "$STACK_DIR/pipes"
+  mkdir -p "$STACK_DIR/local" "$STACK_DIR/pipes" "$STACK_DIR/tmp"
   chmod 700 "$STACK_DIR/pipes"
-  export LOCALAPPDATA="$STACK_DIR/local" TESSIK_PIPE_DIR="$STACK_DIR/pipes"
+  # Request files of the detached delivery workers land in TMPDIR: keep them in the stack.
+  export LOCALAPPDATA="$STACK_DIR/local" TESSIK_PIPE_DIR="$STACK_DIR/pipes" TMPDIR="$STACK_DIR/tmp"
   export TESSIK_SERVICE_UID="$(id -u)"
   local port
   port=$(node -e 'const s=require("net").createServer().listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
