@@ -1,3 +1,5 @@
+// platform/posix/process/: child processes on POSIX: launching, the supervised bounded run,
+// its pipes and the process tree it keeps together.
 // Small helpers shared by the POSIX launchers: system messages and exec argument arrays.
 #pragma once
 

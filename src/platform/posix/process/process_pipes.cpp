@@ -1,6 +1,6 @@
 // Readers and writer of a bounded run. Descriptors are non-blocking and every wait also
 // watches the stop descriptor, so no thread can outlive the run however the child behaves.
-#include "platform/posix/process_pipes.h"
+#include "platform/posix/process/process_pipes.h"
 
 #include <poll.h>
 #include <pthread.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <system_error>
 
-#include "platform/posix/launch_support.h"
+#include "platform/posix/process/launch_support.h"
 
 namespace tessik::platform::posix {
 namespace {

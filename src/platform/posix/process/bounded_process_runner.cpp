@@ -19,10 +19,10 @@
 
 #include "platform/bounded_process.h"
 #include "platform/bounded_process_detail.h"
-#include "platform/posix/launch_support.h"
-#include "platform/posix/process_pipes.h"
-#include "platform/posix/process_tree.h"
-#include "platform/posix/supervisor.h"
+#include "platform/posix/process/launch_support.h"
+#include "platform/posix/process/process_pipes.h"
+#include "platform/posix/process/process_tree.h"
+#include "platform/posix/process/supervisor.h"
 
 namespace tessik::platform {
 namespace {

@@ -1,6 +1,6 @@
 // The per-run supervisor and the exec step of forked children. Both run after fork() in a
 // multi-threaded program, so they use raw system calls only: no malloc, no stdio, no locks.
-#include "platform/posix/supervisor.h"
+#include "platform/posix/process/supervisor.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,7 +16,7 @@
 #include <cerrno>
 #include <initializer_list>
 
-#include "platform/posix/process_tree.h"
+#include "platform/posix/process/process_tree.h"
 
 namespace tessik::platform::posix {
 namespace {

@@ -12,8 +12,8 @@
 
 #include "platform/bounded_process.h"
 #include "platform/bounded_process_detail.h"
-#include "platform/posix/launch_support.h"
-#include "platform/posix/supervisor.h"
+#include "platform/posix/process/launch_support.h"
+#include "platform/posix/process/supervisor.h"
 
 namespace tessik::platform {
 namespace {

@@ -1,6 +1,6 @@
 // /proc scanning with raw system calls only: it runs inside the run's supervisor process, a
 // fork of a multi-threaded program where malloc, stdio and locks are off limits.
-#include "platform/posix/process_tree.h"
+#include "platform/posix/process/process_tree.h"
 
 #include <fcntl.h>
 #include <signal.h>
