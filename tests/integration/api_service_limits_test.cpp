@@ -110,8 +110,12 @@ TEST_F(ApiServiceLimits, AChunkedBodyPastTheLimitIsRefusedWithoutGrowingTheServi
   reader.join();
   EXPECT_EQ(status_of(response), 413) << response.substr(0, 300);
   EXPECT_NE(response.find("TESSIK_API_SERVICE_PAYLOAD_TOO_LARGE"), std::string::npos);
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__)  // GCC
   GTEST_SKIP() << "the address sanitizer's quarantine keeps freed memory resident";
+#elif defined(__has_feature)  // clang
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "the address sanitizer's quarantine keeps freed memory resident";
+#endif
 #endif
   const std::size_t peak = peak_resident_kib(stack_->api_service().pid());
   EXPECT_GT(peak, 0u);
