@@ -1,0 +1,148 @@
+// The queue and delivery-log lines. They are written as text because their key order is part
+// of the file format; they are read back with the JSON library, one bounded line at a time.
+#include <nlohmann/json.hpp>
+#include <unordered_map>
+
+#include "a2a/push/push_delivery.h"
+#include "a2a/tasks/task_log.h"
+#include "base/json_depth.h"
+#include "base/sha256.h"
+#include "base/text.h"
+#include "state/state_dir.h"
+
+namespace tessik {
+namespace {
+
+using nlohmann::json;
+
+void append_number(std::string& out, std::string_view key, std::int64_t value) {
+  out += ",\"";
+  out += key;
+  out += "\":";
+  out += std::to_string(value);
+}
+
+void append_text(std::string& out, std::string_view key, std::string_view value) {
+  out += ',';
+  append_json_string_member(out, key, value);
+}
+
+std::string text_member(const json& object, const char* name) {
+  const auto it = object.find(name);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+template <typename Number>
+Number number_member(const json& object, const char* name, Number fallback) {
+  const auto it = object.find(name);
+  if (it == object.end() || !it->is_number_integer()) return fallback;
+  return it->get<Number>();
+}
+
+// Cheap test before parsing: a line can hold a wanted id only when its text appears in it.
+bool may_hold_any(std::string_view line, const std::set<std::string>& ids) {
+  for (const std::string& id : ids) {
+    if (line.find(id) != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+PushQueuePaths push_queue_paths(const GatewayContext& context) {
+  auto pick = [](const std::filesystem::path& given, const char* name) {
+    return given.empty() ? a2a_directory() / name : given;
+  };
+  return {pick(context.push_pending_path, "push-pending.jsonl"),
+          pick(context.push_delivery_path, "push-delivery.jsonl"),
+          pick(context.push_dead_letter_path, "push-dead-letter.jsonl")};
+}
+
+std::string push_delivery_id(std::string_view task_id, std::string_view config_id,
+                             std::string_view payload) {
+  std::string text = trim(task_id);
+  text += '\n';
+  text += trim(config_id);
+  text += '\n';
+  text += payload;
+  return sha256_hex(text);
+}
+
+std::string push_queue_line(const PushDelivery& delivery, std::string_view updated_at) {
+  std::string out = "{";
+  append_json_string_member(out, "deliveryId", delivery.delivery_id);
+  append_text(out, "updatedAt", updated_at);
+  append_text(out, "taskId", delivery.task_id);
+  append_text(out, "configId", delivery.config_id);
+  append_text(out, "callback", delivery.callback);
+  append_text(out, "payloadJson", delivery.payload_json);
+  append_text(out, "payloadSha256", delivery.payload_sha256);
+  append_text(out, "state", delivery.state);
+  append_number(out, "attempt", delivery.attempt);
+  append_number(out, "maxAttempts", delivery.max_attempts);
+  append_number(out, "dueAtEpochMs", delivery.due_at_epoch_ms);
+  append_number(out, "statusCode", delivery.status_code);
+  if (!delivery.error.empty()) append_text(out, "error", delivery.error);
+  return out + "}";
+}
+
+std::string push_attempt_line(const PushDelivery& delivery, std::string_view created_at,
+                              std::string_view outcome, std::string_view next_retry_after) {
+  std::string out = "{";
+  append_json_string_member(out, "createdAt", created_at);
+  append_text(out, "taskId", delivery.task_id);
+  append_text(out, "configId", delivery.config_id);
+  append_text(out, "callback", delivery.callback);
+  append_number(out, "attempt", delivery.attempt);
+  append_number(out, "maxAttempts", delivery.max_attempts);
+  append_number(out, "statusCode", delivery.status_code);
+  append_text(out, "outcome", outcome);
+  if (!delivery.error.empty()) append_text(out, "error", delivery.error);
+  if (!next_retry_after.empty()) append_text(out, "nextRetryAfter", next_retry_after);
+  return out + "}";
+}
+
+std::optional<PushDelivery> parse_push_queue_line(std::string_view line) {
+  if (!json_nesting_within(line)) return std::nullopt;
+  const json object = json::parse(line, nullptr, false);
+  if (!object.is_object()) return std::nullopt;
+  PushDelivery delivery;
+  delivery.delivery_id = trim(text_member(object, "deliveryId"));
+  delivery.task_id = trim(text_member(object, "taskId"));
+  delivery.config_id = trim(text_member(object, "configId"));
+  delivery.callback =
+      trim(object.contains("callback") ? text_member(object, "callback") : text_member(object, "url"));
+  if (delivery.delivery_id.empty() || delivery.task_id.empty() || delivery.config_id.empty() ||
+      delivery.callback.empty())
+    return std::nullopt;
+  delivery.payload_json = text_member(object, "payloadJson");
+  delivery.payload_sha256 = text_member(object, "payloadSha256");
+  delivery.state = trim(text_member(object, "state"));
+  if (delivery.state.empty()) delivery.state = "pending";
+  delivery.attempt = number_member<std::int32_t>(object, "attempt", 0);
+  delivery.max_attempts = std::max(number_member<std::int32_t>(object, "maxAttempts", 1), 1);
+  delivery.due_at_epoch_ms = number_member<std::int64_t>(object, "dueAtEpochMs", 0);
+  delivery.status_code = number_member<std::int32_t>(object, "statusCode", 0);
+  delivery.error = text_member(object, "error");
+  return delivery;
+}
+
+std::vector<PushDelivery> read_push_queue(const std::filesystem::path& path,
+                                          const std::set<std::string>& only) {
+  std::vector<PushDelivery> records;
+  std::unordered_map<std::string, std::size_t> index;  // id -> position in `records`
+  for_each_task_log_line(path, [&](std::string_view line, std::uint64_t) {
+    if (!only.empty() && !may_hold_any(line, only)) return;
+    std::optional<PushDelivery> delivery = parse_push_queue_line(line);
+    if (!delivery || (!only.empty() && !only.contains(delivery->delivery_id))) return;
+    if (const auto found = index.find(delivery->delivery_id); found != index.end()) {
+      records[found->second].delivery_id.clear();  // superseded: dropped below
+    }
+    index[delivery->delivery_id] = records.size();
+    records.push_back(std::move(*delivery));
+  });
+  std::erase_if(records, [](const PushDelivery& record) { return record.delivery_id.empty(); });
+  return records;
+}
+
+}  // namespace tessik
