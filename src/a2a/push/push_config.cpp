@@ -78,7 +78,7 @@ std::optional<std::string> validate_authentication(std::string_view authenticati
   const std::string credentials = trim(parts.credentials);
   if (scheme.empty() != credentials.empty())
     return "A2A push notification config authentication requires both scheme and credentials.";
-  if (!scheme.empty() && !is_safe_scheme(parts.scheme))
+  if (!scheme.empty() && !is_safe_scheme(scheme))
     return "A2A push notification config authentication scheme is not safe for Authorization "
            "headers.";
   if (!credentials.empty() && !is_safe_credentials(parts.credentials))
@@ -90,7 +90,11 @@ std::optional<std::string> validate_authentication(std::string_view authenticati
 void append_v03_authentication(std::string& out, const std::string& authentication) {
   const PushAuthentication parts = read_push_authentication(authentication);
   out += ",\"authentication\":{\"schemes\":[";
-  if (!trim(parts.scheme).empty()) append_json_escaped(out, parts.scheme);
+  if (!trim(parts.scheme).empty()) {
+    out += '"';
+    append_json_escaped(out, trim(parts.scheme));
+    out += '"';
+  }
   out += "]";
   if (!parts.credentials.empty()) {
     out += ',';

@@ -17,6 +17,7 @@ namespace {
 
 using nlohmann::json;
 
+constexpr char kUrlField[] = "url";
 constexpr char kTokenField[] = "token";
 constexpr char kCredentialsField[] = "authentication.credentials";
 
@@ -106,6 +107,10 @@ std::optional<PushConfig> parse_stored_line(std::string_view line, bool open_sec
   config.url = text_member(object, "url");
   if (trim(config.task_id).empty() || trim(config.id).empty() || trim(config.url).empty())
     return std::nullopt;
+  if (open_secrets && is_user_protected_secret(config.url)) {
+    config.url = unprotect_field(config, config.url, kUrlField);
+    if (trim(config.url).empty()) return std::nullopt;
+  }
   config.token = text_member(object, "token");
   if (config.token.empty() && open_secrets) {
     const std::string stored = text_member(object, "protectedToken");
@@ -143,8 +148,8 @@ std::string push_config_to_json(const PushConfig& config, bool stored_form) {
   out += ',';
   append_json_string_member(out, "id", config.id);
   out += ',';
-  append_json_string_member(out, "url", config.url);
   if (!stored_form) {
+    append_json_string_member(out, "url", config.url);
     if (!config.token.empty()) {
       out += ',';
       append_json_string_member(out, "token", config.token);
@@ -152,6 +157,9 @@ std::string push_config_to_json(const PushConfig& config, bool stored_form) {
     if (!trim(config.authentication).empty()) out += ",\"authentication\":" + trim(config.authentication);
     return out + "}";
   }
+  // The callback URL may carry a secret of its own (a key in its query or path), so the
+  // state directory holds it only protected.
+  append_json_string_member(out, "url", protect_field(config, config.url, kUrlField));
   if (!trim(config.token).empty()) {
     out += ',';
     append_json_string_member(out, "protectedToken", protect_field(config, config.token, kTokenField));

@@ -1,7 +1,7 @@
 // The push configuration log: one append-only JSON Lines file where every change (creation,
 // replacement, deletion) appends a complete record and the latest record of a (task, config)
 // pair wins. Secrets are stored only protected for the current user, bound to their task,
-// configuration and field. No lock: each record is one appended line. Readers never fail;
+// configuration and field; so is the callback URL, which may carry a key of its own. No lock: each record is one appended line. Readers never fail;
 // unreadable lines are passed over.
 #pragma once
 
@@ -28,8 +28,8 @@ class PushConfigStoreError : public std::runtime_error {
 // the same wherever push secrets are written or read.
 inline constexpr char kPushSecretLabel[] = "tessik-push-cfg:";
 
-// The label binding a protected value to its task, configuration and field ("token" or
-// "authentication.credentials").
+// The label binding a protected value to its task, configuration and field ("url", "token"
+// or "authentication.credentials").
 std::string push_secret_label(std::string_view task_id, std::string_view config_id,
                               std::string_view field);
 
