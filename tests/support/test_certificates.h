@@ -16,12 +16,12 @@ struct CertificateSpec {
   std::string common_name = "tessik-test";
   // Empty: no extension (any usage); otherwise an OpenSSL list such as "clientAuth",
   // "serverAuth,clientAuth" or "codeSigning".
-  std::string extended_key_usage;
+  std::string extended_key_usage = {};
   long valid_from_seconds = -3600;  // relative to now
   long valid_until_seconds = 86400;
   bool certificate_authority = false;
   // Subject alternative names for a server certificate, e.g. "IP:127.0.0.1,DNS:localhost".
-  std::string subject_alt_names;
+  std::string subject_alt_names = {};
   const TestCertificate* issuer = nullptr;  // null: self-signed
 };
 

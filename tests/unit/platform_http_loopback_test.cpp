@@ -10,42 +10,18 @@
 #include <httplib.h>
 
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
 
 #include "platform/http_client.h"
+#include "support/loopback_http_server.h"
 #include "support/temp_env.h"
 
 namespace tessik {
 namespace {
 
-// An httplib server on 127.0.0.1 with a port of its own, served from a thread.
-class LoopbackServer {
- public:
-  LoopbackServer() = default;
-  ~LoopbackServer() {
-    server.stop();
-    if (thread_.joinable()) thread_.join();
-  }
-  void start(const char* host = "127.0.0.1") {
-    port_ = server.bind_to_any_port(host);
-    ASSERT_GT(port_, 0);
-    thread_ = std::thread([this] { server.listen_after_bind(); });
-    // Stopping a server that has not started running yet would leave its thread waiting.
-    while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-  int port() const { return port_; }
-  httplib::Server server;
-
- private:
-  int port_ = 0;
-  std::thread thread_;
-};
+using LoopbackServer = test::LoopbackHttpServer;
 
 // A bare TCP server for what httplib would hide or refuse: the raw request bytes, and
 // answers that are late or malformed on purpose. Serves one connection.
@@ -148,7 +124,7 @@ TEST(HttpLoopback, GetSendsItsHeadersInByteOrderAfterAccept) {
 TEST(HttpLoopback, PostCarriesBodyAndContentTypeAndAnErrorStatusIsNoError) {
   LoopbackServer loopback;
   std::string seen_type, seen_body, seen_accept;
-  loopback.server.Post("/send", [&](const httplib::Request& request, httplib::Response& reply) {
+  loopback.server().Post("/send", [&](const httplib::Request& request, httplib::Response& reply) {
     seen_type = request.get_header_value("Content-Type");
     seen_accept = request.get_header_value("Accept");
     seen_body = request.body;
@@ -174,7 +150,7 @@ TEST(HttpLoopback, PostCarriesBodyAndContentTypeAndAnErrorStatusIsNoError) {
 
 TEST(HttpLoopback, ResponseBodyLimitIsExact) {
   LoopbackServer loopback;
-  loopback.server.Get(R"(/bytes/(\d+))", [](const httplib::Request& request, httplib::Response& reply) {
+  loopback.server().Get(R"(/bytes/(\d+))", [](const httplib::Request& request, httplib::Response& reply) {
     reply.set_content(std::string(std::stoul(request.matches[1]), 'b'), "application/octet-stream");
   });
   loopback.start();
@@ -203,10 +179,10 @@ TEST(HttpLoopback, ResponseHeaderBlockLimit) {
 TEST(HttpLoopback, RedirectsFollowedUnlessDisabled) {
   LoopbackServer loopback;
   std::atomic<int> target_hits{0};
-  loopback.server.Get("/from", [](const httplib::Request&, httplib::Response& reply) {
+  loopback.server().Get("/from", [](const httplib::Request&, httplib::Response& reply) {
     reply.set_redirect("/to", 302);
   });
-  loopback.server.Get("/to", [&](const httplib::Request&, httplib::Response& reply) {
+  loopback.server().Get("/to", [&](const httplib::Request&, httplib::Response& reply) {
     ++target_hits;
     reply.set_content("arrived", "text/plain");
   });
@@ -254,7 +230,7 @@ TEST(HttpLoopback, ProxyFromEnvironmentUnlessNoProxy) {
   env.unset("no_proxy");
   env.unset("NO_PROXY");
   LoopbackServer loopback;
-  loopback.server.Get("/", [](const httplib::Request&, httplib::Response& reply) {
+  loopback.server().Get("/", [](const httplib::Request&, httplib::Response& reply) {
     reply.set_content("direct", "text/plain");
   });
   loopback.start();
@@ -263,6 +239,58 @@ TEST(HttpLoopback, ProxyFromEnvironmentUnlessNoProxy) {
   EXPECT_EQ(proxied.body, "from proxy");
   // A proxy receives the absolute URL.
   EXPECT_NE(proxy.request().find("GET " + loopback.url("/") + " HTTP/1.1"), std::string::npos);
+}
+
+TEST(HttpLoopback, PinnedPeerMustBeApprovedWhateverDnsSays) {
+  LoopbackServer loopback;
+  std::atomic<int> hits{0};
+  loopback.server().Get("/", [&](const httplib::Request&, httplib::Response& reply) {
+    ++hits;
+    reply.set_content("pinned", "text/plain");
+  });
+  loopback.start();
+  HttpRequestOptions options = direct();
+  options.require_approved_remote_address = true;
+  options.approved_addresses = {"10.9.8.7"};
+  const HttpResponse refused = http_get(loopback.url("/"), {}, options);
+  EXPECT_EQ(refused.error, "remote callback socket address was not in approved DNS result set");
+  EXPECT_EQ(refused.status_code, 0u);
+  EXPECT_EQ(hits.load(), 0);  // never connected
+
+  // "localhost" resolves to 127.0.0.1, where the server listens; with only 127.0.0.2
+  // approved the client goes to 127.0.0.2 (nothing listens there) and never to the server.
+  options.approved_addresses = {"127.0.0.2"};
+  const std::string by_name = "http://localhost:" + std::to_string(loopback.port()) + "/";
+  const HttpResponse elsewhere = http_get(by_name, {}, options);
+  EXPECT_NE(elsewhere.error.find("curl_easy_perform failed: 7 "), std::string::npos)
+      << elsewhere.error;
+  EXPECT_EQ(hits.load(), 0);
+
+  // A name no DNS knows still reaches the approved address: resolution is pinned to it.
+  options.approved_addresses = {" 127.0.0.1 "};
+  const std::string unknown = "http://tessik-pinned.invalid:" + std::to_string(loopback.port()) + "/";
+  const HttpResponse pinned = http_get(unknown, {}, options);
+  EXPECT_EQ(pinned.error, "");
+  EXPECT_EQ(pinned.body, "pinned");
+  EXPECT_EQ(hits.load(), 1);
+}
+
+TEST(HttpLoopback, BracketedIpv6ApprovalMatchesTheIpv6Loopback) {
+  LoopbackServer loopback;
+  loopback.server().Get("/", [](const httplib::Request&, httplib::Response& reply) {
+    reply.set_content("six", "text/plain");
+  });
+  loopback.start("::1");
+  HttpRequestOptions options = direct();
+  options.require_approved_remote_address = true;
+  options.approved_addresses = {"[::1]"};
+  const std::string url = "http://[::1]:" + std::to_string(loopback.port()) + "/";
+  const HttpResponse response = http_get(url, {}, options);
+  EXPECT_EQ(response.error, "");
+  EXPECT_EQ(response.body, "six");
+  options.approved_addresses = {"127.0.0.1"};
+  EXPECT_EQ(http_get(url, {}, options).error,
+            "remote callback socket address was not in approved DNS result set");
 }
 
 }  // namespace

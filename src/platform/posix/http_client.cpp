@@ -313,6 +313,14 @@ void finish(HttpResponse& response, const Handles& handles, const Transfer& tran
                    (*error_buffer ? error_buffer : handles.api->easy_strerror(code)) + ")";
 }
 
+std::string roots_for(const Handles& handles, const HttpRequestOptions& options) {
+  char* system_bundle = nullptr;
+  if (handles.api->easy_getinfo(handles.easy, CURLINFO_CAINFO, &system_bundle) != CURLE_OK) {
+    system_bundle = nullptr;
+  }
+  return trusted_roots_pem(options.current_user_certificate_root, system_bundle);
+}
+
 HttpResponse perform(const Request& request) {
   HttpResponse response;
   const std::string checked_type = request.post ? request.content_type : kJsonContentType;
@@ -346,7 +354,7 @@ HttpResponse perform(const Request& request) {
   OptionSetter set(*api, handles.easy);
   TESSIK_SET(set, CURLOPT_ERRORBUFFER, error_buffer);
   set_session_options(set, request, parts);
-  set_tls_material(set, parts.scheme == "https" ? extra_trusted_roots_pem(request.options->current_user_certificate_root) : "",
+  set_tls_material(set, parts.scheme == "https" ? roots_for(handles, *request.options) : "",
                    certificate);
   set_request_options(set, handles, request, parts, transfer);
   if (!set.error().empty()) {

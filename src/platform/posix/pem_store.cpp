@@ -29,6 +29,7 @@ namespace {
 // A store is a handful of files; these bounds keep a hostile folder from costing much.
 constexpr std::size_t kMaxStoreFiles = 1000;
 constexpr std::uintmax_t kMaxStoreFileBytes = 1 << 20;
+constexpr std::uintmax_t kMaxSystemBundleBytes = 16 << 20;
 
 struct X509Free { void operator()(X509* cert) const { X509_free(cert); } };
 struct KeyFree { void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); } };
@@ -41,9 +42,10 @@ using BioPtr = std::unique_ptr<BIO, BioFree>;
 // default callback would prompt on the terminal.
 int refuse_pass_phrase(char*, int, int, void*) { return -1; }
 
-std::optional<std::string> read_small_file(const fs::path& path) {
+std::optional<std::string> read_small_file(const fs::path& path,
+                                           std::uintmax_t limit = kMaxStoreFileBytes) {
   std::error_code error;
-  if (!fs::is_regular_file(path, error) || fs::file_size(path, error) > kMaxStoreFileBytes) {
+  if (!fs::is_regular_file(path, error) || fs::file_size(path, error) > limit) {
     return std::nullopt;
   }
   std::ifstream in(path, std::ios::binary);
@@ -205,7 +207,7 @@ fs::path certificate_store_directory(CertificateStoreLocation location,
   return fs::path(machine_root && *machine_root ? machine_root : "/etc/tessik/certs") / store_name;
 }
 
-std::string extra_trusted_roots_pem(const fs::path& user_root) {
+std::string trusted_roots_pem(const fs::path& user_root, const char* system_bundle) {
   std::string pem;
   for (const auto location : {CertificateStoreLocation::current_user,
                               CertificateStoreLocation::local_machine}) {
@@ -217,7 +219,10 @@ std::string extra_trusted_roots_pem(const fs::path& user_root) {
       for (const auto& cert : certificates_in(*text)) pem += to_pem(cert.get());
     }
   }
-  return pem;
+  // A root blob takes the place of the bundle file in libcurl, so the bundle goes first.
+  if (pem.empty() || system_bundle == nullptr) return pem;
+  std::optional<std::string> bundle = read_small_file(system_bundle, kMaxSystemBundleBytes);
+  return bundle ? *bundle + "\n" + pem : pem;
 }
 
 }  // namespace http_detail

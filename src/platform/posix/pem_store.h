@@ -14,8 +14,10 @@ std::filesystem::path certificate_store_directory(CertificateStoreLocation locat
                                                   const std::string& store_name,
                                                   const std::filesystem::path& user_root);
 
-// Every certificate of the current user's and the local machine's "Root" stores as one PEM
-// text (empty when there are none), to be trusted besides the system's roots.
-std::string extra_trusted_roots_pem(const std::filesystem::path& user_root);
+// The roots to trust when the current user's or the local machine's "Root" store holds any:
+// the system bundle at `system_bundle` (may be null) followed by every certificate of those
+// stores, as one PEM text. Empty when those stores hold none, so the system's roots apply
+// unchanged.
+std::string trusted_roots_pem(const std::filesystem::path& user_root, const char* system_bundle);
 
 }  // namespace tessik::http_detail
