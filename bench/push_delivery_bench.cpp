@@ -13,6 +13,7 @@
 #include "a2a/push/push_delivery.h"
 #include "a2a/tasks/task_log.h"
 #include "base/sha256.h"
+#include "support/task_fixtures.h"
 #include "support/temp_env.h"
 
 namespace {
@@ -64,11 +65,7 @@ void BM_PushRunOfTenDueDeliveries(benchmark::State& state) {
   test::TempEnv env;
   CallbackServer server;
   GatewayContext context;
-  const std::filesystem::path a2a = env.state_dir() / "a2a";
-  context.push_configs_path = a2a / "pushNotificationConfigs.jsonl";
-  context.push_pending_path = a2a / "push-pending.jsonl";
-  context.push_delivery_path = a2a / "push-delivery.jsonl";
-  context.push_dead_letter_path = a2a / "push-dead-letter.jsonl";
+  test::use_push_files_in(context, env.state_dir() / "a2a");
   PushConfig config;
   config.task_id = "bench-task";
   config.id = "bench-config";

@@ -173,11 +173,7 @@ TEST(PushDeliveryEndToEnd, SendWithInlineConfigurationPushesUpdatesToTheCallback
 class InProcessPushTest : public ::testing::Test {
  protected:
   InProcessPushTest() {
-    const std::filesystem::path a2a = env_.state_dir() / "a2a";
-    context_.push_configs_path = a2a / "pushNotificationConfigs.jsonl";
-    context_.push_pending_path = a2a / "push-pending.jsonl";
-    context_.push_delivery_path = a2a / "push-delivery.jsonl";
-    context_.push_dead_letter_path = a2a / "push-dead-letter.jsonl";
+    test::use_push_files_in(context_, env_.state_dir() / "a2a");
     context_.push_max_attempts = 1;
     task_ = test::stored_task("task-x", "client-a", "2026-01-01T00:00:01Z");
   }

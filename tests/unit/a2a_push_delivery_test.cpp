@@ -39,11 +39,7 @@ std::vector<std::string> keys_of(const std::string& text) {
 class PushDeliveryTest : public ::testing::Test {
  protected:
   PushDeliveryTest() {
-    const std::filesystem::path a2a = env_.state_dir() / "a2a";
-    context_.push_configs_path = a2a / "pushNotificationConfigs.jsonl";
-    context_.push_pending_path = a2a / "push-pending.jsonl";
-    context_.push_delivery_path = a2a / "push-delivery.jsonl";
-    context_.push_dead_letter_path = a2a / "push-dead-letter.jsonl";
+    test::use_push_files_in(context_, env_.state_dir() / "a2a");
     context_.push_sender = [this](const std::string& url, const std::string& payload,
                                   const HttpHeaders& headers) {
       posts_.push_back({url, payload, headers});
@@ -302,6 +298,42 @@ TEST_F(PushDeliveryTest, GarbageAndACutLineInTheQueueLoseNoOtherDelivery) {
   for (const PushDelivery& record : after)
     delivered += record.state == "delivered";
   EXPECT_EQ(delivered, 2);
+}
+
+TEST_F(PushDeliveryTest, PendingOnlyReadsFollowTheLastLineWhateverItsLayout) {
+  PushDelivery a;
+  a.delivery_id = "id-a";
+  a.task_id = "t";
+  a.config_id = "c";
+  a.callback = "h#1";
+  a.payload_json = R"({"x":"\",\"state\":\"delivered\""})";  // a decoy inside the payload
+  PushDelivery b = a;
+  b.delivery_id = "id-b";
+  PushDelivery c = a;
+  c.delivery_id = "id-c";
+  c.task_id = "t\\x";  // escapes send the line through the full parse
+  std::string lines = push_queue_line(a, "T") + "\n" + push_queue_line(b, "T") + "\n" +
+                      push_queue_line(c, "T") + "\n";
+  // Later records in other layouts: a is final now, b is pending again, c is final.
+  lines += R"({"state":"delivered","deliveryId":"id-a","taskId":"t","configId":"c","callback":"h#1"})"
+           "\n";
+  lines += R"({ "deliveryId":"id-b","taskId":"t","configId":"c","callback":"h#1","attempt":1})"
+           "\n";
+  c.state = "dead_letter";
+  lines += push_queue_line(c, "T") + "\n";
+  test::write_file(context_.push_pending_path, lines);
+
+  const std::vector<PushDelivery> pending_records =
+      read_push_queue(context_.push_pending_path, {}, true);
+  ASSERT_EQ(pending_records.size(), 1u);
+  EXPECT_EQ(pending_records[0].delivery_id, "id-b");
+  EXPECT_EQ(pending_records[0].attempt, 1);
+  const std::vector<PushDelivery> all = read_push_queue(context_.push_pending_path);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[0].state, "delivered");
+  EXPECT_EQ(all[2].state, "dead_letter");
+  EXPECT_EQ(all[2].task_id, "t\\x");
+  EXPECT_EQ(read_push_queue(context_.push_pending_path, {"id-c"}).size(), 1u);
 }
 
 TEST_F(PushDeliveryTest, QueueLineRoundTripAndOptionalError) {

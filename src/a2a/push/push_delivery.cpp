@@ -190,7 +190,7 @@ PushRunSummary run_push_deliveries(const GatewayContext& context, int limit,
   if (limit < 1) return {};
   RunState run{context, push_queue_paths(context), ConfigCache(push_config_log_path(context)), {}};
   const std::int64_t now = now_epoch_ms();
-  for (PushDelivery& record : read_push_queue(run.paths.pending, ids)) {
+  for (PushDelivery& record : read_push_queue(run.paths.pending, ids, true)) {
     if (run.summary.attempted >= limit) break;
     if (ascii_lower(trim(record.state)) != "pending") continue;
     if (record.due_at_epoch_ms > now) continue;

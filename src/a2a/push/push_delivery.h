@@ -69,9 +69,11 @@ std::string push_attempt_line(const PushDelivery& delivery, std::string_view cre
 std::optional<PushDelivery> parse_push_queue_line(std::string_view line);
 
 // The queue's records, the last line of each id winning, in the order of those last lines.
-// A non-empty `only` reads just those delivery ids.
+// A non-empty `only` reads just those delivery ids; `pending_only` leaves out ids whose last
+// record is final.
 std::vector<PushDelivery> read_push_queue(const std::filesystem::path& path,
-                                          const std::set<std::string>& only = {});
+                                          const std::set<std::string>& only = {},
+                                          bool pending_only = false);
 
 // Queues every update document of `task` for each live configuration of the task (documents
 // queued before are not queued again), then runs the deliveries queued now, or every due

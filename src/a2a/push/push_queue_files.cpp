@@ -1,5 +1,6 @@
 // The queue and delivery-log lines. They are written as text because their key order is part
 // of the file format; they are read back with the JSON library, one bounded line at a time.
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <unordered_map>
 
@@ -45,6 +46,57 @@ bool may_hold_any(std::string_view line, const std::set<std::string>& ids) {
     if (line.find(id) != std::string_view::npos) return true;
   }
   return false;
+}
+
+// The delivery id and state of a queue line, found without parsing it.
+struct QueueLineKey {
+  std::string delivery_id;
+  std::string state;
+};
+
+// The text of a plain string member that starts at `at`: `"key":"value"` with no escape in
+// the value. Advances `at` past it.
+std::optional<std::string_view> plain_member(std::string_view line, std::size_t& at,
+                                             std::string_view key) {
+  const std::string opening = "\"" + std::string(key) + "\":\"";
+  if (line.substr(at, opening.size()) != opening) return std::nullopt;
+  const std::size_t start = at + opening.size();
+  const std::size_t end = line.find('"', start);
+  if (end == std::string_view::npos) return std::nullopt;
+  const std::string_view value = line.substr(start, end - start);
+  if (value.find('\\') != std::string_view::npos || trim_view(value) != value ||
+      value.empty())
+    return std::nullopt;
+  at = end + 1;
+  return value;
+}
+
+// Lines this program wrote start with the identifying members in a fixed order and carry
+// "state" right after "payloadSha256"; those are read by position, which matters because a
+// run over the whole queue would otherwise parse every line ever written. Anything else
+// (other key orders, escapes, blanks) gets nothing here and is parsed in full.
+std::optional<QueueLineKey> scan_queue_line_key(std::string_view line) {
+  // A line cut short by a killed writer is left to the full parse, which refuses it.
+  if (line.size() < 2 || line.front() != '{' || line.back() != '}') return std::nullopt;
+  std::size_t at = 1;
+  std::optional<std::string_view> id = plain_member(line, at, "deliveryId");
+  if (!id || line.substr(at, 1) != ",") return std::nullopt;
+  at = line.find("\"taskId\":", at + 1);
+  if (at == std::string_view::npos) return std::nullopt;
+  for (const char* key : {"taskId", "configId", "callback"}) {
+    if (!plain_member(line, at, key) || line.substr(at, 1) != ",") return std::nullopt;
+    ++at;
+  }
+  const std::size_t sha = line.find("\",\"payloadSha256\":\"", at);
+  if (sha == std::string_view::npos) return std::nullopt;
+  const std::size_t state_key = line.find("\",\"state\":\"", sha + 1);
+  if (state_key == std::string_view::npos) return std::nullopt;
+  const std::size_t state_at = state_key + 11;
+  const std::size_t state_end = line.find('"', state_at);
+  if (state_end == std::string_view::npos) return std::nullopt;
+  const std::string_view state = line.substr(state_at, state_end - state_at);
+  if (state.empty() || state.find('\\') != std::string_view::npos) return std::nullopt;
+  return QueueLineKey{std::string(*id), std::string(state)};
 }
 
 }  // namespace
@@ -128,20 +180,36 @@ std::optional<PushDelivery> parse_push_queue_line(std::string_view line) {
 }
 
 std::vector<PushDelivery> read_push_queue(const std::filesystem::path& path,
-                                          const std::set<std::string>& only) {
-  std::vector<PushDelivery> records;
-  std::unordered_map<std::string, std::size_t> index;  // id -> position in `records`
-  for_each_task_log_line(path, [&](std::string_view line, std::uint64_t) {
+                                          const std::set<std::string>& only, bool pending_only) {
+  struct Latest {
+    std::uint64_t at = 0;
+    std::string line;  // empty: the id's last record is not wanted
+  };
+  std::unordered_map<std::string, Latest> latest;
+  for_each_task_log_line(path, [&](std::string_view line, std::uint64_t offset) {
     if (!only.empty() && !may_hold_any(line, only)) return;
-    std::optional<PushDelivery> delivery = parse_push_queue_line(line);
-    if (!delivery || (!only.empty() && !only.contains(delivery->delivery_id))) return;
-    if (const auto found = index.find(delivery->delivery_id); found != index.end()) {
-      records[found->second].delivery_id.clear();  // superseded: dropped below
+    std::optional<QueueLineKey> key = scan_queue_line_key(line);
+    if (!key) {
+      const std::optional<PushDelivery> delivery = parse_push_queue_line(line);
+      if (!delivery) return;
+      key = QueueLineKey{delivery->delivery_id, delivery->state};
     }
-    index[delivery->delivery_id] = records.size();
-    records.push_back(std::move(*delivery));
+    if (!only.empty() && !only.contains(key->delivery_id)) return;
+    const bool wanted = !pending_only || ascii_lower(trim(key->state)) == "pending";
+    latest[key->delivery_id] = {offset, wanted ? std::string(line) : std::string()};
   });
-  std::erase_if(records, [](const PushDelivery& record) { return record.delivery_id.empty(); });
+  std::vector<std::pair<std::uint64_t, std::string>> ordered;
+  for (auto& [id, entry] : latest) {
+    if (!entry.line.empty()) ordered.emplace_back(entry.at, std::move(entry.line));
+  }
+  std::sort(ordered.begin(), ordered.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::vector<PushDelivery> records;
+  records.reserve(ordered.size());
+  for (const auto& [at, line] : ordered) {
+    if (std::optional<PushDelivery> delivery = parse_push_queue_line(line))
+      records.push_back(std::move(*delivery));
+  }
   return records;
 }
 
