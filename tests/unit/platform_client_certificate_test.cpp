@@ -72,6 +72,8 @@ TEST_F(ClientCertificateTest, SelectsByThumbprintWrittenAnyWay) {
 
   EXPECT_EQ(select(wanted.thumbprint.substr(1)).error,
             "certificate thumbprint must contain exactly 20 SHA-1 bytes");
+  EXPECT_EQ(select(wanted.thumbprint.substr(1) + "G").error,
+            "certificate thumbprint contains a non-hexadecimal character");
   EXPECT_EQ(select_client_certificate(wanted.thumbprint, "", CertificateStoreLocation::current_user,
                                       CertificateUsage::client_authentication, true, user_root())
                 .error,

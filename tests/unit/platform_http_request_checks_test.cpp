@@ -1,5 +1,5 @@
 // The HTTP client's refusals before any network activity: limits, header rules, their order,
-// and the normalisation of addresses and thumbprints.
+// and the normalisation of approved addresses.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -106,25 +106,10 @@ TEST(HttpRequestChecks, SchemeAndCertificateRefusedBeforeConnecting) {
   EXPECT_EQ(bad.error.rfind("could not select WinHTTP client certificate: ", 0), 0u) << bad.error;
 }
 
-TEST(HttpRequestChecks, HeaderBlockOrder) {
-  EXPECT_EQ(http_detail::request_header_block("text/plain", {{"b", "2"}, {"B", "1"}, {"a", "3"}}),
-            "Content-Type: text/plain\r\nAccept: application/json\r\nB: 1\r\na: 3\r\nb: 2\r\n");
-  EXPECT_EQ(http_detail::request_header_block("", {}), "Accept: application/json\r\n");
-}
-
-TEST(HttpRequestChecks, AddressAndThumbprintNormalisation) {
+TEST(HttpRequestChecks, AddressNormalisation) {
   EXPECT_EQ(http_detail::normalise_address("  [FE80::1] "), "fe80::1");
   EXPECT_EQ(http_detail::normalise_address("[[::1]]"), "[::1]");
   EXPECT_EQ(http_detail::normalise_address("10.0.0.1"), "10.0.0.1");
-
-  std::string normalised, error;
-  ASSERT_TRUE(http_detail::normalise_thumbprint(
-      "ab:cd-ef 01\t23456789abcdef0123456789abcdef01", normalised, error));
-  EXPECT_EQ(normalised, "ABCDEF0123456789ABCDEF0123456789ABCDEF01");
-  EXPECT_FALSE(http_detail::normalise_thumbprint(std::string(39, 'a'), normalised, error));
-  EXPECT_EQ(error, "certificate thumbprint must contain exactly 20 SHA-1 bytes");
-  EXPECT_FALSE(http_detail::normalise_thumbprint(std::string(39, 'a') + "g", normalised, error));
-  EXPECT_EQ(error, "certificate thumbprint contains a non-hexadecimal character");
 }
 
 TEST(HttpRequestChecks, MissingLibraryIsAnErrorText) {

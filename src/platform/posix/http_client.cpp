@@ -222,9 +222,10 @@ void set_session_options(OptionSetter& set, const Request& request, const UrlPar
     TESSIK_SET(set, CURLOPT_MAXREDIRS, kMaxRedirects);
     TESSIK_SET(set, CURLOPT_REDIR_PROTOCOLS_STR, parts.scheme == "https" ? "https" : "http,https");
   }
-  // libcurl on OpenSSL checks revocation only through what the TLS stack is given (it asks
-  // for no CRLs and no OCSP by itself), and ignores NO_REVOKE; the flag is set so that the
-  // choice reaches backends that do check, and stays visible here.
+  // libcurl on OpenSSL fetches no CRLs and asks no OCSP responder by itself and ignores
+  // NO_REVOKE, so there revocation is not checked online either way; stapled-OCSP checking
+  // (VERIFYSTATUS) is left off because it refuses every server that staples nothing. The
+  // flag is still set so that the choice reaches backends that do check.
   TESSIK_SET(set, CURLOPT_SSL_OPTIONS, options.skip_revocation_check ? long{CURLSSLOPT_NO_REVOKE} : 0L);
 }
 
