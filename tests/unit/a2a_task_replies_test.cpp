@@ -8,6 +8,7 @@
 #include "a2a/tasks/task_json.h"
 #include "a2a/tasks/task_log.h"
 #include "a2a/tasks/task_replies.h"
+#include "base/text.h"
 #include "pipeline/send_pipeline.h"
 #include "state/state_dir.h"
 #include "support/build_paths.h"
@@ -29,6 +30,21 @@ TEST(RepliedMessageIdTest, OnlyAnOperationContextNamesAMessage) {
   EXPECT_EQ(replied_message_id("tessik-operation"), "");
   EXPECT_EQ(replied_message_id("cli"), "");
   EXPECT_EQ(replied_message_id("x tessik-operation:abc"), "");
+}
+
+TEST(TaskReplyTextTest, LongRepliesAreCutOnACharacterBoundaryWithANote) {
+  const std::string fits(kMaxTaskReplyBytes, 'a');
+  EXPECT_EQ(task_reply_text(fits, "r-1"), fits);
+  // A three-byte character straddles the bound: it goes entirely.
+  const std::string straddling = std::string(kMaxTaskReplyBytes - 1, 'a') + "\xe6\xbc\xa2tail";
+  const std::string kept = task_reply_text(straddling, "r-1");
+  EXPECT_EQ(kept.substr(0, kMaxTaskReplyBytes), std::string(kMaxTaskReplyBytes - 1, 'a') + "\n");
+  EXPECT_TRUE(is_valid_utf8(kept));
+  EXPECT_NE(kept.find("first " + std::to_string(kMaxTaskReplyBytes - 1) + " of " +
+                      std::to_string(straddling.size()) + " bytes"),
+            std::string::npos)
+      << kept.substr(kMaxTaskReplyBytes - 1);
+  EXPECT_NE(kept.find("message r-1 carried all of it"), std::string::npos);
 }
 
 class TaskRepliesTest : public ::testing::Test {

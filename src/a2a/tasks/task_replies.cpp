@@ -77,8 +77,19 @@ std::string replied_message_id(std::string_view source_context) {
   return trim(text.substr(kPrefix.size()));
 }
 
+std::string task_reply_text(std::string_view body, std::string_view reply_message_id) {
+  if (body.size() <= kMaxTaskReplyBytes) return std::string(body);
+  std::size_t cut = kMaxTaskReplyBytes;
+  // Back off continuation bytes so the kept text ends on a whole character.
+  while (cut > 0 && (static_cast<unsigned char>(body[cut]) & 0xC0) == 0x80)
+    --cut;
+  return std::string(body.substr(0, cut)) + "\n\n[Tessik kept the first " + std::to_string(cut) +
+         " of " + std::to_string(body.size()) + " bytes of this reply here; message " +
+         std::string(trim_view(reply_message_id)) + " carried all of it.]";
+}
+
 void apply_task_reply(TaskRecord& task, const TaskReply& reply) {
-  task.reply_body = reply.body;
+  task.reply_body = task_reply_text(reply.body, reply.message_id);
   task.reply_message_id = trim(reply.message_id);
   task.reply_sender_agent = trim(reply.sender_agent);
   task.reply_sender_node = trim(reply.sender_node);

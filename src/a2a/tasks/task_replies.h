@@ -31,7 +31,18 @@ struct TaskReply {
   std::string sender_node;          // "local" when blank
 };
 
-// Records `reply` on `task`: the reply fields, state COMPLETED and a "reply_received" event.
+// The most reply text a task keeps. Every task document repeats the reply four times (status
+// message, metadata, history, artifact), escaped, inside a broker frame of at most 8 MiB; a
+// longer reply would leave the task unreadable. The whole reply still reaches its recipient.
+inline constexpr std::size_t kMaxTaskReplyBytes = 128 * 1024;
+
+// The reply text a task keeps: `body` itself when it fits kMaxTaskReplyBytes, else its
+// longest prefix of whole UTF-8 characters within that bound followed by a note that names
+// both sizes and the message that carried the whole reply.
+std::string task_reply_text(std::string_view body, std::string_view reply_message_id);
+
+// Records `reply` on `task`: the reply fields (the body through task_reply_text), state
+// COMPLETED and a "reply_received" event.
 void apply_task_reply(TaskRecord& task, const TaskReply& reply);
 
 enum class TaskReplyStatus {
