@@ -130,6 +130,60 @@ std::string McpSession::oversized_line_response() {
                 "Invalid Request: line exceeds " + std::to_string(kMaxMcpLineBytes) + " bytes"});
 }
 
+namespace {
+
+// What one parsed line asks for: a call to run, an error to answer, or nothing at all.
+struct Envelope {
+  bool answer_expected = false;  // false for notifications and for the client's responses
+  json id;                       // null when the request had none usable
+  std::string method;
+  json params = json::object();
+  std::optional<RpcError> error;
+};
+
+Envelope read_envelope(const json& message) {
+  Envelope envelope;
+  if (message.is_array()) {
+    envelope.answer_expected = true;
+    envelope.error = RpcError{kMcpInvalidRequest, "Invalid Request: batches are not supported"};
+    return envelope;
+  }
+  if (!message.is_object()) {
+    envelope.answer_expected = true;
+    envelope.error = RpcError{kMcpInvalidRequest, "Invalid Request: not an object"};
+    return envelope;
+  }
+  const auto method = message.find("method");
+  const auto id = message.find("id");
+  // A notification, or a client's answer to a request of ours (this server sends none).
+  if (id == message.end() || method == message.end()) {
+    envelope.answer_expected = id != message.end() && !message.contains("result") &&
+                               !message.contains("error");
+  } else {
+    envelope.answer_expected = true;
+  }
+  if (!envelope.answer_expected) return envelope;
+  if (valid_id(*id)) envelope.id = *id;
+  const auto version = message.find("jsonrpc");
+  if (version == message.end() || *version != "2.0" || method == message.end() ||
+      !method->is_string() || !valid_id(*id)) {
+    envelope.error = RpcError{kMcpInvalidRequest, "Invalid Request"};
+    return envelope;
+  }
+  envelope.method = method->get<std::string>();
+  const auto params = message.find("params");
+  if (params != message.end()) {
+    if (!params->is_object()) {
+      envelope.error = RpcError{kMcpInvalidParams, "Invalid params: not an object"};
+    } else {
+      envelope.params = *params;
+    }
+  }
+  return envelope;
+}
+
+}  // namespace
+
 std::optional<std::string> McpSession::handle_line(std::string_view line) {
   line = trim_view(line);
   if (line.empty()) return std::nullopt;
@@ -140,48 +194,19 @@ std::optional<std::string> McpSession::handle_line(std::string_view line) {
   }
   const json message = json::parse(line, nullptr, false);
   if (message.is_discarded()) return error_response(nullptr, {kMcpParseError, "Parse error"});
-  if (message.is_array()) {
-    return error_response(nullptr, {kMcpInvalidRequest, "Invalid Request: batches are not "
-                                                         "supported"});
-  }
-  if (!message.is_object()) {
-    return error_response(nullptr, {kMcpInvalidRequest, "Invalid Request: not an object"});
-  }
-  const auto method = message.find("method");
-  const auto id = message.find("id");
-  const bool is_notification = id == message.end();
-  // A client's answer to a request of ours: this server sends none, so there is nothing to do.
-  if (method == message.end() && !is_notification &&
-      (message.contains("result") || message.contains("error"))) {
-    return std::nullopt;
-  }
-  const json reply_id = !is_notification && valid_id(*id) ? *id : json(nullptr);
-  const auto version = message.find("jsonrpc");
-  if (version == message.end() || *version != "2.0" || method == message.end() ||
-      !method->is_string() || (!is_notification && !valid_id(*id))) {
-    if (is_notification) return std::nullopt;
-    return error_response(reply_id, {kMcpInvalidRequest, "Invalid Request"});
-  }
-  const auto params = message.find("params");
-  if (params != message.end() && !params->is_object()) {
-    if (is_notification) return std::nullopt;
-    return error_response(reply_id, {kMcpInvalidParams, "Invalid params: not an object"});
-  }
-  const json no_params = json::object();
-  const std::string name = method->get<std::string>();
-  if (is_notification) {
-    // "notifications/initialized", "notifications/cancelled" and the like need no action:
-    // every request is answered before the next line is read.
-    return std::nullopt;
-  }
+  // Notifications ("notifications/initialized", "notifications/cancelled", ...) need no
+  // action: every request is answered before the next line is read.
+  const Envelope envelope = read_envelope(message);
+  if (!envelope.answer_expected) return std::nullopt;
+  if (envelope.error) return error_response(envelope.id, *envelope.error);
   Answer answer;
   try {
-    answer = dispatch(name, params != message.end() ? *params : no_params);
+    answer = dispatch(envelope.method, envelope.params);
   } catch (const std::exception& failure) {
-    answer = fail(-32603, std::string("Internal error: ") + failure.what());
+    answer = fail(kMcpInternalError, std::string("Internal error: ") + failure.what());
   }
-  if (answer.error) return error_response(reply_id, *answer.error);
-  return dump({{"jsonrpc", "2.0"}, {"id", reply_id}, {"result", std::move(answer.result)}});
+  if (answer.error) return error_response(envelope.id, *answer.error);
+  return dump({{"jsonrpc", "2.0"}, {"id", envelope.id}, {"result", std::move(answer.result)}});
 }
 
 }  // namespace tessik

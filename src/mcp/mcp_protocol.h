@@ -24,6 +24,7 @@ inline constexpr int kMcpParseError = -32700;
 inline constexpr int kMcpInvalidRequest = -32600;
 inline constexpr int kMcpMethodNotFound = -32601;
 inline constexpr int kMcpInvalidParams = -32602;
+inline constexpr int kMcpInternalError = -32603;
 
 struct McpToolDescription {
   std::string name;
