@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "providers/codex/codex_desktop_adapter.h"
 #include "providers/mailbox/mailbox_adapter.h"
 #include "providers/provider_adapter.h"
 #include "providers/provider_catalog.h"
@@ -70,10 +71,15 @@ class UnavailableAdapter : public ProviderAdapter {
   std::string product_;
 };
 
-// Codex desktop never creates sessions: its only create path was not a reliable transport.
+// Codex desktop delivers through its IPC pipe and never creates sessions: its only create
+// path was not a reliable transport.
 class CodexAdapter : public UnavailableAdapter {
  public:
   CodexAdapter() : UnavailableAdapter("codex", "codex_desktop", "Codex desktop") {}
+
+  DeliveryResult deliver(const DeliveryRequest& request) const override {
+    return deliver_to_codex_desktop(request);
+  }
 
   CreateResult create(const CreateRequest& request) const override {
     CreateResult result;
