@@ -7,6 +7,7 @@
 
 #include "base/text.h"
 #include "providers/codex/codex_desktop_adapter.h"
+#include "providers/cursor/cursor_bridge_adapter.h"
 #include "providers/mailbox/mailbox_adapter.h"
 #include "providers/provider_adapter.h"
 #include "providers/provider_catalog.h"
@@ -98,6 +99,17 @@ class CodexAdapter : public UnavailableAdapter {
   }
 };
 
+// Cursor's agent window is reached through the bridge extension's command files; creating and
+// renaming composers through it is not part of this build.
+class CursorAdapter : public UnavailableAdapter {
+ public:
+  CursorAdapter() : UnavailableAdapter("cursor", "cursor_bridge", "Cursor bridge") {}
+
+  DeliveryResult deliver(const DeliveryRequest& request) const override {
+    return deliver_to_cursor_bridge(request);
+  }
+};
+
 // Command-line assistants whose rename contract has not been proven answer with why.
 class UnprovenRenameAdapter : public UnavailableAdapter {
  public:
@@ -152,7 +164,7 @@ AdapterTable build_table() {
   add("codex_cli", unavailable("codex_cli", "codex_cli", "Codex CLI"));
   add("antigravity", unavailable("antigravity", "antigravity", "Antigravity"));
   add("antigravity_cli", unavailable("antigravity_cli", "antigravity_cli", "Antigravity CLI"));
-  add("cursor", unavailable("cursor", "cursor_bridge", "Cursor bridge"));
+  add("cursor", std::make_unique<CursorAdapter>());
   add("cursor_cli", std::make_unique<UnprovenRenameAdapter>(
                         "cursor_cli", "cursor_agent_cli", "Cursor Agent CLI",
                         "cursor_agent_cli_rename_not_implemented",
