@@ -42,7 +42,8 @@ class CodexDeliveryTest : public ::testing::Test {
 
   // Starts the fake application with `rules` and waits until its socket is there.
   void start_fake(std::vector<std::string> rules) {
-    fake_.reset();
+    fake_.reset();  // a killed fake leaves its socket file behind
+    fs::remove(env_.pipe_dir() / "codex-ipc");
     fs::remove(log_path());
     rules.insert(rules.begin(), log_path().string());
     fake_ = std::make_unique<test::BrokerProcess>(
