@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <utility>
 
 #include "base/json_depth.h"
 #include "base/random.h"
@@ -157,22 +158,21 @@ CodexTurnSubmission submit_codex_turn(const std::filesystem::path& pipe,
     submission.error = "Codex Desktop IPC send failed: " + session.error;
     return submission;
   }
-  const std::string steer_method = "thread-follower-steer-turn";
-  const CodexExchangeResult steered =
-      send_turn(session.connection, codex_steer_turn_template(input), steer_method, timings);
-  if (steered.ok) {
-    submission.ok = true;
-    submission.attempt = steer_method;
-    return submission;
+  // Steering joins the turn in progress; only when there is none to steer is a new one started.
+  const std::pair<const char*, std::string> attempts[] = {
+      {"thread-follower-steer-turn", codex_steer_turn_template(input)},
+      {"thread-follower-start-turn", codex_start_turn_template(input)}};
+  CodexExchangeResult outcomes[2];
+  for (std::size_t i = 0; i < 2; ++i) {
+    outcomes[i] = send_turn(session.connection, attempts[i].second, attempts[i].first, timings);
+    if (outcomes[i].ok) {
+      submission.ok = true;
+      submission.attempt = attempts[i].first;
+      return submission;
+    }
   }
-  const std::string start_method = "thread-follower-start-turn";
-  const CodexExchangeResult started =
-      send_turn(session.connection, codex_start_turn_template(input), start_method, timings);
-  if (started.ok) {
-    submission.ok = true;
-    submission.attempt = start_method;
-    return submission;
-  }
+  const CodexExchangeResult& steered = outcomes[0];
+  const CodexExchangeResult& started = outcomes[1];
   submission.attempt = "steer_and_start";
   submission.error =
       "Codex Desktop IPC send failed: Codex Desktop IPC could not steer or start the target "
