@@ -8,7 +8,7 @@
 namespace tessik::platform {
 
 struct ProcessStart {
-  bool running = false;                // the process exists and has not exited
+  bool running = false;                 // the process exists and has not exited
   std::int64_t started_at_unix_ms = 0;  // its creation time, when running
 };
 

@@ -19,7 +19,8 @@ inline constexpr int kUriOpenerMissingCode = 2;
 // Hands `uri` to the desktop opener (xdg-open found on PATH) in its own session, without our
 // descriptors, and waits up to `timeout_ms` for it to report. An opener that exits non-zero,
 // is missing or cannot start fails with its code; one still running at the time-out has
-// handed the URI on and counts as opened. Reads PATH on every call; never throws.
+// handed the URI on, counts as opened and is reaped in the background when it ends.
+// Reads PATH on every call; never throws.
 UriOpenResult open_uri(const std::string& uri, std::int64_t timeout_ms = 10000);
 
 }  // namespace tessik::platform

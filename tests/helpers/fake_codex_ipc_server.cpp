@@ -11,11 +11,10 @@
 //            zero-length | oversize (an invalid frame length) | garbage (a body that is not JSON)
 // A rule with #COUNT applies to the first COUNT requests of its method, then the next rule of
 // that method applies. Requests without a matching rule get "success".
-#include <nlohmann/json.hpp>
-
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -27,8 +26,8 @@
 
 namespace {
 
-using tessik::platform::LocalConnection;
 using nlohmann::json;
+using tessik::platform::LocalConnection;
 
 constexpr std::int64_t kIoTimeoutNs = 30'000'000'000;
 
@@ -61,12 +60,14 @@ std::optional<Rule> parse_rule(const std::string& text) {
   return rule;
 }
 
-std::int64_t deadline() { return tessik::monotonic_now_ns() + kIoTimeoutNs; }
+std::int64_t deadline() {
+  return tessik::monotonic_now_ns() + kIoTimeoutNs;
+}
 
 bool write_raw_frame(LocalConnection& connection, std::uint32_t length, const std::string& body) {
-  unsigned char header[4] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-                             static_cast<unsigned char>(length >> 16),
-                             static_cast<unsigned char>(length >> 24)};
+  unsigned char header[4] = {
+      static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+      static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
   return connection.write_exact(header, 4, deadline(), nullptr).completed() &&
          connection.write_exact(body.data(), body.size(), deadline(), nullptr).completed();
 }
@@ -75,7 +76,8 @@ bool write_frame(LocalConnection& connection, const std::string& body) {
   return write_raw_frame(connection, static_cast<std::uint32_t>(body.size()), body);
 }
 
-std::optional<std::string> read_frame(LocalConnection& connection, const tessik::platform::StopSignal& stop) {
+std::optional<std::string> read_frame(LocalConnection& connection,
+                                      const tessik::platform::StopSignal& stop) {
   unsigned char header[4];
   // No deadline for the next request: the client decides when to talk.
   if (!connection.read_exact(header, 4, INT64_MAX, &stop).completed()) return std::nullopt;
@@ -83,12 +85,15 @@ std::optional<std::string> read_frame(LocalConnection& connection, const tessik:
                                (static_cast<std::uint32_t>(header[3]) << 24);
   if (length > 16 * 1024 * 1024) return std::nullopt;
   std::string body(length, '\0');
-  if (!connection.read_exact(body.data(), length, deadline(), &stop).completed()) return std::nullopt;
+  if (!connection.read_exact(body.data(), length, deadline(), &stop).completed())
+    return std::nullopt;
   return body;
 }
 
 json response(const std::string& request_id, const std::string& method, bool success) {
-  json answer = {{"type", "response"}, {"requestId", request_id}, {"method", method},
+  json answer = {{"type", "response"},
+                 {"requestId", request_id},
+                 {"method", method},
                  {"resultType", success ? "success" : "error"}};
   if (!success) answer["error"] = "fake refusal of " + method;
   return answer;
@@ -99,9 +104,7 @@ class FakeServer {
   FakeServer(std::string log_path, std::vector<Rule> rules)
       : log_path_(std::move(log_path)), rules_(std::move(rules)) {}
 
-  void log(const std::string& line) {
-    std::ofstream(log_path_, std::ios::app) << line << "\n";
-  }
+  void log(const std::string& line) { std::ofstream(log_path_, std::ios::app) << line << "\n"; }
 
   std::vector<std::string> steps_for(const std::string& method) {
     for (Rule& rule : rules_) {
@@ -126,8 +129,10 @@ class FakeServer {
     const bool final_success = !steps.empty() && steps.back() == "success";
     for (const std::string& step : steps) {
       if (step == "discovery") {
-        write_frame(connection, json({{"type", "client-discovery-request"}, {"requestId", "disc-" + id},
-                                      {"discoveryId", "d-1"}, {"method", "open-thread"}})
+        write_frame(connection, json({{"type", "client-discovery-request"},
+                                      {"requestId", "disc-" + id},
+                                      {"discoveryId", "d-1"},
+                                      {"method", "open-thread"}})
                                     .dump());
         const std::optional<std::string> reply = read_frame(connection, stop);
         if (!reply) return false;

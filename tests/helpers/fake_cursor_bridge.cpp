@@ -9,12 +9,11 @@
 // --status, --result-bridge-id and --result-surface change what the results claim.
 #include <unistd.h>
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 #include <string>
@@ -74,8 +73,10 @@ void register_bridge(const Settings& settings) {
                  {"command_watcher_active", settings.watcher},
                  {"active_composer_id", ""},
                  {"selected_composer_ids", json::array()}};
-  json registry = {{"schema_version", 1}, {"bridges", json::array({bridge})},
-                   {"commands", json::array()}, {"events", json::array()},
+  json registry = {{"schema_version", 1},
+                   {"bridges", json::array({bridge})},
+                   {"commands", json::array()},
+                   {"events", json::array()},
                    {"results", json::array()}};
   fs::create_directories(settings.registry_dir);
   write_whole(settings.registry_dir / "cursor-bridge.json", registry.dump(2) + "\n");
@@ -85,8 +86,9 @@ void answer(const Settings& settings, const fs::path& command_file) {
   const json command = json::parse(read_whole(command_file), nullptr, false);
   if (command.is_discarded() || settings.silent) return;
   const json methods = command.value("delivery_methods", json::array());
-  const std::string surface =
-      settings.values.count("--result-surface") ? settings.get("--result-surface") : settings.get("--surface");
+  const std::string surface = settings.values.count("--result-surface")
+                                  ? settings.get("--result-surface")
+                                  : settings.get("--surface");
   const std::string bridge_id = settings.values.count("--result-bridge-id")
                                     ? settings.get("--result-bridge-id")
                                     : settings.get("--bridge-id");

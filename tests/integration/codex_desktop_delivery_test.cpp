@@ -3,10 +3,9 @@
 // the nudge-and-retry path when no window owns the thread.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -64,7 +63,8 @@ class CodexDeliveryTest : public ::testing::Test {
 
   std::vector<std::string> request_methods() const {
     std::vector<std::string> methods;
-    for (const json& request : requests()) methods.push_back(request["method"]);
+    for (const json& request : requests())
+      methods.push_back(request["method"]);
     return methods;
   }
 
@@ -105,16 +105,18 @@ TEST_F(CodexDeliveryTest, SteerSucceedsAndStartIsNeverSent) {
   EXPECT_EQ(steer["restoreMessage"]["context"]["prompt"], request().final_visible_body);
   EXPECT_EQ(steer["restoreMessage"]["id"], steer["clientUserMessageId"]);
   EXPECT_EQ(steer["restoreMessage"]["cwd"], fs::current_path().string());
-  const json metadata =
-      json::parse(steer["restoreMessage"]["responsesapiClientMetadata"]["message_metadata"]
-                      .get<std::string>());
-  EXPECT_EQ(metadata, json({{"source", "tessik"}, {"transport", "codex_desktop_ipc"},
-                            {"message_id", "m-7"}, {"target_agent", "Codex Reviewer"},
+  const json metadata = json::parse(
+      steer["restoreMessage"]["responsesapiClientMetadata"]["message_metadata"].get<std::string>());
+  EXPECT_EQ(metadata, json({{"source", "tessik"},
+                            {"transport", "codex_desktop_ipc"},
+                            {"message_id", "m-7"},
+                            {"target_agent", "Codex Reviewer"},
                             {"target_thread_id", "thread-42"}}));
   // Every request has its own fresh id.
   for (std::size_t i = 0; i < sent.size(); ++i) {
     EXPECT_TRUE(is_uuid_text(sent[i]["requestId"].get<std::string>())) << sent[i];
-    for (std::size_t j = 0; j < i; ++j) EXPECT_NE(sent[i]["requestId"], sent[j]["requestId"]);
+    for (std::size_t j = 0; j < i; ++j)
+      EXPECT_NE(sent[i]["requestId"], sent[j]["requestId"]);
   }
 }
 
@@ -132,7 +134,8 @@ TEST_F(CodexDeliveryTest, FailedSteerFallsBackToStartWithTheSameClientMessage) {
   ASSERT_EQ(sent.size(), 5u);
   EXPECT_EQ(sent[4]["method"], "thread-follower-start-turn");
   const json& start = sent[4]["params"];
-  EXPECT_EQ(start["turnStartParams"]["clientUserMessageId"], sent[3]["params"]["clientUserMessageId"]);
+  EXPECT_EQ(start["turnStartParams"]["clientUserMessageId"],
+            sent[3]["params"]["clientUserMessageId"]);
   EXPECT_EQ(start["turnStartParams"]["input"][0]["text"], request().final_visible_body);
   EXPECT_NE(sent[4]["requestId"], sent[3]["requestId"]);
   EXPECT_TRUE(opened_.empty());

@@ -3,9 +3,8 @@
 // the cancellation left behind when it never answers.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
-
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -109,9 +108,9 @@ TEST_F(CursorDeliveryTest, BridgeWithoutWatcherIsWokenThroughItsUri) {
   // Without a requested method every method is offered, and the bridge's winner is reported.
   EXPECT_EQ(result.method, "tessik_cursor_bridge_multi_method:direct_chat_service_submit");
   const json command = only_command();
-  EXPECT_EQ(opened_, std::vector<std::string>{
-                         "cursor://tessik.tessik-cursor-bridge/execute?command_id=" +
-                         command["command_id"].get<std::string>()});
+  EXPECT_EQ(opened_,
+            std::vector<std::string>{"cursor://tessik.tessik-cursor-bridge/execute?command_id=" +
+                                     command["command_id"].get<std::string>()});
   EXPECT_EQ(command["delivery_methods"].size(), 5u);
 }
 

@@ -216,7 +216,8 @@ TEST_F(ProviderEdgesDeliverTest, EveryDeliveryKeyReachesItsAdapterPromptly) {
       deliver_to_provider(delivery_to(test::ready_row("a", "A", "codex", "thread-9")));
   EXPECT_EQ(codex.method, "codex_desktop_ipc");
   EXPECT_EQ(codex.error, "Codex Desktop IPC owner not available and hydration nudge failed");
-  EXPECT_TRUE(codex.evidence.ends_with(" hydration=ShellExecute failed: 2 alternate_transport=disabled"))
+  EXPECT_TRUE(
+      codex.evidence.ends_with(" hydration=ShellExecute failed: 2 alternate_transport=disabled"))
       << codex.evidence;
   const DeliveryResult cursor =
       deliver_to_provider(delivery_to(test::ready_row("a", "A", "cursor", "s-9")));

@@ -72,7 +72,8 @@ TEST(CursorBridgeCommand, RendersKeysInOrderWithEscapedValues) {
 }
 
 TEST(CursorBridgeMethods, AcceptLettersAliasesAndFullNamesOnly) {
-  for (const char* spelling : {"D", "d", "method-d", "method_d", "surface_then_direct_loaded_agent_submit"}) {
+  for (const char* spelling :
+       {"D", "d", "method-d", "method_d", "surface_then_direct_loaded_agent_submit"}) {
     const CursorDeliveryMethods resolved = resolve_cursor_delivery_methods(spelling);
     ASSERT_TRUE(resolved.ok) << spelling;
     EXPECT_EQ(resolved.requested, "surface_then_direct_loaded_agent_submit") << spelling;
@@ -183,7 +184,8 @@ TEST_F(CursorBridgeFilesTest, RegistryIsCreatedWhenAbsentAndNeverReplaced) {
 }
 
 TEST_F(CursorBridgeFilesTest, CancellationIsWrittenWholeOrReportsTheStep) {
-  const CancellationWrite written = write_cancellation(paths_, "cmd-1", "provider_result_wait_timeout");
+  const CancellationWrite written =
+      write_cancellation(paths_, "cmd-1", "provider_result_wait_timeout");
   ASSERT_TRUE(written.written) << written.detail;
   const fs::path file = paths_.cancellation_file("cmd-1");
   EXPECT_EQ(written.detail, "cancellation_written path=" + file.string());
@@ -221,7 +223,8 @@ TEST_F(CursorBridgeFilesTest, SendPathRefusesBeforeWritingAnyCommand) {
   DeliveryResult result = run_cursor_bridge_operation(operation, options);
   EXPECT_EQ(result.method, "cursor_patch_status_gate");
   EXPECT_EQ(result.error, "Cursor provider patch is unhealthy");
-  EXPECT_EQ(result.evidence, "Cursor patch status is degraded failing_required_checks=hook_a,hook_b");
+  EXPECT_EQ(result.evidence,
+            "Cursor patch status is degraded failing_required_checks=hook_a,hook_b");
   write_text(paths_.patch_status_file, "{oops");
   EXPECT_EQ(run_cursor_bridge_operation(operation, options).evidence,
             "Cursor patch status is unreadable failing_required_checks=");
@@ -282,8 +285,9 @@ TEST_F(CursorBridgeFilesTest, ResultWaitWakesOnCreationAndGivesUpAtTheDeadline) 
 }
 
 TEST_F(CursorBridgeFilesTest, ResultFieldsReadAsTextWhateverTheirType) {
-  write_text(paths_.result_file("r"),
-             R"({"status":"accepted_by_provider","attempt_count":3,"bridge_id":null,"surface":{"x":1}})");
+  write_text(
+      paths_.result_file("r"),
+      R"({"status":"accepted_by_provider","attempt_count":3,"bridge_id":null,"surface":{"x":1}})");
   const CursorBridgeResult result = read_cursor_bridge_result(paths_.result_file("r"));
   ASSERT_TRUE(result.readable);
   EXPECT_EQ(result.status, "accepted_by_provider");

@@ -42,11 +42,13 @@ ProcessStart query_process_start(std::uint32_t pid) {
   const long ticks_per_second = ::sysconf(_SC_CLK_TCK);
   if (boot_seconds <= 0 || ticks_per_second <= 0) return result;
   result.running = true;
-  result.started_at_unix_ms = boot_seconds * 1000 +
-                              static_cast<std::int64_t>(start_ticks) * 1000 / ticks_per_second;
+  result.started_at_unix_ms =
+      boot_seconds * 1000 + static_cast<std::int64_t>(start_ticks) * 1000 / ticks_per_second;
   return result;
 }
 
-std::uint32_t current_process_id() { return static_cast<std::uint32_t>(::getpid()); }
+std::uint32_t current_process_id() {
+  return static_cast<std::uint32_t>(::getpid());
+}
 
 }  // namespace tessik::platform

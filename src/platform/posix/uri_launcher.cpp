@@ -39,8 +39,8 @@ UriOpenResult open_uri(const std::string& uri, std::int64_t timeout_ms) {
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawnattr_init(&attributes);
   for (int stream = 0; stream <= 2; ++stream) {
-    ::posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY,
-                                       0);
+    ::posix_spawn_file_actions_addopen(&actions, stream, "/dev/null",
+                                       stream == 0 ? O_RDONLY : O_WRONLY, 0);
   }
   ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
   pid_t pid = -1;
@@ -58,7 +58,11 @@ UriOpenResult open_uri(const std::string& uri, std::int64_t timeout_ms) {
       return refused(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     }
     if (done < 0) return {true, 0, ""};  // reaped elsewhere; it did start
-    if (std::chrono::steady_clock::now() >= deadline) return {true, 0, ""};
+    if (std::chrono::steady_clock::now() >= deadline) {
+      // It has the URI and keeps handling it; reap it whenever it ends.
+      std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+      return {true, 0, ""};
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }

@@ -44,8 +44,9 @@ std::string nudge_thread(const CodexSend& send) {
   const std::string uri = "codex://threads/" + send.input.thread_id;
   const std::filesystem::path log =
       send.options.evidence_log.empty() ? delivery_log_path() : send.options.evidence_log;
-  EvidenceLog(log).append("codex_thread_refresh_started",
-                          {{"provider", "codex"}, {"thread_id", send.input.thread_id}, {"uri", uri}});
+  EvidenceLog(log).append(
+      "codex_thread_refresh_started",
+      {{"provider", "codex"}, {"thread_id", send.input.thread_id}, {"uri", uri}});
   const platform::UriOpenResult opened =
       send.options.open_uri ? send.options.open_uri(uri) : platform::open_uri(uri);
   return opened.opened ? "opened" : opened.error;
@@ -53,10 +54,10 @@ std::string nudge_thread(const CodexSend& send) {
 
 // Re-probes every interval until an owner appears or the hydration window closes.
 CodexOwnerProbe wait_for_owner(const CodexSend& send) {
-  const std::int64_t deadline =
-      monotonic_now_ns() + send.options.hydration_window_ms * kNsPerMs;
+  const std::int64_t deadline = monotonic_now_ns() + send.options.hydration_window_ms * kNsPerMs;
   for (;;) {
-    CodexOwnerProbe probe = probe_codex_owner(send.pipe, send.input.thread_id, send.options.timings);
+    CodexOwnerProbe probe =
+        probe_codex_owner(send.pipe, send.input.thread_id, send.options.timings);
     const std::int64_t left_ns = deadline - monotonic_now_ns();
     if (probe.result == "owner_found" || left_ns <= 0) {
       if (probe.result != "owner_found") probe.result = "owner_missing";
@@ -68,8 +69,7 @@ CodexOwnerProbe wait_for_owner(const CodexSend& send) {
 }
 
 DeliveryResult after_failed_send(DeliveryResult result, const CodexSend& send,
-                                 const CodexOwnerProbe& initial,
-                                 const CodexTurnSubmission& first) {
+                                 const CodexOwnerProbe& initial, const CodexTurnSubmission& first) {
   const std::string& thread_id = send.input.thread_id;
   const std::string hydration = nudge_thread(send);
   if (hydration != "opened") {
@@ -95,8 +95,7 @@ DeliveryResult after_failed_send(DeliveryResult result, const CodexSend& send,
                     " first_send_error=" + first.error + " post_hydration_owner=" + owner.result +
                     " post_hydration_owner_evidence=" + owner.evidence +
                     " post_hydration_owner_error=" + owner.error +
-                    " final_send=" + final_send.attempt +
-                    " final_send_error=" + final_send.error;
+                    " final_send=" + final_send.attempt + " final_send_error=" + final_send.error;
   if (!final_send.diagnostics.empty()) result.evidence += " " + final_send.diagnostics;
   return result;
 }
@@ -129,10 +128,10 @@ DeliveryResult deliver_to_codex_desktop(const DeliveryRequest& request,
   std::error_code cwd_error;
   const std::filesystem::path cwd = std::filesystem::current_path(cwd_error);
   const std::string& name = request.target.display_name;
-  const CodexSend send{options, pipe,
-                       CodexTurnInput{thread_id, request.final_visible_body, cwd.string(),
-                                      random_uuid(), request.message_id,
-                                      name.empty() ? request.target.agent_id : name}};
+  const CodexSend send{
+      options, pipe,
+      CodexTurnInput{thread_id, request.final_visible_body, cwd.string(), random_uuid(),
+                     request.message_id, name.empty() ? request.target.agent_id : name}};
 
   const CodexOwnerProbe probe = probe_codex_owner(pipe, thread_id, options.timings);
   const CodexTurnSubmission first = submit_codex_turn(pipe, send.input, options.timings);

@@ -74,8 +74,8 @@ CodexExchangeResult codex_ipc_exchange(platform::LocalConnection& connection,
     if (!parsed.is_object()) continue;
     const std::optional<std::string> type = text_member(parsed, "type");
     if (type == "client-discovery-request") {
-      std::string answered = write_codex_frame(connection, codex_client_discovery_answer(parsed),
-                                               deadline);
+      std::string answered =
+          write_codex_frame(connection, codex_client_discovery_answer(parsed), deadline);
       if (!answered.empty()) return exchange_failure(std::move(answered), "write_failed");
       continue;
     }
@@ -91,11 +91,10 @@ CodexClientSession open_codex_client_session(const std::filesystem::path& pipe,
   const platform::PipeIoResult connected = platform::connect_local_socket(
       pipe, monotonic_now_ns() + timings.connect_timeout_ms * kNsPerMs, session.connection);
   if (!connected.completed()) {
-    const std::string reason =
-        connected.status == platform::PipeIoStatus::timed_out
-            ? "timed out connecting to Codex Desktop IPC pipe"
-            : "failed to connect to Codex Desktop IPC pipe error=" +
-                  std::to_string(connected.windows_error);
+    const std::string reason = connected.status == platform::PipeIoStatus::timed_out
+                                   ? "timed out connecting to Codex Desktop IPC pipe"
+                                   : "failed to connect to Codex Desktop IPC pipe error=" +
+                                         std::to_string(connected.windows_error);
     session.error = "failed to connect to Codex Desktop IPC pipe: " + reason;
     return session;
   }
@@ -142,15 +141,13 @@ CodexExchangeResult send_turn(platform::LocalConnection& connection,
   const std::optional<std::string> request =
       fill_codex_request_template(request_template, request_id);
   if (!request) return exchange_failure("internal IPC request template error", "template");
-  return codex_ipc_exchange(connection, *request, request_id, method,
-                            timings.exchange_timeout_ms);
+  return codex_ipc_exchange(connection, *request, request_id, method, timings.exchange_timeout_ms);
 }
 
 }  // namespace
 
 CodexTurnSubmission submit_codex_turn(const std::filesystem::path& pipe,
-                                      const CodexTurnInput& input,
-                                      const CodexIpcTimings& timings) {
+                                      const CodexTurnInput& input, const CodexIpcTimings& timings) {
   CodexTurnSubmission submission;
   CodexClientSession session = open_codex_client_session(pipe, timings);
   if (!session.error.empty()) {

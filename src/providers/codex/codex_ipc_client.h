@@ -71,7 +71,6 @@ struct CodexTurnSubmission {
 // In one client session: steer the thread's current turn; only when that fails, start a new
 // turn with the same client message id.
 CodexTurnSubmission submit_codex_turn(const std::filesystem::path& pipe,
-                                      const CodexTurnInput& input,
-                                      const CodexIpcTimings& timings);
+                                      const CodexTurnInput& input, const CodexIpcTimings& timings);
 
 }  // namespace tessik

@@ -26,16 +26,15 @@ CodexFrameRead read_codex_frame(platform::LocalConnection& connection, std::int6
   }
   if (!length_io.completed()) {
     // Nothing at all arrived: the wait for data itself failed (the peer is gone).
-    frame.error = length_io.bytes_transferred == 0
-                      ? "failed to peek Codex Desktop IPC pipe error=" + code_text(length_io)
-                      : "failed to read Codex Desktop IPC frame length error=" +
-                            code_text(length_io);
+    frame.error =
+        length_io.bytes_transferred == 0
+            ? "failed to peek Codex Desktop IPC pipe error=" + code_text(length_io)
+            : "failed to read Codex Desktop IPC frame length error=" + code_text(length_io);
     return frame;
   }
-  const std::uint32_t length = std::uint32_t{length_bytes[0]} |
-                               (std::uint32_t{length_bytes[1]} << 8) |
-                               (std::uint32_t{length_bytes[2]} << 16) |
-                               (std::uint32_t{length_bytes[3]} << 24);
+  const std::uint32_t length =
+      std::uint32_t{length_bytes[0]} | (std::uint32_t{length_bytes[1]} << 8) |
+      (std::uint32_t{length_bytes[2]} << 16) | (std::uint32_t{length_bytes[3]} << 24);
   if (length == 0 || length > kCodexMaxFrameBytes) {
     frame.error = "invalid Codex Desktop IPC frame length " + std::to_string(length);
     return frame;

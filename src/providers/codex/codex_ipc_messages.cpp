@@ -38,9 +38,10 @@ std::string codex_start_turn_template(const CodexTurnInput& input) {
   return "{\"type\":\"request\"," + std::string(kCodexRequestIdPlaceholder) +
          ",\"method\":\"thread-follower-start-turn\",\"version\":1,\"params\":{"
          "\"conversationId\":\"" +
-         json_escape(input.thread_id) + "\",\"turnStartParams\":{\"input\":" +
-         text_input(input.body) + ",\"serviceTier\":null,\"clientUserMessageId\":\"" +
-         json_escape(input.client_message_id) + "\"}}}";
+         json_escape(input.thread_id) +
+         "\",\"turnStartParams\":{\"input\":" + text_input(input.body) +
+         ",\"serviceTier\":null,\"clientUserMessageId\":\"" + json_escape(input.client_message_id) +
+         "\"}}}";
 }
 
 std::string codex_steer_turn_template(const CodexTurnInput& input) {

@@ -40,8 +40,8 @@ DeliveryResult timed_out(DeliveryResult result, const CursorBridgePaths& paths,
                  "command_id=" + command.command_id +
                      " command_file=" + paths.command_file(command.command_id).string() +
                      " result_file=" + paths.result_file(command.command_id).string() +
-                     " trigger=" + dispatch.trigger +
-                     " watcher_primary_available=" + (dispatch.watcher_available ? "true" : "false") +
+                     " trigger=" + dispatch.trigger + " watcher_primary_available=" +
+                     (dispatch.watcher_available ? "true" : "false") +
                      " target_bridge_reason=" + command.target_bridge_reason +
                      " extension_id=" + kCursorBridgeExtensionId + " wait_detail=" + wait_detail +
                      " cancellation_written=" + (cancellation.written ? "true" : "false") +
@@ -52,9 +52,8 @@ DeliveryResult judge_result(DeliveryResult result, const CursorBridgeResult& ans
                             const CursorBridgeCommand& command) {
   if (!command.target_bridge_id.empty() && answer.bridge_id != command.target_bridge_id) {
     return failure(std::move(result), "Cursor bridge result was handled by the wrong bridge.",
-                   "target_bridge_id=" + command.target_bridge_id +
-                       " handled_bridge_id=" + answer.bridge_id +
-                       " handled_surface=" + answer.surface +
+                   "target_bridge_id=" + command.target_bridge_id + " handled_bridge_id=" +
+                       answer.bridge_id + " handled_surface=" + answer.surface +
                        " handled_workspace_name=" + answer.workspace_name +
                        " handled_workspace_uri=" + answer.workspace_uri);
   }
@@ -93,7 +92,8 @@ std::optional<std::string> validate(DeliveryResult& result, const CursorBridgeOp
     return std::nullopt;
   }
   if (trim(operation.operation).empty()) {
-    result = failure(std::move(result), "Cursor bridge operation is empty", "no fallback is allowed");
+    result =
+        failure(std::move(result), "Cursor bridge operation is empty", "no fallback is allowed");
     return std::nullopt;
   }
   const std::string session = trim(operation.provider_session_id);
@@ -165,7 +165,8 @@ DeliveryResult run_cursor_bridge_operation(const CursorBridgeOperation& operatio
   const CursorBridgeRegistry registry = load_cursor_bridge_registry(paths.registry_file);
   const CursorBridgeSelection selection =
       select_cursor_bridge(registry.bridges, operation.operation, *composer);
-  const CursorBridgeCommand command = command_for(operation, *composer, selection, methods, options);
+  const CursorBridgeCommand command =
+      command_for(operation, *composer, selection, methods, options);
   try {
     std::error_code ec;
     platform::create_private_directories(paths.results_dir, ec);

@@ -87,7 +87,8 @@ CursorBridge bridge_of(const json& entry) {
   bridge.extension_host_process_id = unsigned_of(entry, "extension_host_process_id");
   bridge.extension_host_started_at_unix_ms = integer_of(entry, "extension_host_started_at_unix_ms");
   const auto watcher = entry.find("command_watcher_active");
-  bridge.command_watcher_active = watcher != entry.end() && watcher->is_boolean() && watcher->get<bool>();
+  bridge.command_watcher_active =
+      watcher != entry.end() && watcher->is_boolean() && watcher->get<bool>();
   bridge.active_composer_id = text_of(entry, "active_composer_id");
   const auto selected = entry.find("selected_composer_ids");
   if (selected != entry.end() && selected->is_array()) {
@@ -199,11 +200,10 @@ CancellationWrite write_cancellation(const CursorBridgePaths& paths, std::string
   const fs::path final_path = paths.cancellation_file(command_id);
   fs::path temporary = final_path;
   temporary += ".tmp";
-  const std::string content = "{\n  \"schema_version\": 1,\n  \"command_id\": \"" +
-                              json_escape(command_id) +
-                              "\",\n  \"status\": \"canceled\",\n  \"reason\": \"" +
-                              json_escape(reason) + "\",\n  \"canceled_at\": \"" +
-                              utc_timestamp_now() + "\"\n}\n";
+  const std::string content =
+      "{\n  \"schema_version\": 1,\n  \"command_id\": \"" + json_escape(command_id) +
+      "\",\n  \"status\": \"canceled\",\n  \"reason\": \"" + json_escape(reason) +
+      "\",\n  \"canceled_at\": \"" + utc_timestamp_now() + "\"\n}\n";
   int code = 0;
   platform::remove_file_quietly(temporary);
   const platform::FileHandle handle = platform::create_new_file(temporary, 0600, code);

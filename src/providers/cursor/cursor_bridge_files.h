@@ -18,11 +18,11 @@ inline constexpr char kCursorAgentWindowSurface[] = "cursor_agent_window";
 
 // Where the files of one state directory live.
 struct CursorBridgePaths {
-  std::filesystem::path registry_file;       // cursor-bridge.json
-  std::filesystem::path commands_dir;        // cursor-bridge-commands
-  std::filesystem::path results_dir;         // cursor-bridge-results
-  std::filesystem::path cancellations_dir;   // cursor-bridge-cancellations
-  std::filesystem::path patch_status_file;   // cursor-patch.json
+  std::filesystem::path registry_file;      // cursor-bridge.json
+  std::filesystem::path commands_dir;       // cursor-bridge-commands
+  std::filesystem::path results_dir;        // cursor-bridge-results
+  std::filesystem::path cancellations_dir;  // cursor-bridge-cancellations
+  std::filesystem::path patch_status_file;  // cursor-patch.json
 
   std::filesystem::path command_file(std::string_view id) const;
   std::filesystem::path result_file(std::string_view id) const;

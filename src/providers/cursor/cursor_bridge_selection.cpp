@@ -40,10 +40,11 @@ bool is_cursor_bridge_live(const CursorBridge& bridge) {
   if (pid == 0 || pid > 0xFFFFFFFFULL || bridge.extension_host_started_at_unix_ms == 0) {
     return false;
   }
-  const platform::ProcessStart start = platform::query_process_start(static_cast<std::uint32_t>(pid));
-  return start.running && std::llabs(start.started_at_unix_ms -
-                                     bridge.extension_host_started_at_unix_ms) <=
-                              kCursorBridgeStartToleranceMs;
+  const platform::ProcessStart start =
+      platform::query_process_start(static_cast<std::uint32_t>(pid));
+  return start.running &&
+         std::llabs(start.started_at_unix_ms - bridge.extension_host_started_at_unix_ms) <=
+             kCursorBridgeStartToleranceMs;
 }
 
 CursorBridgeSelection select_cursor_bridge(const std::vector<CursorBridge>& bridges,

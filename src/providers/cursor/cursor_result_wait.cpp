@@ -17,7 +17,8 @@ bool present(const std::filesystem::path& file) {
 }
 
 CursorResultWait failed(const char* step, const std::filesystem::path& directory, int code) {
-  return {false, std::string(step) + " dir=" + directory.string() + " error=" + std::to_string(code)};
+  return {false,
+          std::string(step) + " dir=" + directory.string() + " error=" + std::to_string(code)};
 }
 
 }  // namespace
