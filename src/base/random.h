@@ -7,6 +7,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <string_view>
 
 namespace tessik {
 
@@ -21,6 +22,14 @@ std::string random_secret_bytes(std::size_t count);
 
 // 2 * `bytes` lower-case hex digits of random_secret_bytes(bytes): tokens and pairing secrets.
 std::string random_secret_hex(std::size_t bytes);
+
+// A fresh version-4 UUID in its 36-character lower-case text form, from the id generator
+// above (an id, never a secret).
+std::string random_uuid();
+
+// True for the 36-character UUID text form: hex digits in groups of 8-4-4-4-12 joined by '-',
+// either letter case, any version.
+bool is_uuid_text(std::string_view text);
 
 // Lower-case hex digits of `bytes`, two per byte.
 std::string hex_encode(std::string_view bytes);
