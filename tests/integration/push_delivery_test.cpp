@@ -170,6 +170,50 @@ TEST(PushDeliveryEndToEnd, SendWithInlineConfigurationPushesUpdatesToTheCallback
   }
 }
 
+TEST(PushDeliveryEndToEnd, AReplyPushesTheCompletedTaskWithItsArtifact) {
+  test::TempEnv env;
+  env.set("TESSIK_SERVICE_UID", std::to_string(::getuid()));
+  env.set("TESSIK_EXE", TESSIK_BINARY);
+  CallbackServer callbacks;
+  test::GatewayStack stack;
+  const std::string token = "push-reply-token-0123456789";
+  test::write_file(env.state_dir() / "a2a" / "clients.tsv",
+                   sha256_hex(token) + "\tpush-client\tpush-agent\t\tagent.send,task.push\n");
+  httplib::Client client("127.0.0.1", stack.port());
+  client.set_read_timeout(60);
+  const std::string body =
+      json({{"message",
+             {{"messageId", "push-reply-1"},
+              {"role", "ROLE_USER"},
+              {"parts", {{{"text", "please answer"}}}}}},
+            {"configuration",
+             {{"taskPushNotificationConfig", {{"id", "cb"}, {"url", callbacks.url("/ok")}}}}}})
+          .dump();
+  const auto sent = client.Post("/a2a/message:send",
+                                {{"Authorization", "Bearer " + token}, {"A2A-Version", "1.0"}},
+                                body, "application/json");
+  ASSERT_TRUE(sent);
+  ASSERT_EQ(sent->status, 200) << sent->body;
+  const json task = json::parse(sent->body)["task"];
+  const std::string operation = task["metadata"]["tessikMessageId"];
+  ASSERT_EQ(callbacks.received().size(), 2u);
+
+  // The reply arrives through the send command, as an assistant's MCP tool sends it.
+  const std::string command = std::string("'") + TESSIK_BINARY +
+                              "' send --to mailbox --from replier --source-context "
+                              "tessik-operation:" + operation + " 'the answer' >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  const std::vector<Received> received = callbacks.received();
+  ASSERT_EQ(received.size(), 5u);
+  const json snapshot = json::parse(received[2].body);
+  EXPECT_EQ(snapshot["task"]["status"]["state"], "TASK_STATE_COMPLETED");
+  const json status = json::parse(received[3].body)["statusUpdate"];
+  EXPECT_EQ(status["final"], true);
+  const json artifact = json::parse(received[4].body)["artifactUpdate"];
+  EXPECT_EQ(artifact["taskId"], task["id"]);
+  EXPECT_EQ(artifact["artifact"]["parts"][0]["text"], "the answer");
+}
+
 class InProcessPushTest : public ::testing::Test {
  protected:
   InProcessPushTest() {
