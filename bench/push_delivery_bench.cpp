@@ -29,7 +29,8 @@ class CallbackServer {
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (!server_.is_running())
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   ~CallbackServer() {
     server_.stop();
@@ -49,8 +50,8 @@ void write_due_deliveries(const PushQueuePaths& paths, int round, const std::str
   std::filesystem::remove(paths.pending);
   for (int i = 0; i < 10; ++i) {
     PushDelivery delivery;
-    delivery.payload_json = R"({"statusUpdate":{"round":)" + std::to_string(round) +
-                            R"(,"n":)" + std::to_string(i) + "}}";
+    delivery.payload_json = R"({"statusUpdate":{"round":)" + std::to_string(round) + R"(,"n":)" +
+                            std::to_string(i) + "}}";
     delivery.delivery_id = push_delivery_id("bench-task", "bench-config", delivery.payload_json);
     delivery.task_id = "bench-task";
     delivery.config_id = "bench-config";
@@ -85,7 +86,10 @@ void BM_PushRunOfTenDueDeliveries(benchmark::State& state) {
   state.counters["callback_posts"] = server.received();
   if (delivered != 10 * round) state.SkipWithError("not every delivery was delivered");
 }
-BENCHMARK(BM_PushRunOfTenDueDeliveries)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(50);
+BENCHMARK(BM_PushRunOfTenDueDeliveries)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(50);
 
 }  // namespace
 

@@ -56,13 +56,15 @@ void write_other_tasks_push_files(const std::filesystem::path& a2a) {
     configs += R"({"taskId":")" + task +
                R"(","id":"c","url":"https://hooks.example.com/cb","deleted":false,)"
                R"("metadata":{"tessikRequesterClientId":"x","tessikRequesterAgent":"",)"
-               R"("tessikRequesterNode":"local"}})" "\n";
+               R"("tessikRequesterNode":"local"}})"
+               "\n";
     for (int d = 0; d < 4; ++d) {
       queue += R"({"deliveryId":"d-)" + std::to_string(i) + "-" + std::to_string(d) +
                R"(","updatedAt":"2026-01-01T00:00:00Z","taskId":")" + task +
                R"(","configId":"c","callback":"hooks.example.com#0123456789abcdef",)"
                R"("payloadJson":"{}","payloadSha256":"","state":"delivered","attempt":1,)"
-               R"("maxAttempts":2,"dueAtEpochMs":0,"statusCode":204})" "\n";
+               R"("maxAttempts":2,"dueAtEpochMs":0,"statusCode":204})"
+               "\n";
     }
   }
   std::filesystem::create_directories(a2a);

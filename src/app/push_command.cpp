@@ -93,10 +93,9 @@ void print_text(const std::vector<PushConfig>& configs,
             std::to_string(counts.at("delivered")) + " delivered, " +
             std::to_string(counts.at("dead_letter")) + " dead-lettered\n");
   for (const PushDelivery& delivery : deliveries) {
-    std::string line = "  " + delivery.state + "\t" + delivery.task_id + "\t" +
-                       delivery.config_id + "\t" + delivery.callback + "\tattempt " +
-                       std::to_string(delivery.attempt) + "/" +
-                       std::to_string(delivery.max_attempts) + "\tstatus " +
+    std::string line = "  " + delivery.state + "\t" + delivery.task_id + "\t" + delivery.config_id +
+                       "\t" + delivery.callback + "\tattempt " + std::to_string(delivery.attempt) +
+                       "/" + std::to_string(delivery.max_attempts) + "\tstatus " +
                        std::to_string(delivery.status_code);
     if (!delivery.error.empty()) line += "\t" + delivery.error;
     write_out(line + "\n");
@@ -116,7 +115,8 @@ int run_push_command(const std::vector<std::string>& args) {
     }
   }
   const GatewayContext defaults;  // every path empty: the state directory's own files
-  const std::vector<PushConfig> configs = read_task_push_configs(push_config_log_path(defaults), "");
+  const std::vector<PushConfig> configs =
+      read_task_push_configs(push_config_log_path(defaults), "");
   const std::vector<PushDelivery> deliveries = read_push_queue(push_queue_paths(defaults).pending);
   if (as_json) {
     print_json(configs, deliveries);

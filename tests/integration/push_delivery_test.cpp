@@ -1,6 +1,8 @@
 // Push callbacks over real HTTP: a loopback callback server receives the updates of a task
 // sent through the API-service stand-in and the broker; in-process runs show address pinning,
 // an oversized answer and a hanging callback; `tessik push` reports what happened.
+#include "a2a/push/push_delivery.h"
+
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <unistd.h>
@@ -15,7 +17,6 @@
 #include <thread>
 
 #include "a2a/push/push_config_store.h"
-#include "a2a/push/push_delivery.h"
 #include "base/sha256.h"
 #include "support/build_paths.h"
 #include "support/gateway_stack.h"
@@ -39,17 +40,17 @@ struct Received {
 class CallbackServer {
  public:
   CallbackServer() {
-    server_.server().Post(R"(/(\w+))", [this](const httplib::Request& request,
-                                              httplib::Response& response) {
-      Received received{request.path, request.body, {}};
-      for (const auto& [name, value] : request.headers)
-        received.headers[name] = value;
-      {
-        std::lock_guard lock(mutex_);
-        received_.push_back(std::move(received));
-      }
-      response.status = request.matches[1] == "fail" ? 500 : 204;
-    });
+    server_.server().Post(R"(/(\w+))",
+                          [this](const httplib::Request& request, httplib::Response& response) {
+                            Received received{request.path, request.body, {}};
+                            for (const auto& [name, value] : request.headers)
+                              received.headers[name] = value;
+                            {
+                              std::lock_guard lock(mutex_);
+                              received_.push_back(std::move(received));
+                            }
+                            response.status = request.matches[1] == "fail" ? 500 : 204;
+                          });
     server_.start();
   }
   std::string url(const std::string& path) const { return server_.url(path); }
@@ -90,24 +91,26 @@ TEST(PushDeliveryEndToEnd, SendWithInlineConfigurationPushesUpdatesToTheCallback
   test::GatewayStack stack;
   const std::string token = "push-client-token-0123456789";
   test::write_file(env.state_dir() / "a2a" / "clients.tsv",
-                   sha256_hex(token) + "\tpush-client\tpush-agent\t\t"
-                                       "agent.send,task.read,task.cancel,task.push\n");
+                   sha256_hex(token) +
+                       "\tpush-client\tpush-agent\t\t"
+                       "agent.send,task.read,task.cancel,task.push\n");
   httplib::Client client("127.0.0.1", stack.port());
   client.set_read_timeout(60);
   const httplib::Headers headers = {{"Authorization", "Bearer " + token}, {"A2A-Version", "1.0"}};
 
-  const std::string body = json({{"message",
-                                  {{"messageId", "push-it-1"},
-                                   {"role", "ROLE_USER"},
-                                   {"parts", {{{"text", "hello with a callback"}}}}}},
-                                 {"configuration",
-                                  {{"taskPushNotificationConfig",
-                                    {{"id", "cb"},
-                                     {"url", callbacks.url("/ok?key=url-secret")},
-                                     {"token", "token-secret"},
-                                     {"authentication",
-                                      {{"scheme", "Bearer"}, {"credentials", "credential-secret"}}}}}}}})
-                               .dump();
+  const std::string body =
+      json({{"message",
+             {{"messageId", "push-it-1"},
+              {"role", "ROLE_USER"},
+              {"parts", {{{"text", "hello with a callback"}}}}}},
+            {"configuration",
+             {{"taskPushNotificationConfig",
+               {{"id", "cb"},
+                {"url", callbacks.url("/ok?key=url-secret")},
+                {"token", "token-secret"},
+                {"authentication",
+                 {{"scheme", "Bearer"}, {"credentials", "credential-secret"}}}}}}}})
+          .dump();
   const auto sent = client.Post("/a2a/message:send", headers, body, "application/json");
   ASSERT_TRUE(sent);
   ASSERT_EQ(sent->status, 200) << sent->body;
@@ -123,8 +126,7 @@ TEST(PushDeliveryEndToEnd, SendWithInlineConfigurationPushesUpdatesToTheCallback
     EXPECT_EQ(post.headers.at("Authorization"), "Bearer credential-secret");
     EXPECT_EQ(post.headers.at("Content-Type"), "application/a2a+json");
     EXPECT_EQ(post.headers.at("Idempotency-Key"), post.headers.at("X-Tessik-Push-Delivery-Id"));
-    EXPECT_EQ(post.headers.at("Idempotency-Key"),
-              push_delivery_id(task_id, "cb", post.body));
+    EXPECT_EQ(post.headers.at("Idempotency-Key"), push_delivery_id(task_id, "cb", post.body));
   }
 
   // A second callback that fails: the cancellation's two documents reach both; the failing
@@ -201,7 +203,8 @@ TEST(PushDeliveryEndToEnd, AReplyPushesTheCompletedTaskWithItsArtifact) {
   // The reply arrives through the send command, as an assistant's MCP tool sends it.
   const std::string command = std::string("'") + TESSIK_BINARY +
                               "' send --to mailbox --from replier --source-context "
-                              "tessik-operation:" + operation + " 'the answer' >/dev/null";
+                              "tessik-operation:" +
+                              operation + " 'the answer' >/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
   const std::vector<Received> received = callbacks.received();
   ASSERT_EQ(received.size(), 5u);
@@ -230,9 +233,7 @@ class InProcessPushTest : public ::testing::Test {
     append_push_config(context_.push_configs_path, config);
   }
 
-  json last_attempt() const {
-    return test::read_jsonl(context_.push_delivery_path).back();
-  }
+  json last_attempt() const { return test::read_jsonl(context_.push_delivery_path).back(); }
 
   test::TempEnv env_;
   GatewayContext context_;

@@ -51,7 +51,8 @@ TEST(PushUrlPolicy, LoopbackHttpAndPublicHttpsOnly) {
 }
 
 TEST(PushUrlPolicy, SplitsAuthorityAndRedactsTheCallback) {
-  const CallbackUrlParts parts = split_callback_url(" HTTPS://user:pw@Hooks.Example.com:8443/p?q#f");
+  const CallbackUrlParts parts =
+      split_callback_url(" HTTPS://user:pw@Hooks.Example.com:8443/p?q#f");
   EXPECT_EQ(parts.scheme, "https");
   EXPECT_EQ(parts.host, "Hooks.Example.com");
   EXPECT_EQ(split_callback_url("https://[::1]:443/x").host, "[::1]");
@@ -106,7 +107,8 @@ TEST(PushConfigValidation, MessagesInOrder) {
   long_scheme.authentication =
       json({{"scheme", std::string(65, 'a')}, {"credentials", "x"}}).dump();
   EXPECT_EQ(validate_push_config(long_scheme), unsafe_scheme);
-  long_scheme.authentication = json({{"scheme", std::string(64, 'a')}, {"credentials", "x"}}).dump();
+  long_scheme.authentication =
+      json({{"scheme", std::string(64, 'a')}, {"credentials", "x"}}).dump();
   EXPECT_EQ(validate_push_config(long_scheme), std::nullopt);
   EXPECT_EQ(validate_with([](PushConfig& c) {
               c.authentication = R"({"scheme":"Basic","credentials":"a\u0001b"})";

@@ -55,7 +55,8 @@ class PushDeliveryTest : public ::testing::Test {
     task_ = test::stored_task("task-1", "client-a", "2026-01-01T00:00:01Z");
   }
 
-  PushConfig add_config(const std::string& id, const std::string& url = "https://hooks.example.com/cb") {
+  PushConfig add_config(const std::string& id,
+                        const std::string& url = "https://hooks.example.com/cb") {
     PushConfig config;
     config.task_id = task_.id;
     config.id = id;
@@ -261,8 +262,8 @@ TEST_F(PushDeliveryTest, AuthorizationCarriesSchemeAndCredentialsAndNoSecretReac
   for (const auto& entry : std::filesystem::recursive_directory_iterator(env_.state_dir())) {
     if (!entry.is_regular_file()) continue;
     const std::string text = read_file(entry.path());
-    for (const char* secret : {"bearer-token-secret", "credential-secret", "secret-path-segment",
-                               "hidden-query"}) {
+    for (const char* secret :
+         {"bearer-token-secret", "credential-secret", "secret-path-segment", "hidden-query"}) {
       EXPECT_EQ(text.find(secret), std::string::npos) << secret << " in " << entry.path();
     }
   }
@@ -315,8 +316,9 @@ TEST_F(PushDeliveryTest, PendingOnlyReadsFollowTheLastLineWhateverItsLayout) {
   std::string lines = push_queue_line(a, "T") + "\n" + push_queue_line(b, "T") + "\n" +
                       push_queue_line(c, "T") + "\n";
   // Later records in other layouts: a is final now, b is pending again, c is final.
-  lines += R"({"state":"delivered","deliveryId":"id-a","taskId":"t","configId":"c","callback":"h#1"})"
-           "\n";
+  lines +=
+      R"({"state":"delivered","deliveryId":"id-a","taskId":"t","configId":"c","callback":"h#1"})"
+      "\n";
   lines += R"({ "deliveryId":"id-b","taskId":"t","configId":"c","callback":"h#1","attempt":1})"
            "\n";
   c.state = "dead_letter";
@@ -350,7 +352,8 @@ TEST_F(PushDeliveryTest, QueueLineRoundTripAndOptionalError) {
   delivery.status_code = 502;
   EXPECT_EQ(push_queue_line(delivery, "T").find("\"error\""), std::string::npos);
   delivery.error = "bad gateway";
-  EXPECT_TRUE(push_queue_line(delivery, "T").ends_with(R"(,"statusCode":502,"error":"bad gateway"})"));
+  EXPECT_TRUE(
+      push_queue_line(delivery, "T").ends_with(R"(,"statusCode":502,"error":"bad gateway"})"));
   EXPECT_EQ(parse_push_queue_line(push_queue_line(delivery, "T")), delivery);
   const std::string line = push_attempt_line(delivery, "T", "retry_scheduled", "5ms");
   EXPECT_EQ(keys_of(line).back(), "nextRetryAfter");

@@ -19,7 +19,8 @@ class PushRoutesTest : public ::testing::Test {
   PushRoutesTest() {
     f_.env.set("TESSIK_EXE", "/bin/true");  // sends stop at the hand-off
     f_.context.trust_broker_principal = true;
-    f_.context.principal = test::client_principal("client-a", {"task.push", "task.read", "agent.send"});
+    f_.context.principal =
+        test::client_principal("client-a", {"task.push", "task.read", "agent.send"});
     f_.context.principal.sender_agent = "alice";
     f_.context.push_sender = [this](const std::string& url, const std::string& payload,
                                     const HttpHeaders&) {
@@ -36,14 +37,16 @@ class PushRoutesTest : public ::testing::Test {
   GatewayResponse http(const std::string& method, const std::string& path,
                        const std::string& body = "") {
     return f_.call(f_.request(method, "/a2a" + path,
-                              {{"A2A-Version", "1.0"}, {"Content-Type", "application/json"}}, body));
+                              {{"A2A-Version", "1.0"}, {"Content-Type", "application/json"}},
+                              body));
   }
 
   json rpc(const std::string& method, const std::string& params, const std::string& version) {
     const std::string body =
         R"({"jsonrpc":"2.0","id":1,"method":")" + method + R"(","params":)" + params + "}";
-    const GatewayResponse response = f_.call(f_.request(
-        "POST", "/a2a/rpc", {{"A2A-Version", version}, {"Content-Type", "application/json"}}, body));
+    const GatewayResponse response =
+        f_.call(f_.request("POST", "/a2a/rpc",
+                           {{"A2A-Version", version}, {"Content-Type", "application/json"}}, body));
     EXPECT_EQ(response.status, 200) << response.body;
     return json::parse(response.body);
   }
@@ -53,8 +56,9 @@ class PushRoutesTest : public ::testing::Test {
 };
 
 TEST_F(PushRoutesTest, HttpCreateGetListDelete) {
-  GatewayResponse created = http("POST", "/tasks/t1/pushNotificationConfigs",
-                                 R"({"id":"c1","url":"https://hooks.example.com/cb","token":"tk"})");
+  GatewayResponse created =
+      http("POST", "/tasks/t1/pushNotificationConfigs",
+           R"({"id":"c1","url":"https://hooks.example.com/cb","token":"tk"})");
   ASSERT_EQ(created.status, 200) << created.body;
   EXPECT_EQ(created.body,
             R"({"taskId":"t1","id":"c1","url":"https://hooks.example.com/cb","token":"tk"})");
@@ -110,13 +114,14 @@ TEST_F(PushRoutesTest, JsonRpcNamesOfBothVersions) {
   ASSERT_EQ(listed["result"]["configs"].size(), 2u);
   EXPECT_EQ(rpc("GetTaskPushNotificationConfig", R"({"taskId":"t1","id":"c2"})", "1.0")["result"],
             created["result"]);
-  EXPECT_EQ(rpc("tasks/pushNotificationConfigs/get", R"({"taskId":"t1"})", "1.0")["error"]["data"]
-                [0]["metadata"]["localCode"],
+  EXPECT_EQ(rpc("tasks/pushNotificationConfigs/get", R"({"taskId":"t1"})",
+                "1.0")["error"]["data"][0]["metadata"]["localCode"],
             "TESSIK_A2A_PUSH_CONFIG_ID_REQUIRED");
-  EXPECT_EQ(rpc("DeleteTaskPushNotificationConfig", R"({"taskId":"t1","id":"c2"})", "1.0")["result"],
-            json::object());
-  EXPECT_EQ(rpc("tasks/pushNotificationConfigs/delete", R"({"taskId":"t1","id":"c2"})", "1.0")
-                ["error"]["code"],
+  EXPECT_EQ(
+      rpc("DeleteTaskPushNotificationConfig", R"({"taskId":"t1","id":"c2"})", "1.0")["result"],
+      json::object());
+  EXPECT_EQ(rpc("tasks/pushNotificationConfigs/delete", R"({"taskId":"t1","id":"c2"})",
+                "1.0")["error"]["code"],
             -32001);
 
   // 0.3: the configuration nested beside the task id, the scheme in a list.
@@ -127,8 +132,8 @@ TEST_F(PushRoutesTest, JsonRpcNamesOfBothVersions) {
                        "0.3");
   EXPECT_EQ(set["result"], json::parse(R"({"taskId":"t1","pushNotificationConfig":{"id":"c3",
       "url":"https://hooks.example.com/c","authentication":{"schemes":["Basic"],"credentials":"xy"}}})"));
-  EXPECT_EQ(rpc("tasks/pushNotificationConfig/get", R"({"id":"t1","pushNotificationConfigId":"c3"})",
-                "0.3")["result"],
+  EXPECT_EQ(rpc("tasks/pushNotificationConfig/get",
+                R"({"id":"t1","pushNotificationConfigId":"c3"})", "0.3")["result"],
             set["result"]);
   const json list03 = rpc("tasks/pushNotificationConfig/list", R"({"id":"t1"})", "0.3");
   ASSERT_EQ(list03["result"].size(), 2u);
@@ -141,15 +146,16 @@ TEST_F(PushRoutesTest, JsonRpcNamesOfBothVersions) {
 }
 
 TEST_F(PushRoutesTest, ConfigurationForAnEndedTaskDeliversItsFinalUpdate) {
-  append_task_record(task_log(), test::stored_task("t1", "client-a", "2026-01-01T00:00:05Z",
-                                                   kTaskStateCompleted));
+  append_task_record(
+      task_log(), test::stored_task("t1", "client-a", "2026-01-01T00:00:05Z", kTaskStateCompleted));
   ASSERT_EQ(http("POST", "/tasks/t1/pushNotificationConfigs",
                  R"({"id":"c1","url":"https://hooks.example.com/done"})")
                 .status,
             200);
   ASSERT_EQ(posts_.size(), 2u);
   EXPECT_EQ(posts_[0], "https://hooks.example.com/done {\"task\":{\"contex");
-  const std::vector<json> log = test::read_jsonl(f_.env.state_dir() / "a2a" / "push-delivery.jsonl");
+  const std::vector<json> log =
+      test::read_jsonl(f_.env.state_dir() / "a2a" / "push-delivery.jsonl");
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[1]["outcome"], "delivered");
 }
@@ -160,15 +166,15 @@ TEST_F(PushRoutesTest, SendMessageStoresItsConfigurationAndPushesTheNewTask) {
       R"({"message":{"messageId":"m-1","role":"ROLE_USER","parts":[{"text":"hi"}]},)"
       R"("configuration":{"taskPushNotificationConfig":{"id":"inline",)"
       R"("url":"https://hooks.example.com/inline","token":"t0k"}}})";
-  const GatewayResponse sent = f_.call(f_.request(
-      "POST", "/a2a/message:send", {{"A2A-Version", "1.0"}, {"Content-Type", "application/json"}},
-      body));
+  const GatewayResponse sent =
+      f_.call(f_.request("POST", "/a2a/message:send",
+                         {{"A2A-Version", "1.0"}, {"Content-Type", "application/json"}}, body));
   ASSERT_EQ(sent.status, 200) << sent.body;
   const std::string task_id = json::parse(sent.body)["task"]["id"];
   ASSERT_GE(posts_.size(), 2u);
   EXPECT_EQ(posts_[0].substr(0, posts_[0].find(' ')), "https://hooks.example.com/inline");
-  const json got = json::parse(
-      http("GET", "/tasks/" + task_id + "/pushNotificationConfigs/inline").body);
+  const json got =
+      json::parse(http("GET", "/tasks/" + task_id + "/pushNotificationConfigs/inline").body);
   EXPECT_EQ(got["token"], "t0k");
   EXPECT_EQ(got["taskId"], task_id);
 
@@ -176,11 +182,11 @@ TEST_F(PushRoutesTest, SendMessageStoresItsConfigurationAndPushesTheNewTask) {
   const std::size_t before = posts_.size();
   const std::string plain =
       R"({"message":{"messageId":"m-2","role":"ROLE_USER","parts":[{"text":"again"}]}})";
-  ASSERT_EQ(f_.call(f_.request("POST", "/a2a/message:send",
-                               {{"A2A-Version", "1.0"}, {"Content-Type", "application/json"}},
-                               plain))
-                .status,
-            200);
+  ASSERT_EQ(
+      f_.call(f_.request("POST", "/a2a/message:send",
+                         {{"A2A-Version", "1.0"}, {"Content-Type", "application/json"}}, plain))
+          .status,
+      200);
   EXPECT_EQ(posts_.size(), before);
 }
 

@@ -123,10 +123,10 @@ std::optional<TaskError> check_before_submit(const GatewayCall& call, SendIntake
   if (intake.task_id.empty()) intake.task_id = random_hex_token();
   if (!continuation.continued && find_latest_task_line(log, intake.task_id)) {
     return catalogue_task_error(local_code::kDuplicateTaskId,
-                           "A2A task id already exists and will not be shadowed.");
+                                "A2A task id already exists and will not be shadowed.");
   }
-  SendPushConfigCheck push =
-      check_send_push_config(call.context, call.principal, intake.configuration_json, intake.task_id);
+  SendPushConfigCheck push = check_send_push_config(call.context, call.principal,
+                                                    intake.configuration_json, intake.task_id);
   if (push.error) return std::move(push.error);
   push_config = std::move(push.config);
   return std::nullopt;

@@ -98,8 +98,7 @@ PushConfigOutcome get_push_config_operation(const GatewayContext& context,
 }
 
 PushConfigOutcome delete_push_config_operation(const GatewayContext& context,
-                                               const Principal& principal,
-                                               std::string_view task_id,
+                                               const Principal& principal, std::string_view task_id,
                                                std::string_view config_id) {
   const std::filesystem::path log = push_config_log_path(context);
   std::optional<PushConfig> config = find_push_config(log, task_id, config_id);

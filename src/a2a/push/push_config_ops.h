@@ -35,8 +35,7 @@ PushConfigOutcome get_push_config_operation(const GatewayContext& context,
                                             const Principal& principal, std::string_view task_id,
                                             std::string_view config_id);
 PushConfigOutcome delete_push_config_operation(const GatewayContext& context,
-                                               const Principal& principal,
-                                               std::string_view task_id,
+                                               const Principal& principal, std::string_view task_id,
                                                std::string_view config_id);
 
 // The inline configuration of a send: nothing to do, a configuration to store after the task,

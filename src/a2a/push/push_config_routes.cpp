@@ -41,7 +41,8 @@ GatewayResponse render_http(const PushConfigOutcome& outcome, std::string body) 
 }
 
 std::string single_client_form(const PushConfigOutcome& outcome) {
-  return outcome.configs.empty() ? std::string() : push_config_to_json(outcome.configs.front(), false);
+  return outcome.configs.empty() ? std::string()
+                                 : push_config_to_json(outcome.configs.front(), false);
 }
 
 bool is_v03(const JsonRpcRequest& request) {
@@ -159,12 +160,12 @@ GatewayResponse json_rpc_get_push_config(const GatewayCall& call, const JsonRpcR
                     outcome.configs.empty() ? "" : rpc_config_form(request, outcome.configs[0]));
 }
 
-GatewayResponse json_rpc_list_push_configs(const GatewayCall& call,
-                                           const JsonRpcRequest& request) {
+GatewayResponse json_rpc_list_push_configs(const GatewayCall& call, const JsonRpcRequest& request) {
   if (!request.params.is_object()) return params_invalid(request);
   const std::string task_id = rpc_task_id(request);
   if (task_id.empty()) return task_id_required(request);
-  const PushConfigOutcome outcome = list_push_configs_operation(call.context, call.principal, task_id);
+  const PushConfigOutcome outcome =
+      list_push_configs_operation(call.context, call.principal, task_id);
   if (!is_v03(request)) return rpc_answer(request, outcome, push_config_list_json(outcome.configs));
   std::string result = "[";
   for (std::size_t i = 0; i < outcome.configs.size(); ++i) {
@@ -181,9 +182,9 @@ GatewayResponse json_rpc_delete_push_config(const GatewayCall& call,
   if (task_id.empty()) return task_id_required(request);
   const std::string config_id = rpc_config_id(request);
   if (config_id.empty()) return config_id_required(request);
-  return rpc_answer(
-      request, delete_push_config_operation(call.context, call.principal, task_id, config_id),
-      is_v03(request) ? "null" : "{}");
+  return rpc_answer(request,
+                    delete_push_config_operation(call.context, call.principal, task_id, config_id),
+                    is_v03(request) ? "null" : "{}");
 }
 
 }  // namespace tessik

@@ -154,7 +154,8 @@ std::string push_config_to_json(const PushConfig& config, bool stored_form) {
       out += ',';
       append_json_string_member(out, "token", config.token);
     }
-    if (!trim(config.authentication).empty()) out += ",\"authentication\":" + trim(config.authentication);
+    if (!trim(config.authentication).empty())
+      out += ",\"authentication\":" + trim(config.authentication);
     return out + "}";
   }
   // The callback URL may carry a secret of its own (a key in its query or path), so the
@@ -162,7 +163,8 @@ std::string push_config_to_json(const PushConfig& config, bool stored_form) {
   append_json_string_member(out, "url", protect_field(config, config.url, kUrlField));
   if (!trim(config.token).empty()) {
     out += ',';
-    append_json_string_member(out, "protectedToken", protect_field(config, config.token, kTokenField));
+    append_json_string_member(out, "protectedToken",
+                              protect_field(config, config.token, kTokenField));
   }
   append_stored_authentication(out, config);
   out += config.deleted ? ",\"deleted\":true" : ",\"deleted\":false";

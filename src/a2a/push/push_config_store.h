@@ -1,8 +1,8 @@
 // The push configuration log: one append-only JSON Lines file where every change (creation,
 // replacement, deletion) appends a complete record and the latest record of a (task, config)
 // pair wins. Secrets are stored only protected for the current user, bound to their task,
-// configuration and field; so is the callback URL, which may carry a key of its own. No lock: each record is one appended line. Readers never fail;
-// unreadable lines are passed over.
+// configuration and field; so is the callback URL, which may carry a key of its own. No lock: each
+// record is one appended line. Readers never fail; unreadable lines are passed over.
 #pragma once
 
 #include <filesystem>

@@ -41,7 +41,8 @@ class ConfigCache {
   explicit ConfigCache(std::filesystem::path log) : log_(std::move(log)) {}
   const PushConfig* find(const std::string& task_id, const std::string& config_id) {
     auto it = by_task_.find(task_id);
-    if (it == by_task_.end()) it = by_task_.emplace(task_id, read_task_push_configs(log_, task_id)).first;
+    if (it == by_task_.end())
+      it = by_task_.emplace(task_id, read_task_push_configs(log_, task_id)).first;
     for (const PushConfig& config : it->second) {
       if (config.id == config_id) return &config;
     }
@@ -58,7 +59,8 @@ HttpHeaders callback_headers(const PushConfig& config, const std::string& delive
   const PushAuthentication auth = read_push_authentication(config.authentication);
   const std::string scheme = trim(auth.scheme);
   const std::string credentials = trim(auth.credentials);
-  if (!scheme.empty() && !credentials.empty()) headers["Authorization"] = scheme + " " + credentials;
+  if (!scheme.empty() && !credentials.empty())
+    headers["Authorization"] = scheme + " " + credentials;
   headers["Idempotency-Key"] = delivery_id;
   headers["X-Tessik-Push-Delivery-Id"] = delivery_id;
   return headers;
@@ -80,8 +82,8 @@ HttpResponse post_callback(const GatewayContext& context, const PushConfig& conf
   } catch (const std::exception& error) {
     HttpResponse failed;
     const std::string what = error.what();
-    failed.error = what.empty() ? "push notification post failed"
-                                : "push notification post failed: " + what;
+    failed.error =
+        what.empty() ? "push notification post failed" : "push notification post failed: " + what;
     return failed;
   }
 }

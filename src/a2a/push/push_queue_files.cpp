@@ -64,8 +64,7 @@ std::optional<std::string_view> plain_member(std::string_view line, std::size_t&
   const std::size_t end = line.find('"', start);
   if (end == std::string_view::npos) return std::nullopt;
   const std::string_view value = line.substr(start, end - start);
-  if (value.find('\\') != std::string_view::npos || trim_view(value) != value ||
-      value.empty())
+  if (value.find('\\') != std::string_view::npos || trim_view(value) != value || value.empty())
     return std::nullopt;
   at = end + 1;
   return value;
@@ -162,8 +161,8 @@ std::optional<PushDelivery> parse_push_queue_line(std::string_view line) {
   delivery.delivery_id = trim(text_member(object, "deliveryId"));
   delivery.task_id = trim(text_member(object, "taskId"));
   delivery.config_id = trim(text_member(object, "configId"));
-  delivery.callback =
-      trim(object.contains("callback") ? text_member(object, "callback") : text_member(object, "url"));
+  delivery.callback = trim(object.contains("callback") ? text_member(object, "callback")
+                                                       : text_member(object, "url"));
   if (delivery.delivery_id.empty() || delivery.task_id.empty() || delivery.config_id.empty() ||
       delivery.callback.empty())
     return std::nullopt;

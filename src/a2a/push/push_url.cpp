@@ -31,9 +31,9 @@ bool ipv6_refused(const std::array<unsigned char, 16>& b) {
   for (int i = 0; i < 10; ++i)
     mapped = mapped && b[i] == 0;
   if (mapped) return ipv4_refused({b[12], b[13], b[14], b[15]});
-  if ((b[0] & 0xfe) == 0xfc) return true;                   // fc00::/7
-  if (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) return true;   // fe80::/10
-  if (b[0] == 0xff) return true;                            // ff00::/8
+  if ((b[0] & 0xfe) == 0xfc) return true;                               // fc00::/7
+  if (b[0] == 0xfe && (b[1] & 0xc0) == 0x80) return true;               // fe80::/10
+  if (b[0] == 0xff) return true;                                        // ff00::/8
   return b[0] == 0x20 && b[1] == 0x01 && b[2] == 0x0d && b[3] == 0xb8;  // 2001:db8::/32
 }
 
@@ -51,7 +51,8 @@ CallbackUrlParts split_callback_url(std::string_view url) {
     authority = authority.substr(at + 1);
   if (!authority.empty() && authority.front() == '[') {
     const std::size_t close = authority.find(']');
-    parts.host = std::string(authority.substr(0, close == std::string_view::npos ? close : close + 1));
+    parts.host =
+        std::string(authority.substr(0, close == std::string_view::npos ? close : close + 1));
   } else {
     parts.host = std::string(authority.substr(0, authority.find(':')));
   }
