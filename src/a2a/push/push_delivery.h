@@ -64,6 +64,14 @@ std::string push_queue_line(const PushDelivery& delivery, std::string_view updat
 std::string push_attempt_line(const PushDelivery& delivery, std::string_view created_at,
                               std::string_view outcome, std::string_view next_retry_after);
 
+// The delivery id and state of a queue line in the layout push_queue_line writes, found
+// without parsing the line; nothing for any other layout (the caller then parses it).
+struct QueueLineKey {
+  std::string delivery_id;
+  std::string state;
+};
+std::optional<QueueLineKey> scan_queue_line_key(std::string_view line);
+
 // One queue line read back; nothing for a line without delivery id, task id, config id and
 // callback (or "url").
 std::optional<PushDelivery> parse_push_queue_line(std::string_view line);

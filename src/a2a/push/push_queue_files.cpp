@@ -48,12 +48,6 @@ bool may_hold_any(std::string_view line, const std::set<std::string>& ids) {
   return false;
 }
 
-// The delivery id and state of a queue line, found without parsing it.
-struct QueueLineKey {
-  std::string delivery_id;
-  std::string state;
-};
-
 // The text of a plain string member that starts at `at`: `"key":"value"` with no escape in
 // the value. Advances `at` past it.
 std::optional<std::string_view> plain_member(std::string_view line, std::size_t& at,
@@ -69,6 +63,8 @@ std::optional<std::string_view> plain_member(std::string_view line, std::size_t&
   at = end + 1;
   return value;
 }
+
+}  // namespace
 
 // Lines this program wrote start with the identifying members in a fixed order and carry
 // "state" right after "payloadSha256"; those are read by position, which matters because a
@@ -97,8 +93,6 @@ std::optional<QueueLineKey> scan_queue_line_key(std::string_view line) {
   if (state.empty() || state.find('\\') != std::string_view::npos) return std::nullopt;
   return QueueLineKey{std::string(*id), std::string(state)};
 }
-
-}  // namespace
 
 PushQueuePaths push_queue_paths(const GatewayContext& context) {
   auto pick = [](const std::filesystem::path& given, const char* name) {
