@@ -1,6 +1,7 @@
 // One push run of 10 due deliveries to a loopback callback over the real HTTP client and the
 // system resolver (goal: under 50 ms per run). Each iteration starts from a fresh queue of
-// ten pending deliveries, written while the timer is paused.
+// ten pending deliveries, written while the timer is paused. Also what a send without push
+// configurations pays beside other tasks' push files.
 #include <benchmark/benchmark.h>
 #include <httplib.h>
 
@@ -90,6 +91,44 @@ BENCHMARK(BM_PushRunOfTenDueDeliveries)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(50);
+
+// What a send with no push configuration of its own pays for push when other tasks' push
+// traffic has left 500 configurations and 2,000 final queue records behind: one look for its
+// configurations and one run over the queue.
+void BM_SendSidePushCostBesideOtherTraffic(benchmark::State& state) {
+  test::TempEnv env;
+  GatewayContext context;
+  test::use_push_files_in(context, env.state_dir() / "a2a");
+  const PushQueuePaths paths = push_queue_paths(context);
+  std::string queue;
+  for (int i = 0; i < 500; ++i) {
+    PushConfig config;
+    config.task_id = "other-task-" + std::to_string(i);
+    config.id = "c";
+    config.url = "https://hooks.example.com/cb";
+    append_push_config(context.push_configs_path, config);
+    for (int d = 0; d < 4; ++d) {
+      PushDelivery delivery;
+      delivery.payload_json = R"({"statusUpdate":{"n":)" + std::to_string(d) + "}}";
+      delivery.delivery_id = push_delivery_id(config.task_id, "c", delivery.payload_json);
+      delivery.task_id = config.task_id;
+      delivery.config_id = "c";
+      delivery.callback = "hooks.example.com#0123456789abcdef";
+      delivery.state = "delivered";
+      delivery.attempt = 1;
+      queue += push_queue_line(delivery, "2026-01-01T00:00:00Z") + "\n";
+    }
+  }
+  append_json_line(paths.pending, queue.substr(0, queue.size() - 1));
+  TaskRecord task;
+  task.id = "quiet-task";
+  task.state = kTaskStateWorking;
+  int attempted = 0;
+  for (auto _ : state)
+    attempted += enqueue_task_push(context, task).attempted;
+  if (attempted != 0) state.SkipWithError("a final record was attempted again");
+}
+BENCHMARK(BM_SendSidePushCostBesideOtherTraffic)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

@@ -52,9 +52,12 @@ bool may_hold_any(std::string_view line, const std::set<std::string>& ids) {
 // the value. Advances `at` past it.
 std::optional<std::string_view> plain_member(std::string_view line, std::size_t& at,
                                              std::string_view key) {
-  const std::string opening = "\"" + std::string(key) + "\":\"";
-  if (line.substr(at, opening.size()) != opening) return std::nullopt;
-  const std::size_t start = at + opening.size();
+  // "key":" without building it: one quote, the key, then the three separator characters.
+  const std::string_view rest = line.substr(std::min(at, line.size()));
+  if (rest.size() < key.size() + 4 || rest[0] != '"' || rest.substr(1, key.size()) != key ||
+      rest.substr(1 + key.size(), 3) != "\":\"")
+    return std::nullopt;
+  const std::size_t start = at + key.size() + 4;
   const std::size_t end = line.find('"', start);
   if (end == std::string_view::npos) return std::nullopt;
   const std::string_view value = line.substr(start, end - start);
@@ -189,7 +192,13 @@ std::vector<PushDelivery> read_push_queue(const std::filesystem::path& path,
     }
     if (!only.empty() && !only.contains(key->delivery_id)) return;
     const bool wanted = !pending_only || ascii_lower(trim(key->state)) == "pending";
-    latest[key->delivery_id] = {offset, wanted ? std::string(line) : std::string()};
+    Latest& slot = latest.try_emplace(std::move(key->delivery_id)).first->second;
+    slot.at = offset;
+    if (wanted) {
+      slot.line.assign(line);
+    } else {
+      slot.line.clear();
+    }
   });
   std::vector<std::pair<std::uint64_t, std::string>> ordered;
   for (auto& [id, entry] : latest) {
