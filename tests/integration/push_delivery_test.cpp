@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -83,21 +84,31 @@ std::string whole_state_tree(const std::filesystem::path& root) {
   return all;
 }
 
-TEST(PushDeliveryEndToEnd, SendWithInlineConfigurationPushesUpdatesToTheCallback) {
-  test::TempEnv env;
-  env.set("TESSIK_SERVICE_UID", std::to_string(::getuid()));
-  env.set("TESSIK_EXE", TESSIK_BINARY);
-  CallbackServer callbacks;
-  test::GatewayStack stack;
-  const std::string token = "push-client-token-0123456789";
-  test::write_file(env.state_dir() / "a2a" / "clients.tsv",
-                   sha256_hex(token) +
-                       "\tpush-client\tpush-agent\t\t"
-                       "agent.send,task.read,task.cancel,task.push\n");
-  httplib::Client client("127.0.0.1", stack.port());
-  client.set_read_timeout(60);
-  const httplib::Headers headers = {{"Authorization", "Bearer " + token}, {"A2A-Version", "1.0"}};
+// The broker and the stand-in in a fresh environment, a callback server, and a registry
+// client whose token may send, read, cancel and manage push configurations.
+class PushStackTest : public ::testing::Test {
+ protected:
+  PushStackTest() {
+    env.set("TESSIK_SERVICE_UID", std::to_string(::getuid()));
+    env.set("TESSIK_EXE", TESSIK_BINARY);
+    stack = std::make_unique<test::GatewayStack>();
+    test::write_file(env.state_dir() / "a2a" / "clients.tsv",
+                     sha256_hex(token) +
+                         "\tpush-client\tpush-agent\t\t"
+                         "agent.send,task.read,task.cancel,task.push\n");
+    client = std::make_unique<httplib::Client>("127.0.0.1", stack->port());
+    client->set_read_timeout(60);
+  }
 
+  test::TempEnv env;
+  CallbackServer callbacks;
+  std::unique_ptr<test::GatewayStack> stack;
+  const std::string token = "push-client-token-0123456789";
+  std::unique_ptr<httplib::Client> client;
+  const httplib::Headers headers = {{"Authorization", "Bearer " + token}, {"A2A-Version", "1.0"}};
+};
+
+TEST_F(PushStackTest, SendWithInlineConfigurationPushesUpdatesToTheCallback) {
   const std::string body =
       json({{"message",
              {{"messageId", "push-it-1"},
@@ -111,7 +122,7 @@ TEST(PushDeliveryEndToEnd, SendWithInlineConfigurationPushesUpdatesToTheCallback
                 {"authentication",
                  {{"scheme", "Bearer"}, {"credentials", "credential-secret"}}}}}}}})
           .dump();
-  const auto sent = client.Post("/a2a/message:send", headers, body, "application/json");
+  const auto sent = client->Post("/a2a/message:send", headers, body, "application/json");
   ASSERT_TRUE(sent);
   ASSERT_EQ(sent->status, 200) << sent->body;
   const std::string task_id = json::parse(sent->body)["task"]["id"];
@@ -131,13 +142,13 @@ TEST(PushDeliveryEndToEnd, SendWithInlineConfigurationPushesUpdatesToTheCallback
 
   // A second callback that fails: the cancellation's two documents reach both; the failing
   // callback's are retried by the next request's run and then dead-lettered.
-  const auto added = client.Post("/a2a/tasks/" + task_id + "/pushNotificationConfigs", headers,
-                                 json({{"id", "bad"}, {"url", callbacks.url("/fail")}}).dump(),
-                                 "application/json");
+  const auto added = client->Post("/a2a/tasks/" + task_id + "/pushNotificationConfigs", headers,
+                                  json({{"id", "bad"}, {"url", callbacks.url("/fail")}}).dump(),
+                                  "application/json");
   ASSERT_TRUE(added);
   ASSERT_EQ(added->status, 200) << added->body;
   const auto cancelled =
-      client.Post("/a2a/tasks/" + task_id + ":cancel", headers, "{}", "application/json");
+      client->Post("/a2a/tasks/" + task_id + ":cancel", headers, "{}", "application/json");
   ASSERT_TRUE(cancelled);
   ASSERT_EQ(cancelled->status, 200) << cancelled->body;
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // past the retry delay
@@ -146,7 +157,7 @@ TEST(PushDeliveryEndToEnd, SendWithInlineConfigurationPushesUpdatesToTheCallback
                                     {"role", "ROLE_USER"},
                                     {"parts", {{{"text", "no callback"}}}}}}})
                                 .dump();
-  ASSERT_EQ(client.Post("/a2a/message:send", headers, plain, "application/json")->status, 200);
+  ASSERT_EQ(client->Post("/a2a/message:send", headers, plain, "application/json")->status, 200);
 
   const std::vector<json> dead =
       test::read_jsonl(env.state_dir() / "a2a" / "push-dead-letter.jsonl");
@@ -172,17 +183,7 @@ TEST(PushDeliveryEndToEnd, SendWithInlineConfigurationPushesUpdatesToTheCallback
   }
 }
 
-TEST(PushDeliveryEndToEnd, AReplyPushesTheCompletedTaskWithItsArtifact) {
-  test::TempEnv env;
-  env.set("TESSIK_SERVICE_UID", std::to_string(::getuid()));
-  env.set("TESSIK_EXE", TESSIK_BINARY);
-  CallbackServer callbacks;
-  test::GatewayStack stack;
-  const std::string token = "push-reply-token-0123456789";
-  test::write_file(env.state_dir() / "a2a" / "clients.tsv",
-                   sha256_hex(token) + "\tpush-client\tpush-agent\t\tagent.send,task.push\n");
-  httplib::Client client("127.0.0.1", stack.port());
-  client.set_read_timeout(60);
+TEST_F(PushStackTest, AReplyPushesTheCompletedTaskWithItsArtifact) {
   const std::string body =
       json({{"message",
              {{"messageId", "push-reply-1"},
@@ -191,9 +192,7 @@ TEST(PushDeliveryEndToEnd, AReplyPushesTheCompletedTaskWithItsArtifact) {
             {"configuration",
              {{"taskPushNotificationConfig", {{"id", "cb"}, {"url", callbacks.url("/ok")}}}}}})
           .dump();
-  const auto sent = client.Post("/a2a/message:send",
-                                {{"Authorization", "Bearer " + token}, {"A2A-Version", "1.0"}},
-                                body, "application/json");
+  const auto sent = client->Post("/a2a/message:send", headers, body, "application/json");
   ASSERT_TRUE(sent);
   ASSERT_EQ(sent->status, 200) << sent->body;
   const json task = json::parse(sent->body)["task"];
