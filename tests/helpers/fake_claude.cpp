@@ -72,9 +72,9 @@ struct Arguments {
 
 Arguments parse_arguments(int argc, char** argv) {
   Arguments a;
+  a.all.assign(argv + 1, argv + argc);
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    a.all.push_back(arg);
     const auto next = [&]() -> std::string { return i + 1 < argc ? argv[++i] : ""; };
     if (arg == "--help") a.help = true;
     else if (arg == "-p") a.print = true;
@@ -142,6 +142,7 @@ std::optional<McpServer> start_mcp_server(const std::string& config_path) {
       !config["mcpServers"].contains("tessik"))
     return std::nullopt;
   const json server = config["mcpServers"]["tessik"];
+  const json environment = server.value("env", json::object());
   std::vector<std::string> command = {server.value("command", "")};
   for (const json& arg : server.value("args", json::array()))
     command.push_back(arg.get<std::string>());
@@ -155,7 +156,7 @@ std::optional<McpServer> start_mcp_server(const std::string& config_path) {
     ::dup2(out_pipe[1], 1);
     ::close(in_pipe[1]);
     ::close(out_pipe[0]);
-    for (const auto& [name, value] : server.value("env", json::object()).items())
+    for (const auto& [name, value] : environment.items())
       ::setenv(name.c_str(), value.get<std::string>().c_str(), 1);
     std::vector<char*> argv;
     for (std::string& part : command)
@@ -167,7 +168,7 @@ std::optional<McpServer> start_mcp_server(const std::string& config_path) {
   ::close(in_pipe[0]);
   ::close(out_pipe[1]);
   McpServer started{pid, in_pipe[1], ::fdopen(out_pipe[0], "r"), ""};
-  started.ready_file = server.value("env", json::object()).value("TESSIK_MCP_READY_FILE", "");
+  started.ready_file = environment.value("TESSIK_MCP_READY_FILE", "");
   return started;
 }
 
@@ -412,6 +413,7 @@ int create(const Arguments& args) {
   turn.transcript = projects_root() / project_directory_name(turn.cwd) / (turn.uuid + ".jsonl");
   log_event("create", {{"arguments", args.all}, {"cwd", turn.cwd}});
   if (scenario == "hang") hang();
+  if (scenario == "fail") return 3;
   InputLines input;
   const auto warm_up = input.next();
   if (!warm_up) return 4;
