@@ -52,6 +52,9 @@ fs::path clients_registry_path() {
 fs::path user_key_path() {
   return resolve_state_directory() / "keys" / "user.key";
 }
+fs::path user_certificates_directory() {
+  return resolve_state_directory() / "certs";
+}
 
 namespace {
 
