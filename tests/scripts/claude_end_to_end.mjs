@@ -1,7 +1,8 @@
-// The A2A side of the Claude end-to-end run: an independent client sends from Alpha to Beta
-// (its token speaks for Alpha) over HTTP+JSON and waits until GetTask shows the task completed with Beta's reply.
+// The A2A side of the Claude end-to-end run: an independent client whose token speaks for
+// Alpha sends to Beta over HTTP+JSON and waits until GetTask shows the task completed with
+// Beta's reply.
 // Usage: node claude_end_to_end.mjs ENDPOINT_URL TOKEN (FAKE_CLAUDE_REPLY_BODY: the reply)
-import { ClientFactory, ClientFactoryOptions, RestTransportFactory } from '@a2a-js/sdk/client';
+import { restClient } from './a2a_rest_client.mjs';
 
 const [endpoint, token] = process.argv.slice(2);
 const expectedReply = process.env.FAKE_CLAUDE_REPLY_BODY;
@@ -10,16 +11,7 @@ const fail = (message) => {
   process.exit(1);
 };
 
-const withToken = (url, init = {}) => {
-  const headers = new Headers(init.headers);
-  headers.set('Authorization', `Bearer ${token}`);
-  return fetch(url, { ...init, headers });
-};
-const factory = new ClientFactory(ClientFactoryOptions.createFrom(ClientFactoryOptions.default, {
-  transports: [new RestTransportFactory({ fetchImpl: withToken })],
-  preferredTransports: ['HTTP+JSON'],
-}));
-const client = await factory.createFromUrl(endpoint);
+const client = await restClient(endpoint, token);
 
 const result = await client.sendMessage({
   message: {

@@ -45,7 +45,7 @@ digest=$(printf '%s' "$token" | sha256sum | cut -d' ' -f1)
 printf '%s\talpha-client\tAlpha\t\tagent.read,agent.send,task.read\n' "$digest" \
   >"$STACK_DIR/local/Tessik/a2a/clients.tsv"
 
-cp "$here/claude_end_to_end.mjs" "$NODE_CLIENTS_DIR/claude_end_to_end.mjs"
+cp "$here/claude_end_to_end.mjs" "$here/lib/a2a_rest_client.mjs" "$NODE_CLIENTS_DIR/"
 if ! node "$NODE_CLIENTS_DIR/claude_end_to_end.mjs" "$STACK_URL" "$token"; then
   echo "--- delivery log" >&2; cat "$STACK_DIR/local/Tessik/logs/delivery.jsonl" >&2 || true
   echo "--- fake claude" >&2; cat "$FAKE_CLAUDE_LOG" >&2 || true
