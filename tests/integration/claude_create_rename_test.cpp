@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/text.h"
+#include "base/random.h"
 #include "providers/claude_code_cli/claude_code_cli_adapter.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "state/state_dir.h"
