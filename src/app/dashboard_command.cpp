@@ -75,8 +75,7 @@ int run_dashboard_command(const std::vector<std::string>& args) {
   if (!options.open || !has_desktop()) return 0;
   const platform::UriOpenResult opened = platform::open_uri(url);
   if (!opened.opened) {
-    std::fprintf(stderr, "tessik dashboard: could not open a browser (%s)\n",
-                 opened.error.c_str());
+    std::fprintf(stderr, "tessik dashboard: could not open a browser (%s)\n", opened.error.c_str());
   }
   return 0;
 }

@@ -53,6 +53,13 @@ std::optional<GatewayResponse> answer_dashboard_request(const GatewayRequest& re
   const std::string_view target = request.target;
   const std::string_view path = target.substr(0, target.find('?'));
   if (path == "/" || path == "/ui") return redirect(kUiPrefix);
+  if (path == "/favicon.ico") {
+    // Browsers ask for it on their own; there is none, and the broker need not be asked.
+    GatewayResponse none;
+    none.status = 204;
+    add_page_headers(none);
+    return none;
+  }
   if (!path.starts_with(kUiPrefix) || path.starts_with("/ui/api/")) return std::nullopt;
   const std::string_view name =
       path == kUiPrefix ? std::string_view("index.html") : path.substr(kUiPrefix.size());

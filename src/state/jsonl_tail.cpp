@@ -13,7 +13,7 @@ JsonlTail read_jsonl_tail(const std::filesystem::path& path, std::uint64_t max_b
                           std::size_t max_lines) {
   JsonlTail tail;
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(platform::open_file_for_reading(path),
-                                                              &std::fclose);
+                                                             &std::fclose);
   if (!file) return tail;
   tail.exists = true;
   if (std::fseek(file.get(), 0, SEEK_END) != 0) return tail;
@@ -36,7 +36,8 @@ JsonlTail read_jsonl_tail(const std::filesystem::path& path, std::uint64_t max_b
   std::size_t end = window.size();
   while (end > begin) {
     const std::size_t newline = window.rfind('\n', end - 1);
-    const std::size_t line_start = newline == std::string::npos || newline < begin ? begin : newline + 1;
+    const std::size_t line_start =
+        newline == std::string::npos || newline < begin ? begin : newline + 1;
     std::string line = trim(std::string_view(window).substr(line_start, end - line_start));
     end = line_start == begin ? begin : line_start - 1;
     if (line.empty()) continue;

@@ -2,6 +2,7 @@
 // mailbox messages, the delivery log, the push dead letters), newest first and bounded.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "a2a/gateway/gateway_call.h"

@@ -211,14 +211,18 @@ function startAutoRefresh() {
   refreshTimer = $('auto-refresh').checked ? setInterval(refresh, REFRESH_MS) : null;
 }
 
-async function signIn(candidate) {
+// A token typed in is tried once before it is kept; one kept by this tab goes straight to the
+// first refresh, which signs out if the broker no longer takes it.
+async function signIn(candidate, kept = false) {
   token = candidate;
-  try {
-    await api('/a2a/agents');
-  } catch (error) {
-    if (error instanceof AuthError) return signOut(error.message);
-    $('token-message').textContent = error.message;
-    return;
+  if (!kept) {
+    try {
+      await api('/a2a/agents');
+    } catch (error) {
+      if (error instanceof AuthError) return signOut(error.message);
+      $('token-message').textContent = error.message;
+      return;
+    }
   }
   sessionStorage.setItem(TOKEN_KEY, token);
   $('token-message').textContent = '';
@@ -277,7 +281,7 @@ function wire() {
     $('task-detail').hidden = true;
     openTaskId = '';
   });
-  if (token) signIn(token);
+  if (token) signIn(token, true);
   else $('token-message').textContent = 'Enter the local token to see the broker\'s data.';
 }
 
