@@ -123,6 +123,20 @@ try {
   const summary = await textOf('#tasks-summary');
   expect(/(\d+) task/.exec(summary) && Number(/(\d+) task/.exec(summary)[1]) >= 1001,
     `the list does not count the seeded tasks: ${summary}`);
+
+  // Paging and filters work on the full log, without a reload.
+  const summaryIs = (pattern) => page.waitForFunction((source) => new RegExp(source)
+    .test(document.getElementById('tasks-summary').textContent), WAIT, pattern);
+  await page.evaluate(() => { window.__paged = true; });
+  await page.click('#tasks-next');
+  await summaryIs('^Page 2;');
+  const secondPage = await page.$$eval('#tasks-body button', (nodes) => nodes.length);
+  expect(secondPage === 50, `the second page shows ${secondPage} tasks`);
+  await page.select('#filter-state', 'TASK_STATE_CANCELED');
+  await page.click('#task-filters button[type=submit]');
+  await summaryIs('^Page 1; 0 task');
+  expect((await textOf('#tasks-body')).includes('No tasks match.'), 'a filter with no match lists tasks');
+  expect(await page.evaluate(() => window.__paged === true), 'paging or filtering reloaded the page');
   expect(pageErrors.length === 0, `the page reported errors: ${pageErrors.join(' | ')}`);
   console.log(`dashboard_browser: first load with 1,001 tasks: ${firstLoadMs} ms until the data ` +
     `was shown (DOM ready ${timing.dom} ms, task list request ${timing.tasks} ms; ` +
