@@ -127,6 +127,23 @@ TEST_F(UiRoutes, DeliveryLogNewestFirstWithUnreadableLinesMarked) {
   EXPECT_TRUE(listing["truncated"]);
 }
 
+TEST_F(UiRoutes, AnswersStayWithinTheirBudgetWhateverTheLogHolds) {
+  // Control bytes grow sixfold when they are escaped again: 300 such lines would make an
+  // answer of about 7 MiB, close to what the broker can carry.
+  std::string log;
+  for (int i = 0; i < 300; ++i)
+    log += std::string(kUiApiBodyPreviewBytes, '\x01') + "\n";
+  test::write_file(delivery_log_path(), log);
+  const GatewayResponse response = f_.call(f_.authorized("GET", "/ui/api/deliveries?limit=500"));
+  ASSERT_EQ(response.status, 200);
+  EXPECT_LE(response.body.size(), kUiApiMaxAnswerBytes + 1024);
+  const json listing = json::parse(response.body);
+  EXPECT_TRUE(listing["truncated"]);
+  EXPECT_GT(listing["entries"].size(), 100u);
+  EXPECT_LT(listing["entries"].size(), 300u);
+  EXPECT_EQ(listing["entries"][0]["line"], std::string(kUiApiBodyPreviewBytes, '\x01'));
+}
+
 TEST_F(UiRoutes, DeadLettersSayWhetherPushDeliveriesAreRecorded) {
   const std::filesystem::path path = f_.env.state_dir() / "a2a" / "push-dead-letter.jsonl";
   f_.context.push_dead_letter_path = path;

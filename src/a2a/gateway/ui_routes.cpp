@@ -39,6 +39,15 @@ std::size_t requested_limit(const GatewayRequest& request) {
   return std::min(limit, kUiApiMaxEntries);
 }
 
+// Appends `entry` while the answer stays within kUiApiMaxAnswerBytes; false once it would not.
+bool append_within_budget(json& entries, json entry, std::size_t& used) {
+  const std::size_t size = entry.dump(-1, ' ', false, json::error_handler_t::replace).size() + 1;
+  if (used + size > kUiApiMaxAnswerBytes) return false;
+  used += size;
+  entries.push_back(std::move(entry));
+  return true;
+}
+
 GatewayResponse no_store_json(const json& document) {
   GatewayResponse response;
   response.status = 200;
@@ -84,12 +93,17 @@ GatewayResponse mailbox_listing(std::size_t limit) {
   std::sort(files.begin(), files.end(),
             [](const auto& a, const auto& b) { return a.filename() > b.filename(); });
   json messages = json::array();
-  for (std::size_t i = 0; i < files.size() && i < limit; ++i)
-    messages.push_back(mailbox_entry(read_mailbox_message_file(files[i])));
+  std::size_t used = 0;
+  std::size_t shown = 0;
+  while (shown < files.size() && shown < limit &&
+         append_within_budget(messages, mailbox_entry(read_mailbox_message_file(files[shown])),
+                              used)) {
+    ++shown;
+  }
   return no_store_json({{"schemaVersion", 1},
                         {"messages", std::move(messages)},
                         {"total", files.size()},
-                        {"truncated", files.size() > limit}});
+                        {"truncated", shown < files.size()}});
 }
 
 json log_entry(const std::string& line) {
@@ -103,12 +117,18 @@ json log_entry(const std::string& line) {
 GatewayResponse log_listing(const std::filesystem::path& path, std::size_t limit) {
   const JsonlTail tail = read_jsonl_tail(path, kLogWindowBytes, limit);
   json entries = json::array();
-  for (auto line = tail.lines.rbegin(); line != tail.lines.rend(); ++line)
-    entries.push_back(log_entry(*line));
+  std::size_t used = 0;
+  bool truncated = tail.truncated;
+  for (auto line = tail.lines.rbegin(); line != tail.lines.rend(); ++line) {
+    if (!append_within_budget(entries, log_entry(*line), used)) {
+      truncated = true;
+      break;
+    }
+  }
   return no_store_json({{"schemaVersion", 1},
                         {"recorded", tail.exists},
                         {"entries", std::move(entries)},
-                        {"truncated", tail.truncated}});
+                        {"truncated", truncated}});
 }
 
 std::filesystem::path dead_letter_path(const GatewayContext& context) {

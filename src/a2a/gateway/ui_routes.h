@@ -15,6 +15,10 @@ inline constexpr std::size_t kUiApiMaxEntries = 500;
 // Characters of a mailbox body shown in a listing; the rest is cut ("bodyTruncated").
 inline constexpr std::size_t kUiApiBodyPreviewBytes = 4000;
 
+// Largest answer body: entries past it are left out ("truncated"), so an answer always fits
+// the broker's frame whatever the files hold.
+inline constexpr std::size_t kUiApiMaxAnswerBytes = 4u * 1024u * 1024u;
+
 // The normalised, unscoped request path lies below "/ui/api/".
 bool is_ui_api_path(std::string_view path);
 
