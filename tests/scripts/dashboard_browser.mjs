@@ -116,7 +116,8 @@ try {
     const tasks = performance.getEntriesByType('resource').find((entry) =>
       entry.name.includes('/a2a/tasks?'));
     const requests = performance.getEntriesByType('resource').map((entry) =>
-      `${new URL(entry.name).pathname} ${Math.round(entry.startTime)}+${Math.round(entry.duration)}`);
+      `${new URL(entry.name).pathname} ${Math.round(entry.startTime)}+${Math.round(entry.duration)}` +
+      ` (waiting ${Math.round(entry.responseStart - entry.requestStart)})`);
     return { dom: Math.round(performance.getEntriesByType('navigation')[0].domContentLoadedEventEnd),
       tasks: tasks ? Math.round(tasks.duration) : -1, requests: requests.join(', ') };
   });
