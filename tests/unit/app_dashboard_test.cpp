@@ -1,12 +1,15 @@
 // The dashboard as the stand-in serves it: redirects, the embedded files with their policy
 // headers, what is left to the broker, and the rules the page's own files must keep.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <fstream>
 #include <regex>
 
 #include "app/dashboard_command.h"
 #include "app/dashboard_files.h"
 #include "app/dashboard_http.h"
+#include "support/temp_env.h"
 
 namespace tessik {
 namespace {
@@ -122,6 +125,29 @@ TEST(DashboardCommand, OptionsAndAddress) {
     EXPECT_FALSE(parse_dashboard_options(bad, fresh, error)) << bad[0];
     EXPECT_FALSE(error.empty());
   }
+}
+
+TEST(DashboardCommand, OpensThePageOnlyWhereADesktopIsSet) {
+  test::TempEnv env;
+  const std::filesystem::path bin = env.root() / "bin";
+  const std::filesystem::path record = env.root() / "opened.txt";
+  std::filesystem::create_directories(bin);
+  std::ofstream(bin / "xdg-open") << "#!/bin/sh\nprintf '%s' \"$1\" >> '" << record.string()
+                                  << "'\n";
+  ::chmod((bin / "xdg-open").c_str(), 0700);
+  env.set("PATH", bin.string());
+  env.unset("DISPLAY");
+  env.unset("WAYLAND_DISPLAY");
+
+  EXPECT_EQ(run_dashboard_command({"--url", "http://127.0.0.1:9"}), 0);
+  EXPECT_FALSE(std::filesystem::exists(record));
+  env.set("WAYLAND_DISPLAY", "wayland-0");
+  EXPECT_EQ(run_dashboard_command({"--url", "http://127.0.0.1:9", "--no-open"}), 0);
+  EXPECT_FALSE(std::filesystem::exists(record));
+  EXPECT_EQ(run_dashboard_command({"--url", "http://127.0.0.1:9"}), 0);
+  // The page address alone: the token never travels in it.
+  EXPECT_EQ(test::read_file(record), "http://127.0.0.1:9/ui/");
+  EXPECT_EQ(run_dashboard_command({"--bogus"}), 2);
 }
 
 }  // namespace

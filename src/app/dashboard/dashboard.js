@@ -96,7 +96,7 @@ function renderTasks(listing) {
   const tasks = (listing?.tasks || []).filter((task) => !needle ||
     text(task.metadata?.tessikTargetAgent).toLowerCase().includes(needle));
   replaceRows($('tasks-body'), tasks.map((task) => el('tr', {},
-    el('td', {}, el('button', { type: 'button', class: 'link', onclick: () => showTask(task.id) },
+    el('td', {}, el('button', { type: 'button', class: 'link', onclick: () => showTask(task.id).catch(report) },
       text(task.id))),
     el('td', {}, text(task.status?.state)),
     el('td', {}, text(task.metadata?.tessikTargetAgent)),
@@ -201,9 +201,14 @@ async function refresh() {
     if (openTaskId && !$('task-detail').hidden) await showTask(openTaskId);
     setStatus(`Updated ${new Date().toLocaleTimeString()}.`);
   } catch (error) {
-    if (error instanceof AuthError) signOut(error.message);
-    else setStatus(error.message, true);
+    report(error);
   }
+}
+
+// A refused token ends the session; any other failure is shown and the data stays.
+function report(error) {
+  if (error instanceof AuthError) signOut(error.message);
+  else setStatus(error.message, true);
 }
 
 function startAutoRefresh() {
