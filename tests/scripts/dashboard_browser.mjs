@@ -1,9 +1,9 @@
 // Headless Chromium against the dashboard the stand-in serves. Usage:
-// node dashboard_browser.mjs CHROMIUM BASE_URL TOKEN TASKS_JSONL EVIL_AGENT_NAME
+// node dashboard_browser.mjs CHROMIUM BASE_URL TOKEN TASKS_JSONL EVIL_AGENT_NAME DEAD_TASK_ID
 import { readFileSync, appendFileSync } from 'node:fs';
 import puppeteer from 'puppeteer-core';
 
-const [chromium, base, token, tasksPath, evilName] = process.argv.slice(2);
+const [chromium, base, token, tasksPath, evilName, deadTask] = process.argv.slice(2);
 const fail = (message) => {
   console.error(`dashboard_browser: ${message}`);
   process.exit(1);
@@ -94,7 +94,9 @@ try {
     cookies: document.cookie }));
   expect(storage.session === token, 'the token is not in the session storage');
   expect(storage.local === 0 && storage.cookies === '', 'the token went beyond the session storage');
-  expect((await textOf('#dead-letters-summary')).length > 0, 'the push panel says nothing');
+  // The callback nobody answered is listed among the push dead letters.
+  expect((await textOf('#dead-letters-summary')).includes('dead letter'), 'no dead letter shown');
+  expect((await textOf('#dead-letters-body')).includes(deadTask), `task ${deadTask} is not listed`);
 
   // 1,000 tasks in the log, then a fresh load of the page (the tab keeps its token).
   const lines = readFileSync(tasksPath, 'utf8').split('\n').filter((line) => line.trim());

@@ -10,6 +10,7 @@
 #include "a2a/gateway/errors.h"
 #include "a2a/gateway/request_fields.h"
 #include "a2a/gateway/scopes.h"
+#include "a2a/push/push_delivery.h"
 #include "base/json_depth.h"
 #include "base/text.h"
 #include "pipeline/final_visible_body.h"
@@ -131,11 +132,6 @@ GatewayResponse log_listing(const std::filesystem::path& path, std::size_t limit
                         {"truncated", truncated}});
 }
 
-std::filesystem::path dead_letter_path(const GatewayContext& context) {
-  return context.push_dead_letter_path.empty() ? a2a_directory() / "push-dead-letter.jsonl"
-                                               : context.push_dead_letter_path;
-}
-
 }  // namespace
 
 bool is_ui_api_path(std::string_view path) {
@@ -152,7 +148,8 @@ GatewayResponse handle_ui_api(const GatewayCall& call) {
   try {
     if (route == "mailbox") return mailbox_listing(limit);
     if (route == "deliveries") return log_listing(delivery_log_path(), limit);
-    if (route == "push-dead-letters") return log_listing(dead_letter_path(call.context), limit);
+    if (route == "push-dead-letters")
+      return log_listing(push_queue_paths(call.context).dead_letter, limit);
   } catch (const StateDirectoryError& failure) {
     return make_http_error(500, "TESSIK_UI_STATE_UNAVAILABLE", failure.what());
   }
