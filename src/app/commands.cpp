@@ -7,6 +7,7 @@
 #include "app/agents_command.h"
 #include "app/api_service_command.h"
 #include "app/broker_command.h"
+#include "app/dashboard_command.h"
 #include "app/delivery_worker_command.h"
 #include "app/mailbox_command.h"
 #include "app/mcp_server_command.h"
@@ -34,6 +35,8 @@ constexpr Mode kModes[] = {
     {"push", "list push configurations (secrets hidden) and deliveries; --json", run_push_command},
     {"api-service", "HTTP stand-in for the API service: [--listen HOST:PORT] [--session ID]",
      run_api_service_command},
+    {"dashboard", "print the dashboard's address and open it: [--url BASE] [--no-open]",
+     run_dashboard_command},
     {"send",
      "send a message: --to TARGET --from SENDER [--from-node N] [--strict] [--method M] TEXT",
      run_send_command},
