@@ -7,6 +7,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "a2a/cards/provider_factories.h"
 #include "base/random.h"
 #include "base/text.h"
 #include "registry/normalization.h"
@@ -188,6 +189,9 @@ int run_list(const std::vector<std::string>& args) {
                       {"display_name", row.display_name},
                       {"aliases", row.aliases},
                       {"provider", row.provider},
+                      // The words the A2A listing and cards show for this provider.
+                      {"provider_brand", provider_brand(row.provider)},
+                      {"provider_surface", provider_surface(row.provider)},
                       {"provider_session_id", row.provider_session_id},
                       {"node_id", row.node_id},
                       {"enabled", row.enabled},
@@ -199,11 +203,12 @@ int run_list(const std::vector<std::string>& args) {
     return 0;
   }
   for (const AgentRecord& row : rows) {
-    std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\n", single_line(row.agent_id).c_str(),
+    std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s/%s\n", single_line(row.agent_id).c_str(),
                 single_line(row.display_name).c_str(), single_line(row.provider).c_str(),
                 single_line(row.provider_session_id).c_str(), single_line(row.node_id).c_str(),
                 is_agent_deliverable(row) ? "true" : "false",
-                single_line(row.public_agent_id).c_str());
+                single_line(row.public_agent_id).c_str(), single_line(provider_brand(row.provider)).c_str(),
+                single_line(provider_surface(row.provider)).c_str());
   }
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "base/text.h"
+#include "pipeline/final_visible_body.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "state/state_dir.h"
 
@@ -51,6 +52,8 @@ nlohmann::json to_json(const MailboxMessage& m) {
   out["sender_node"] = m.sender_node;
   out["sender_source"] = m.sender_source;
   out["final_visible_body"] = m.final_visible_body;
+  out["sender_reply_address_known"] =
+      read_final_visible_envelope(m.final_visible_body, m.sender_name).reply_address_known;
   out["body_bytes"] = m.body_bytes;
   out["delivery_method"] = m.delivery_method;
   return out;
@@ -69,8 +72,14 @@ int list(const std::vector<MailboxMessage>& messages, bool as_json) {
       write_out("FAILED\t" + m.file_path.filename().string() + "\t" + m.error + "\n");
       continue;
     }
-    write_out(m.received_at + "\t" + m.sender_name + "\t" + m.target_display_name + "\t" +
-              first_line(m.final_visible_body) + "\n");
+    // The envelope's header speaks of the reply address, not of the name: show the sender's
+    // own first line and say plainly whether the assistant was told how to answer.
+    const EnvelopeReading envelope = read_final_visible_envelope(m.final_visible_body, m.sender_name);
+    const char* reply = !envelope.enveloped              ? "relayed"
+                        : envelope.reply_address_known ? "reply-by-tool"
+                                                       : "no-reply-address";
+    write_out(m.received_at + "\t" + m.sender_name + "\t" + reply + "\t" +
+              m.target_display_name + "\t" + first_line(envelope.body) + "\n");
   }
   return 0;
 }

@@ -2,9 +2,12 @@
 // through the exit code, because an operator sees nothing else.
 #include "broker/broker.h"
 
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "a2a/intake/send_recovery.h"
 #include "base/text.h"
@@ -101,6 +104,25 @@ int serve(platform::LocalSocketServer& server, const platform::StopSignal& stop_
   }
 }
 
+// A broker killed while it was starting a delivery worker can leave a forked child that
+// still holds a copy of the socket lock until it executes the worker. That lasts a moment; a
+// broker restarted in that moment would otherwise conclude another broker serves the session
+// and leave the session without one. A live owner keeps its lock, so a short grace only
+// delays the refusal.
+platform::ListenStatus listen_with_grace(platform::LocalSocketServer& server,
+                                         std::uint32_t session_id) {
+  constexpr auto kGrace = std::chrono::seconds(2);
+  const auto deadline = std::chrono::steady_clock::now() + kGrace;
+  for (;;) {
+    const platform::ListenStatus status = server.listen(broker_socket_name(session_id));
+    if (status != platform::ListenStatus::already_owned ||
+        std::chrono::steady_clock::now() >= deadline) {
+      return status;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
 }  // namespace
 
 int run_user_broker(std::stop_token stop, const BrokerOptions& options) {
@@ -119,7 +141,7 @@ int run_user_broker(std::stop_token stop, const BrokerOptions& options) {
   }
 
   platform::LocalSocketServer server;
-  switch (server.listen(broker_socket_name(*session_id))) {
+  switch (listen_with_grace(server, *session_id)) {
     case platform::ListenStatus::listening:
       break;
     case platform::ListenStatus::already_owned:

@@ -44,4 +44,14 @@ std::string build_reply_instruction(const SenderResolution& sender, std::string_
 // A body that already is final visible (relayed from another node): kept byte for byte.
 FinalBody already_final_visible_body(std::string_view body);
 
+// What a stored final visible body says, read back from its envelope, so that tools showing
+// a message speak of the sender as the assistant saw it. `sender` is the stored sender name
+// the envelope was built with.
+struct EnvelopeReading {
+  bool enveloped = false;            // false: relayed or create bodies carry no envelope of ours
+  bool reply_address_known = false;  // the send-back command is attached
+  std::string body;                  // the sender's own text; the whole text when not enveloped
+};
+EnvelopeReading read_final_visible_envelope(std::string_view text, std::string_view sender);
+
 }  // namespace tessik

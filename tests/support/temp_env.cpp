@@ -2,17 +2,43 @@
 #include "support/temp_env.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "support/build_paths.h"
 
 namespace tessik::test {
+namespace {
+
+// True while some other process of ours was started inside this environment: detached
+// delivery workers outlive the request that launched them, and one still running when the
+// tree is removed would create its lock and log files again in a directory nobody removes.
+bool environment_still_in_use(const std::string& marker) {
+  const std::string self = std::to_string(::getpid());
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+    const std::string environ = read_file(entry.path() / "environ");
+    const std::size_t at = environ.find(marker);
+    // Each variable ends with a NUL; the marker must be a whole one.
+    if (at != std::string::npos && (at == 0 || environ[at - 1] == '\0') &&
+        (at + marker.size() == environ.size() || environ[at + marker.size()] == '\0')) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
 
 TempEnv::TempEnv() {
   // Sockets need short paths (sun_path holds 108 bytes), so stay directly under /tmp.
@@ -44,6 +70,10 @@ TempEnv::~TempEnv() {
       ::unsetenv(name.c_str());
     }
   }
+  const std::string marker = "LOCALAPPDATA=" + local_app_data().string();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (environment_still_in_use(marker) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   std::error_code ignored;
   std::filesystem::remove_all(root_, ignored);
 }

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "pipeline/final_visible_body.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "state/state_dir.h"
 #include "support/build_paths.h"
@@ -63,8 +64,8 @@ TEST_F(MailboxCommandTest, ListsNewestFirstAndShowsOneBodyExactly) {
   const CommandRun listing = run("");
   EXPECT_EQ(listing.code, 0);
   EXPECT_EQ(listing.out,
-            "2026-03-01T00:00:00Z\tsender-new\tTessik Mailbox\tlatest\n"
-            "2026-01-01T00:00:00Z\tsender-old\tTessik Mailbox\tfirst line\n"
+            "2026-03-01T00:00:00Z\tsender-new\trelayed\tTessik Mailbox\tlatest\n"
+            "2026-01-01T00:00:00Z\tsender-old\trelayed\tTessik Mailbox\tfirst line\n"
             "FAILED\tbroken.json\tunsupported or missing mailbox schema_version\n");
 
   const CommandRun json = run("--json");
@@ -80,6 +81,29 @@ TEST_F(MailboxCommandTest, ListsNewestFirstAndShowsOneBodyExactly) {
   const CommandRun shown = run("--show old");
   EXPECT_EQ(shown.code, 0);
   EXPECT_EQ(shown.out, "first line\nsecond line");
+}
+
+// A sender that resolved by name but has no session address is stored as resolved while its
+// envelope says no reply can be sent; the listing must say the latter, with the sender's text.
+TEST_F(MailboxCommandTest, ListingSaysWhetherTheAssistantCanReply) {
+  for (const auto& [id, session] : {std::pair{"m-tool", "claude_code_cli:session:1"},
+                                    std::pair{"m-none", ""}}) {
+    FinalBodyContext context;
+    context.body = std::string("hello from ") + id + "\nmore";
+    context.sender.resolved = true;
+    context.sender.sender = std::string("sender-") + id;
+    context.sender.sender_session_id = session;
+    context.message_id = id;
+    store(id, id == std::string("m-tool") ? "2026-02-01T00:00:00Z" : "2026-01-01T00:00:00Z",
+          build_final_visible_body(context).final_visible_body);
+  }
+  EXPECT_EQ(run("").out,
+            "2026-02-01T00:00:00Z\tsender-m-tool\treply-by-tool\tTessik Mailbox\thello from m-tool\n"
+            "2026-01-01T00:00:00Z\tsender-m-none\tno-reply-address\tTessik Mailbox\thello from "
+            "m-none\n");
+  const auto parsed = nlohmann::json::parse(run("--json").out);
+  EXPECT_EQ(parsed[0]["sender_reply_address_known"], true);
+  EXPECT_EQ(parsed[1]["sender_reply_address_known"], false);
 }
 
 TEST_F(MailboxCommandTest, RefusesUnknownIdsAndBadArguments) {
