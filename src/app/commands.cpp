@@ -9,6 +9,7 @@
 #include "app/broker_command.h"
 #include "app/delivery_worker_command.h"
 #include "app/mailbox_command.h"
+#include "app/mcp_server_command.h"
 #include "app/send_command.h"
 #include "broker/broker.h"
 
@@ -36,6 +37,10 @@ constexpr Mode kModes[] = {
      run_send_command},
     {"delivery-worker", "deliver one handed-off message: --request FILE [--validate-only]",
      run_delivery_worker_command},
+    {"mcp-server",
+     "MCP server on stdio: [--host H] [--provider P] [--provider-session-id ID]"
+     " [--sender-name N]",
+     run_mcp_server_command},
 };
 
 void print_usage() {

@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "a2a/tasks/task_replies.h"
 #include "pipeline/send_pipeline.h"
 
 namespace tessik {
@@ -45,6 +46,8 @@ std::optional<SendArguments> parse_arguments(const std::vector<std::string>& arg
       if (!value(parsed.request.from)) return std::nullopt;
     } else if (arg == "--from-node") {
       if (!value(parsed.request.from_node)) return std::nullopt;
+    } else if (arg == "--source-context") {
+      if (!value(parsed.request.source_context)) return std::nullopt;
     } else if (arg == "--method") {
       if (!value(parsed.request.requested_delivery_method)) return std::nullopt;
     } else if (arg == "--strict") {
@@ -95,12 +98,12 @@ int run_send_command(const std::vector<std::string>& args) {
   if (!parsed) {
     std::fprintf(stderr,
                  "tessik send: %s\nusage: tessik send --to TARGET --from SENDER [--from-node NODE]"
-                 " [--strict] [--method M] [--json] [TEXT...]\n",
+                 " [--strict] [--method M] [--source-context C] [--json] [TEXT...]\n",
                  error.c_str());
     return 2;
   }
   try {
-    const SendOutcome outcome = send_message(default_pipeline_context(), parsed->request);
+    const SendOutcome outcome = send_message(reply_completing_pipeline_context(), parsed->request);
     print_outcome(outcome, parsed->json);
     return outcome.accepted ? 0 : 1;
   } catch (const std::exception& failure) {

@@ -54,4 +54,13 @@ std::string random_secret_hex(std::size_t bytes) {
   return hex_encode(random_secret_bytes(bytes));
 }
 
+std::string random_uuid_v4() {
+  std::string bytes = random_secret_bytes(16);
+  bytes[6] = static_cast<char>((static_cast<unsigned char>(bytes[6]) & 0x0f) | 0x40);
+  bytes[8] = static_cast<char>((static_cast<unsigned char>(bytes[8]) & 0x3f) | 0x80);
+  const std::string hex = hex_encode(bytes);
+  return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
+         hex.substr(16, 4) + "-" + hex.substr(20, 12);
+}
+
 }  // namespace tessik

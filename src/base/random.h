@@ -15,6 +15,10 @@ namespace tessik {
 // generator's output lets an observer predict later ids, so never use it for a secret.
 std::string random_hex_token();
 
+// A fresh random UUID in the version 4 text form (lower-case, 36 characters), from the
+// cryptographic generator, so that session ids cannot be predicted from earlier ones.
+std::string random_uuid_v4();
+
 // `count` bytes from the operating system's cryptographic generator. For keys, nonces and
 // anything else that authenticates. Throws std::runtime_error when the generator fails.
 std::string random_secret_bytes(std::size_t count);

@@ -7,7 +7,7 @@ namespace tessik {
 
 PipelineContext default_pipeline_context() {
   return PipelineContext{Registry(agents_registry_path()), EvidenceLog(events_log_path()),
-                         nodes_registry_path(), nullptr};
+                         nodes_registry_path(), nullptr, {}};
 }
 
 }  // namespace tessik

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 
 #include "discovery/targeted_discovery.h"
 #include "registry/registry.h"
@@ -10,12 +11,24 @@
 
 namespace tessik {
 
+struct SendRequest;
+struct SendOutcome;
+struct SenderResolution;
+
+// Called once for every message the pipeline accepted, after its hand-off, with the request,
+// the outcome and the sender the message went out as. Layers above the pipeline hang on it
+// what an accepted message sets off beyond delivery (a reply completes the task it answers).
+// Runs on the sending thread; its exceptions propagate to the caller of send_message.
+using AcceptedSendObserver =
+    std::function<void(const SendRequest&, const SendOutcome&, const SenderResolution&)>;
+
 // Plain value; cheap to copy. `discovery_scans` may be null, meaning the build's local scans.
 struct PipelineContext {
   Registry registry;
   EvidenceLog events;
   std::filesystem::path nodes_registry_path;
   const DiscoveryScanList* discovery_scans = nullptr;
+  AcceptedSendObserver after_accepted = nullptr;  // empty: nothing beyond delivery
 
   const DiscoveryScanList& scans() const {
     return discovery_scans != nullptr ? *discovery_scans : local_discovery_scans();

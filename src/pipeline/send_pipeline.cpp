@@ -43,6 +43,11 @@ class SendRun {
   SendOutcome run();
 
  private:
+  SendOutcome accepted(SendOutcome outcome) const {
+    if (context_.after_accepted) context_.after_accepted(request_, outcome, sender_);
+    return outcome;
+  }
+
   void stage(const std::string& name, bool ok, const std::string& detail,
              const AgentRecord* row = nullptr, const std::string& provider = {}) const {
     DeliveryStage record;
@@ -289,10 +294,10 @@ SendOutcome SendRun::run() {
     outcome_.provider = row->provider;
     stage("target_resolved", true, "target matched canonical registry row", &*row);
     if (std::optional<SendOutcome> refused = check_row(*row)) return *refused;
-    return accept_and_hand_off(*row);
+    return accepted(accept_and_hand_off(*row));
   }
 
-  if (std::optional<SendOutcome> relayed = relay_upstream()) return *relayed;
+  if (std::optional<SendOutcome> relayed = relay_upstream()) return accepted(*relayed);
   node_ = sender_.node_id;
   return refuse(unresolved_target_error(report),
                 {{"message_id", outcome_.message_id},

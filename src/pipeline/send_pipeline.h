@@ -51,7 +51,8 @@ struct SendOutcome {
 
 // Runs the whole pipeline for one message and returns at once after the hand-off; it never
 // waits for the delivery. Refusals are outcomes (status "failed", `error` set), each reported
-// with the same text in a "send_rejected" event and an error stage record. Registry, log and
+// with the same text in a "send_rejected" event and an error stage record. An accepted message
+// is shown to the context's `after_accepted` observer before this returns. Registry, log and
 // request-file failures propagate as exceptions. Holds no lock of its own; safe to call from
 // several threads at once.
 SendOutcome send_message(const PipelineContext& context, const SendRequest& request);

@@ -25,19 +25,6 @@ constexpr std::array<std::string_view, 7> kSessionPrefixes{"antigravity_cli:conv
                                                            "cursor:session:",
                                                            "codex-thread:"};
 
-bool is_hex_digit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-bool is_uuid_text(std::string_view text) {
-  if (text.size() != 36) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const bool dash_position = i == 8 || i == 13 || i == 18 || i == 23;
-    if (dash_position ? text[i] != '-' : !is_hex_digit(text[i])) return false;
-  }
-  return true;
-}
-
 std::string recency_key(const AgentRecord& record) {
   for (const std::string* field :
        {&record.last_seen_at, &record.last_verified_at, &record.first_seen_at}) {

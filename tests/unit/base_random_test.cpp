@@ -62,5 +62,19 @@ TEST(Random, HexEncodeWritesTwoLowerCaseDigitsPerByte) {
   EXPECT_EQ(hex_encode(""), "");
 }
 
+TEST(Random, UuidsHaveTheVersionFourFormAndNeverRepeat) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 200; ++i) {
+    const std::string uuid = random_uuid_v4();
+    ASSERT_EQ(uuid.size(), 36u);
+    for (std::size_t at : {8u, 13u, 18u, 23u}) EXPECT_EQ(uuid[at], '-') << uuid;
+    EXPECT_EQ(uuid[14], '4') << uuid;
+    EXPECT_NE(std::string("89ab").find(uuid[19]), std::string::npos) << uuid;
+    EXPECT_EQ(uuid.find_first_not_of("0123456789abcdef-"), std::string::npos) << uuid;
+    seen.insert(uuid);
+  }
+  EXPECT_EQ(seen.size(), 200u);
+}
+
 }  // namespace
 }  // namespace tessik

@@ -11,6 +11,7 @@
 #include "a2a/intake/task_continuation.h"
 #include "a2a/tasks/task_json.h"
 #include "a2a/tasks/task_log.h"
+#include "a2a/tasks/task_replies.h"
 #include "a2a/tasks/task_view.h"
 #include "base/random.h"
 #include "base/text.h"
@@ -160,7 +161,7 @@ SendMessageResult run_checked(const GatewayCall& call, std::string_view params,
   TaskRecord task;
   try {
     task = submit_a2a_send(intake, history, call, agents, log);
-    append_task_record(log, task);
+    append_send_outcome_record(log, task);
   } catch (const TaskLogWriteError& error) {
     return failed(task_log_write_error(error.what()));
   } catch (const std::filesystem::filesystem_error& error) {

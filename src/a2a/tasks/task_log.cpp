@@ -20,6 +20,7 @@ namespace tessik {
 namespace {
 
 constexpr std::size_t kReadChunk = 1 << 18;
+constexpr std::int64_t kTaskLogLockTimeoutNs = 10'000'000'000;
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }
@@ -153,6 +154,21 @@ void for_each_task_log_line(const std::filesystem::path& log_path,
     filled -= start;
     buffer_at += start;
   }
+}
+
+TaskLogLock::TaskLogLock(const std::filesystem::path& log_path) {
+  std::string error;
+  const RegistryStatus status =
+      lock_registry_file(log_path, RegistryDeadline::after(kTaskLogLockTimeoutNs), lock_, error);
+  if (status != RegistryStatus::unchanged) {
+    unlock_registry_file(lock_);
+    throw TaskLogWriteError("could not lock A2A task log: " + log_path.string() + ": " +
+                            (error.empty() ? registry_status_word(status) : error));
+  }
+}
+
+TaskLogLock::~TaskLogLock() {
+  unlock_registry_file(lock_);
 }
 
 std::filesystem::path task_log_path(const GatewayContext& context) {

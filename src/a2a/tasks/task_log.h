@@ -17,6 +17,7 @@
 #include "a2a/gateway/gateway_context.h"
 #include "a2a/tasks/task_index.h"
 #include "a2a/tasks/task_record.h"
+#include "registry/lock_publish.h"
 
 namespace tessik {
 
@@ -25,6 +26,22 @@ namespace tessik {
 class TaskLogWriteError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// Holds the task log's cross-process lock while it lives. Writers that derive a task's next
+// record from its latest one (a reply, a cancellation, the outcome of a send) hold it from the
+// read to the append, so that none of them writes over a change it did not see; plain appends
+// and readers need no lock. Throws TaskLogWriteError ("could not lock A2A task log: <path>:
+// <reason>") when the lock is not had within 10 seconds.
+class TaskLogLock {
+ public:
+  explicit TaskLogLock(const std::filesystem::path& log_path);
+  ~TaskLogLock();
+  TaskLogLock(const TaskLogLock&) = delete;
+  TaskLogLock& operator=(const TaskLogLock&) = delete;
+
+ private:
+  RegistryFileLock lock_;
 };
 
 // The task log of a request: the context's tasks path, or "a2a/tasks.jsonl" in the state

@@ -313,19 +313,20 @@ TaskOperationResult cancel_task(const GatewayContext& context, const Principal& 
   }
   const std::string reason = cancel_reason(body);
 
-  // Decide on the freshest record: another request may have changed the task meanwhile.
-  line = find_latest_task_line(log_path, task_id);
-  if (!line) return task_failure(task_not_found_error());
-  task = parse_task_record(*line);
-  if (!task) return task_failure(task_corrupt_error(400));
-  if (is_cancelled_state(task->state)) return task_success(task_to_json(*task, version));
-  if (is_terminal_task_state(task->state)) return task_failure(task_not_cancelable_error());
-
-  task->state = kTaskStateCanceled;
-  task->error_code.clear();
-  task->error_message.clear();
-  add_task_event(*task, kTaskStateCanceled, "canceled_by_a2a_client", reason);
   try {
+    // Decide on the freshest record, under the lock: a reply may complete the task meanwhile.
+    const TaskLogLock lock(log_path);
+    line = find_latest_task_line(log_path, task_id);
+    if (!line) return task_failure(task_not_found_error());
+    task = parse_task_record(*line);
+    if (!task) return task_failure(task_corrupt_error(400));
+    if (is_cancelled_state(task->state)) return task_success(task_to_json(*task, version));
+    if (is_terminal_task_state(task->state)) return task_failure(task_not_cancelable_error());
+
+    task->state = kTaskStateCanceled;
+    task->error_code.clear();
+    task->error_message.clear();
+    add_task_event(*task, kTaskStateCanceled, "canceled_by_a2a_client", reason);
     append_task_record(log_path, *task);
   } catch (const TaskLogWriteError& error) {
     return task_failure(task_log_write_error(error.what()));
