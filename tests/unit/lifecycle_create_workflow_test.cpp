@@ -330,11 +330,5 @@ TEST(CreateWorkflowHash, FirstMessageHashIsFnv1a64) {
   EXPECT_EQ(first_message_hash("foobar"), "85944171f73967e8");
 }
 
-TEST_F(CreateWorkflowTest, MissingPipelineEdgeIsABrokenInvariant) {
-  LifecycleEdges edges = fake.edges();
-  edges.build_initial_body = nullptr;
-  EXPECT_THROW(create_agent_workflow(request("cursor"), registry, logs, edges), std::logic_error);
-}
-
 }  // namespace
 }  // namespace tessik

@@ -1,14 +1,11 @@
 // The pipeline's creation support: the first message of a non-Claude session gets the same
-// envelope as any send, its preflight runs in a real validate-only delivery worker, and the
-// title refresh reports what a targeted pass found.
+// envelope as any send, and its preflight runs in a real validate-only delivery worker.
 #include <gtest/gtest.h>
 
 #include "pipeline/create_support.h"
 #include "state/state_dir.h"
 #include "support/build_paths.h"
 #include "support/delivery_env.h"
-#include "support/jsonl_reader.h"
-#include "support/registry_rows.h"
 #include "support/temp_env.h"
 
 namespace tessik {
@@ -71,18 +68,6 @@ TEST_F(CreateSupportTest, PreflightRunsTheWorkerInValidateOnlyMode) {
   EXPECT_TRUE(test::files_in(tmp).empty());
   const auto stages = test::stage_names(delivery_log_path(), "delivery_worker");
   EXPECT_EQ(std::count(stages.begin(), stages.end(), "final_visible_body_validated"), 2);
-}
-
-TEST_F(CreateSupportTest, TitleRefreshRecordsItsTargetedPass) {
-  test::write_registry(agents_registry_path(),
-                       {test::ready_row("new", "Reviewer", "claude_code_cli",
-                                        "claude_code_cli:session:abc")});
-  const TitleRefresh refresh = edges.refresh_title(test::registry_rows(agents_registry_path())[0]);
-  EXPECT_EQ(refresh.issues, 0u);
-  const auto passes =
-      test::read_events(events_log_path(), "targeted_discovery_after_registry_miss");
-  ASSERT_EQ(passes.size(), 1u);
-  EXPECT_EQ(passes[0]["target"], "claude_code_cli:session:abc");
 }
 
 }  // namespace
