@@ -30,6 +30,26 @@ std::string random_hex_token() {
   return std::string(text, 32);
 }
 
+std::string random_uuid() {
+  std::string hex = random_hex_token();
+  hex[12] = '4';  // version 4: random
+  const int nibble = hex[16] >= 'a' ? hex[16] - 'a' + 10 : hex[16] - '0';
+  hex[16] = "89ab"[nibble & 3];  // variant bits 10
+  return hex.substr(0, 8) + '-' + hex.substr(8, 4) + '-' + hex.substr(12, 4) + '-' +
+         hex.substr(16, 4) + '-' + hex.substr(20, 12);
+}
+
+bool is_uuid_text(std::string_view text) {
+  if (text.size() != 36) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool dash_position = i == 8 || i == 13 || i == 18 || i == 23;
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (dash_position ? c != '-' : !hex) return false;
+  }
+  return true;
+}
+
 std::string random_secret_bytes(std::size_t count) {
   std::string bytes(count, '\0');
   if (count > 0 &&
@@ -52,15 +72,6 @@ std::string hex_encode(std::string_view bytes) {
 
 std::string random_secret_hex(std::size_t bytes) {
   return hex_encode(random_secret_bytes(bytes));
-}
-
-std::string random_uuid_v4() {
-  std::string bytes = random_secret_bytes(16);
-  bytes[6] = static_cast<char>((static_cast<unsigned char>(bytes[6]) & 0x0f) | 0x40);
-  bytes[8] = static_cast<char>((static_cast<unsigned char>(bytes[8]) & 0x3f) | 0x80);
-  const std::string hex = hex_encode(bytes);
-  return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" +
-         hex.substr(16, 4) + "-" + hex.substr(20, 12);
 }
 
 }  // namespace tessik

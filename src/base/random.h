@@ -7,6 +7,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <string_view>
 
 namespace tessik {
 
@@ -15,16 +16,20 @@ namespace tessik {
 // generator's output lets an observer predict later ids, so never use it for a secret.
 std::string random_hex_token();
 
-// A fresh random UUID in the version 4 text form (lower-case, 36 characters), from the
-// cryptographic generator, so that session ids cannot be predicted from earlier ones.
-std::string random_uuid_v4();
-
 // `count` bytes from the operating system's cryptographic generator. For keys, nonces and
 // anything else that authenticates. Throws std::runtime_error when the generator fails.
 std::string random_secret_bytes(std::size_t count);
 
 // 2 * `bytes` lower-case hex digits of random_secret_bytes(bytes): tokens and pairing secrets.
 std::string random_secret_hex(std::size_t bytes);
+
+// A fresh version-4 UUID in its 36-character lower-case text form, from the id generator
+// above (an id, never a secret).
+std::string random_uuid();
+
+// True for the 36-character UUID text form: hex digits in groups of 8-4-4-4-12 joined by '-',
+// either letter case, any version.
+bool is_uuid_text(std::string_view text);
 
 // Lower-case hex digits of `bytes`, two per byte.
 std::string hex_encode(std::string_view bytes);

@@ -174,17 +174,6 @@ std::string_view trim_view(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
-bool is_uuid_text(std::string_view text) {
-  if (text.size() != 36) return false;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    const bool dash_position = i == 8 || i == 13 || i == 18 || i == 23;
-    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (dash_position ? c != '-' : !hex) return false;
-  }
-  return true;
-}
-
 std::string diagnostic_excerpt(std::string_view text) {
   constexpr std::size_t kExcerptLimit = 1200;
   std::string flat(text);

@@ -37,10 +37,6 @@ std::int64_t monotonic_now_ns();
 // ASCII lower-casing; other bytes are unchanged.
 std::string ascii_lower(std::string_view text);
 
-// True for the 36-character UUID text form: hexadecimal digits (either case) with '-' at
-// positions 8, 13, 18 and 23.
-bool is_uuid_text(std::string_view text);
-
 // A diagnostic excerpt of child-process output or a file: tab, LF and CR become spaces, the
 // text is trimmed and, past 1200 characters, cut to 1200 and followed by "...".
 std::string diagnostic_excerpt(std::string_view text);

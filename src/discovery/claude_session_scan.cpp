@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "base/random.h"
 #include "base/text.h"
 #include "providers/claude_code_cli/claude_session.h"
 

@@ -105,6 +105,10 @@ int serve_mcp(McpToolHandler& tools, const McpServerOptions& options, std::istre
     if (answer) {
       out << *answer << '\n';
       out.flush();
+      if (!out) {  // the client stopped reading: nobody is left to serve
+        diagnostics << "tessik mcp-server: could not write an answer to the client\n";
+        return 1;
+      }
     }
     if (session.tools_listed() && !marker_written) {
       marker_written = true;

@@ -43,7 +43,7 @@ std::string mcp_readiness_marker(const McpServerOptions& options,
 // Serves `tools` until `in` ends, answering on `out` (flushed after every line). After the
 // first answered tools/list, writes the readiness marker atomically to options.ready_file
 // when that is set; a marker that cannot be written is reported on `diagnostics` and the
-// server goes on. Returns 0 at the end of input.
+// server goes on. Returns 0 at the end of input, 1 when an answer cannot be written.
 int serve_mcp(McpToolHandler& tools, const McpServerOptions& options, std::istream& in,
               std::ostream& out, std::ostream& diagnostics);
 

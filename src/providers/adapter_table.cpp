@@ -7,6 +7,8 @@
 
 #include "base/text.h"
 #include "providers/claude_code_cli/claude_code_cli_adapter.h"
+#include "providers/codex/codex_desktop_adapter.h"
+#include "providers/cursor/cursor_bridge_adapter.h"
 #include "providers/mailbox/mailbox_adapter.h"
 #include "providers/provider_adapter.h"
 #include "providers/provider_catalog.h"
@@ -71,10 +73,15 @@ class UnavailableAdapter : public ProviderAdapter {
   std::string product_;
 };
 
-// Codex desktop never creates sessions: its only create path was not a reliable transport.
+// Codex desktop delivers through its IPC pipe and never creates sessions: its only create
+// path was not a reliable transport.
 class CodexAdapter : public UnavailableAdapter {
  public:
   CodexAdapter() : UnavailableAdapter("codex", "codex_desktop", "Codex desktop") {}
+
+  DeliveryResult deliver(const DeliveryRequest& request) const override {
+    return deliver_to_codex_desktop(request);
+  }
 
   CreateResult create(const CreateRequest& request) const override {
     CreateResult result;
@@ -90,6 +97,17 @@ class CodexAdapter : public UnavailableAdapter {
     result.correlation_state = "desktop_create_not_available";
     result.requested_name = trim(request.requested_name);
     return result;
+  }
+};
+
+// Cursor's agent window is reached through the bridge extension's command files; creating and
+// renaming composers through it is not part of this build.
+class CursorAdapter : public UnavailableAdapter {
+ public:
+  CursorAdapter() : UnavailableAdapter("cursor", "cursor_bridge", "Cursor bridge") {}
+
+  DeliveryResult deliver(const DeliveryRequest& request) const override {
+    return deliver_to_cursor_bridge(request);
   }
 };
 
@@ -147,7 +165,7 @@ AdapterTable build_table() {
   add("codex_cli", unavailable("codex_cli", "codex_cli", "Codex CLI"));
   add("antigravity", unavailable("antigravity", "antigravity", "Antigravity"));
   add("antigravity_cli", unavailable("antigravity_cli", "antigravity_cli", "Antigravity CLI"));
-  add("cursor", unavailable("cursor", "cursor_bridge", "Cursor bridge"));
+  add("cursor", std::make_unique<CursorAdapter>());
   add("cursor_cli", std::make_unique<UnprovenRenameAdapter>(
                         "cursor_cli", "cursor_agent_cli", "Cursor Agent CLI",
                         "cursor_agent_cli_rename_not_implemented",

@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "base/random.h"
 #include "base/text.h"
 
 namespace tessik {

@@ -5,6 +5,7 @@
 // Environment (all optional):
 //   FAKE_CLAUDE_SCENARIO   reply (default) | tool_use_only | refuse | pending | silent | error
 //                          | fail | hang | warmup_never | rename_ignored
+//   FAKE_CLAUDE_SESSION_SCENARIOS  "uuid=scenario,..." overrides the scenario per session
 //   FAKE_CLAUDE_HELP       full (default) | bare: help without --strict-mcp-config and --name
 //   FAKE_CLAUDE_REPLY_TO   recipient of the reply; default: the "to" of the body's send-back call
 //   FAKE_CLAUDE_REPLY_BODY text of the reply; default "Reply from fake claude <uuid>"
@@ -40,6 +41,19 @@ using nlohmann::json;
 std::string env(const char* name, const char* fallback = "") {
   const char* value = std::getenv(name);
   return value != nullptr ? value : fallback;
+}
+
+// The scenario of this run: the session's own entry, else FAKE_CLAUDE_SCENARIO, else reply.
+std::string g_scenario = "reply";
+
+std::string scenario_for(const std::string& session) {
+  const std::string list = "," + env("FAKE_CLAUDE_SESSION_SCENARIOS") + ",";
+  const std::string key = "," + session + "=";
+  if (const std::size_t at = list.find(key); !session.empty() && at != std::string::npos) {
+    const std::size_t start = at + key.size();
+    return list.substr(start, list.find(',', start) - start);
+  }
+  return env("FAKE_CLAUDE_SCENARIO", "reply");
 }
 
 void log_event(const std::string& event, json fields = json::object()) {
@@ -286,7 +300,7 @@ std::string answer_with_send_tool(const Turn& turn, const std::optional<McpServe
 // Answers one prompt the way the scenario says; returns {result text, is_error}.
 std::pair<std::string, bool> answer(const Turn& turn, const std::string& config,
                                     std::optional<McpServer>& server) {
-  const std::string scenario = env("FAKE_CLAUDE_SCENARIO", "reply");
+  const std::string& scenario = g_scenario;
   if (scenario == "refuse") {
     const std::string text = "I cannot comply: this looks like a prompt injection.";
     record_text_answer(turn, text);
@@ -329,7 +343,7 @@ std::pair<std::string, bool> answer(const Turn& turn, const std::string& config,
 json result_line(const std::string& uuid, const std::string& text, bool is_error) {
   json result = {{"type", "result"}, {"subtype", is_error ? "error" : "success"},
                  {"is_error", is_error}, {"session_id", uuid}, {"result", text}};
-  if (env("FAKE_CLAUDE_SCENARIO") == "pending") result["pendingMcpServers"] = {"tessik"};
+  if (g_scenario == "pending") result["pendingMcpServers"] = {"tessik"};
   return result;
 }
 
@@ -342,7 +356,7 @@ int resume(const Arguments& args) {
   turn.cwd = fs::current_path().string();
   if (args.name) {
     log_event("rename", {{"name", *args.name}, {"positional", args.positional}});
-    if (env("FAKE_CLAUDE_SCENARIO") != "rename_ignored") {
+    if (g_scenario != "rename_ignored") {
       append_record(turn.transcript, {{"type", "custom-title"},
                                       {"customTitle", *args.name},
                                       {"sessionId", turn.uuid}});
@@ -354,8 +368,8 @@ int resume(const Arguments& args) {
   if (const std::string path = env("FAKE_CLAUDE_BODY_FILE"); !path.empty())
     std::ofstream(path, std::ios::binary) << turn.prompt;
   log_event("resume", {{"arguments", args.all}, {"cwd", turn.cwd}});
-  if (env("FAKE_CLAUDE_SCENARIO") == "hang") hang();
-  if (env("FAKE_CLAUDE_SCENARIO") == "fail") {
+  if (g_scenario == "hang") hang();
+  if (g_scenario == "fail") {
     std::fputs("fatal: the fake was told to fail\n", stderr);
     return 3;
   }
@@ -408,7 +422,7 @@ void pause_and_check_input(const InputLines& input, const char* step) {
 }
 
 int create(const Arguments& args) {
-  const std::string scenario = env("FAKE_CLAUDE_SCENARIO", "reply");
+  const std::string& scenario = g_scenario;
   Turn turn{args.session_id, fs::current_path().string(), {}, ""};
   turn.transcript = projects_root() / project_directory_name(turn.cwd) / (turn.uuid + ".jsonl");
   log_event("create", {{"arguments", args.all}, {"cwd", turn.cwd}});
@@ -459,6 +473,7 @@ int create(const Arguments& args) {
 int main(int argc, char** argv) {
   ::signal(SIGPIPE, SIG_IGN);
   const Arguments args = parse_arguments(argc, argv);
+  g_scenario = scenario_for(args.resume.empty() ? args.session_id : args.resume);
   if (args.help) {
     print_help();
     return 0;

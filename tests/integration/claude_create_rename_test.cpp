@@ -5,9 +5,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "base/text.h"
+#include "base/random.h"
 #include "providers/claude_code_cli/claude_code_cli_adapter.h"
+#include "providers/mailbox/mailbox_store.h"
+#include "state/state_dir.h"
+#include "support/build_paths.h"
 #include "support/claude_fixture.h"
+#include "support/delivery_env.h"
 #include "support/jsonl_reader.h"
 #include "support/temp_env.h"
 
@@ -92,6 +96,26 @@ TEST_F(ClaudeCreateTest, RealMessageIsWrittenOnlyAfterWarmUpAndReadinessMarker) 
                       "mcp__tessik__tessik_list_agents",
                       "--strict-mcp-config", "-nPlanner"}));
   EXPECT_EQ(test::read_jsonl(claude.mcp_calls()).size(), 1u);
+}
+
+TEST_F(ClaudeCreateTest, GateOpensOnTheMarkerOfTheRealMcpServer) {
+  // The configuration starts this build's own mcp-server, whose send tool posts to the mailbox.
+  settings.tessik_executable = TESSIK_BINARY;
+  env.set("FAKE_CLAUDE_REPLY_TO", "mailbox");
+  env.set("FAKE_CLAUDE_REPLY_BODY", "Planner is ready.");
+  const CreateResult result = create("reply");
+  ASSERT_EQ(result.state, "created_session") << result.error << " " << result.evidence;
+
+  const std::string uuid = result.provider_session_id.substr(24);
+  const auto marker = json::parse(
+      test::read_file(env.state_dir() / "mcp" / ("claude-code-cli-" + uuid + ".ready.json")));
+  EXPECT_EQ(marker["state"], "tools_list_ready");
+  EXPECT_EQ(marker["provider_session_id"], result.provider_session_id);
+  ASSERT_TRUE(test::wait_until(
+      [] { return read_mailbox_messages(mailbox_messages_directory()).size() == 1; }));
+  const MailboxMessage stored = read_mailbox_messages(mailbox_messages_directory())[0];
+  EXPECT_EQ(stored.sender_name, "Planner");
+  EXPECT_NE(stored.final_visible_body.find("Planner is ready."), std::string::npos);
 }
 
 TEST_F(ClaudeCreateTest, WarmUpThatNeverCompletesKeepsTheRealMessageBack) {

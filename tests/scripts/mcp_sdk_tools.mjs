@@ -4,7 +4,7 @@
 // Usage: node mcp_sdk_tools.mjs TESSIK ENDPOINT_URL TOKEN SESSION_ID READY_FILE SPOOL_DIR
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import { existsSync, readdirSync, readFileSync } from 'node:fs';
 import { setTimeout as sleep } from 'node:timers/promises';
 
@@ -139,6 +139,12 @@ check(await answered(small, smallReply) === smallBody, 'the task reply differs f
 const kept = await answered(large, largeReply);
 check(kept.length < largeBody.length && largeBody.startsWith(kept.slice(0, kept.indexOf('\n\n[Tessik kept'))),
   'the task does not keep the head of the large reply');
+
+// The end of its input ends the server cleanly, after it has answered what came before.
+const direct = spawnSync(tessik, ['mcp-server', '--provider-session-id', sessionId],
+  { input: '{"jsonrpc":"2.0","id":"last","method":"ping"}', encoding: 'utf8' });
+check(direct.status === 0, `mcp-server exited with ${direct.status}: ${direct.stderr}`);
+check(JSON.parse(direct.stdout).id === 'last', `the last request got ${direct.stdout}`);
 
 // `tessik send` with the same source context completes a task just as the tool does.
 const cliOutput = execFileSync(tessik, ['send', '--to', 'mailbox', '--from', sessionId,

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "platform/session_id.h"
 #include "support/build_paths.h"
@@ -21,14 +22,17 @@ extern char** environ;
 
 namespace tessik::test {
 
-BrokerProcess::BrokerProcess(std::vector<std::string> args) {
+BrokerProcess::BrokerProcess(std::vector<std::string> args)
+    : BrokerProcess(TESSIK_BINARY, std::move(args)) {}
+
+BrokerProcess::BrokerProcess(std::string program, std::vector<std::string> args) {
   std::string pattern = "/tmp/tessik-broker-stderr-XXXXXX";
   const int fd = ::mkstemp(pattern.data());
   if (fd < 0) throw std::runtime_error("mkstemp failed");
   ::close(fd);
   stderr_path_ = pattern;
 
-  std::vector<std::string> argv_text{TESSIK_BINARY};
+  std::vector<std::string> argv_text{std::move(program)};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& arg : argv_text)

@@ -1,5 +1,5 @@
 // The real tessik broker as a child process: start it, wait until it serves, signal it, and
-// collect its exit code and stderr.
+// collect its exit code and stderr. Helper programs and fake peers are started the same way.
 #pragma once
 
 #include <chrono>
@@ -15,6 +15,8 @@ class BrokerProcess {
   // Starts TESSIK_BINARY with `args` (e.g. {"broker"}) and the current environment; stderr goes
   // to a private temporary file. Throws std::runtime_error when the process cannot be started.
   explicit BrokerProcess(std::vector<std::string> args = {"broker"});
+  // Starts another program (a helper or fake peer) the same way.
+  BrokerProcess(std::string program, std::vector<std::string> args);
   // Kills the process if it still runs, reaps it and removes the stderr file.
   ~BrokerProcess();
   BrokerProcess(const BrokerProcess&) = delete;

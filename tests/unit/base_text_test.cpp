@@ -41,16 +41,6 @@ TEST(Text, TimestampFormat) {
   EXPECT_EQ(utc_timestamp_now().size(), 20u);
 }
 
-TEST(Text, UuidTextNeedsDashesInPlaceAndHexElsewhere) {
-  EXPECT_TRUE(is_uuid_text("0f8fad5b-d9cb-469f-a165-70867728950e"));
-  EXPECT_TRUE(is_uuid_text("0F8FAD5B-D9CB-469F-A165-70867728950E"));
-  EXPECT_FALSE(is_uuid_text("0f8fad5b-d9cb-469f-a165-70867728950"));
-  EXPECT_FALSE(is_uuid_text("0f8fad5b-d9cb-469f-a165-70867728950e0"));
-  EXPECT_FALSE(is_uuid_text("0f8fad5bd-9cb-469f-a165-70867728950e"));
-  EXPECT_FALSE(is_uuid_text("0f8fad5b-d9cb-469f-a165-70867728950g"));
-  EXPECT_FALSE(is_uuid_text(""));
-}
-
 TEST(Text, DiagnosticExcerptFlattensTrimsAndCuts) {
   EXPECT_EQ(diagnostic_excerpt("\n\t a\tb\r\nc \n"), "a b  c");
   EXPECT_EQ(diagnostic_excerpt(std::string(1200, 'x')), std::string(1200, 'x'));

@@ -190,13 +190,11 @@ TEST_F(ProviderEdgesDeliverTest, EveryDeliveryKeyReachesItsAdapterPromptly) {
   EXPECT_EQ(claude.error, "Claude provider session id is missing claude_code_cli:session:<uuid>");
 
   const std::pair<const char*, const char*> routes[] = {
-      {"codex", "codex_desktop_adapter_not_available"},
       {"codex_cli", "codex_cli_adapter_not_available"},
       {"vscode_native", "vscode_native_adapter_not_available"},
       {"vscode_copilot_backed", "vscode_copilot_adapter_not_available"},
       {"antigravity", "antigravity_adapter_not_available"},
       {"antigravity_cli", "antigravity_cli_adapter_not_available"},
-      {"cursor", "cursor_bridge_adapter_not_available"},
       {"cursor_cli", "cursor_agent_cli_adapter_not_available"},
       {"copilot_cli", "copilot_cli_adapter_not_available"},
       {"opencode_cli", "opencode_cli_adapter_not_available"},
@@ -212,6 +210,21 @@ TEST_F(ProviderEdgesDeliverTest, EveryDeliveryKeyReachesItsAdapterPromptly) {
     EXPECT_EQ(result.provider_session_id, "s-9");
     EXPECT_FALSE(result.error.empty());
   }
+
+  // Codex desktop and the Cursor bridge reach their own adapters, which refuse these targets
+  // without an application to talk to (and without a desktop opener on PATH).
+  env.set("PATH", (env.root() / "no-tools").string());
+  const DeliveryResult codex =
+      deliver_to_provider(delivery_to(test::ready_row("a", "A", "codex", "thread-9")));
+  EXPECT_EQ(codex.method, "codex_desktop_ipc");
+  EXPECT_EQ(codex.error, "Codex Desktop IPC owner not available and hydration nudge failed");
+  EXPECT_TRUE(
+      codex.evidence.ends_with(" hydration=ShellExecute failed: 2 alternate_transport=disabled"))
+      << codex.evidence;
+  const DeliveryResult cursor =
+      deliver_to_provider(delivery_to(test::ready_row("a", "A", "cursor", "s-9")));
+  EXPECT_EQ(cursor.method, "tessik_cursor_bridge_multi_method");
+  EXPECT_EQ(cursor.error, "Cursor target is missing provider_session_id");
 }
 
 }  // namespace

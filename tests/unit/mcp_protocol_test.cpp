@@ -222,6 +222,17 @@ TEST_F(McpServeTest, TheMarkerIsWrittenOnlyOnceToolsHaveBeenListed) {
   EXPECT_EQ(marker["protocol_version"], "2025-06-18");
 }
 
+TEST_F(McpServeTest, AClientThatStopsReadingEndsTheServer) {
+  std::istringstream in(R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n"
+                        R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})" "\n");
+  std::ostringstream out;
+  out.setstate(std::ios::badbit);
+  std::ostringstream diagnostics;
+  EXPECT_EQ(serve_mcp(tools, options, in, out, diagnostics), 1);
+  EXPECT_NE(diagnostics.str().find("could not write"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(options.ready_file));
+}
+
 TEST_F(McpServeTest, AnOversizedLineIsAnsweredAndServingGoesOn) {
   const std::string huge = R"({"jsonrpc":"2.0","id":1,"method":"ping","params":{"x":")" +
                            std::string(kMaxMcpLineBytes, 'z') + "\"}}\n";

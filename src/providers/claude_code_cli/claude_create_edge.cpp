@@ -149,7 +149,7 @@ CreateResult create_claude_code_cli_provider(const CreateRequest& request,
   fs::path executable;
   if (auto failure = locate_executable(executable))
     return failed(request, "executable_not_found", failure->error, failure->evidence);
-  const std::string uuid = random_uuid_v4();
+  const std::string uuid = random_uuid();
   std::error_code ec;
   if (!fs::is_directory(request.cwd, ec)) {
     return failed(request, "invalid_cwd", "Claude create cwd does not exist", "cwd=" + request.cwd);
