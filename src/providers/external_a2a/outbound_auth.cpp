@@ -8,6 +8,7 @@
 #include "base/json_depth.h"
 #include "base/text.h"
 #include "registry/local_secrets.h"
+#include "state/state_dir.h"
 
 namespace tessik {
 namespace {
@@ -113,6 +114,9 @@ OutboundAuth client_credentials(const AgentRecord& agent, const HttpRequestOptio
   HttpRequestOptions options = base_options;
   options.no_proxy = true;
   options.disable_redirects = true;
+  if (options.current_user_certificate_root.empty()) {
+    options.current_user_certificate_root = user_certificates_directory();
+  }
   const char* kForm = "application/x-www-form-urlencoded";
   HttpResponse response =
       http_post(token_url, body, {{"Authorization", "Basic " + base64_encode(id + ":" + secret)}},
