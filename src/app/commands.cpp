@@ -37,6 +37,10 @@ constexpr Mode kModes[] = {
      run_send_command},
     {"delivery-worker", "deliver one handed-off message: --request FILE [--validate-only]",
      run_delivery_worker_command},
+    {"delivery-supervisor",
+     "deliver one exact callback reply once: --request FILE --operation-id ID"
+     " --dispatch-token T --callback-message-id ID",
+     run_delivery_supervisor_command},
     {"mcp-server",
      "MCP server on stdio: [--host H] [--provider P] [--provider-session-id ID]"
      " [--sender-name N]",
