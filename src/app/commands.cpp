@@ -26,7 +26,9 @@ struct Mode {
 
 constexpr Mode kModes[] = {
     {"broker", "serve the session's broker socket (the default)", run_broker_command},
-    {"agents", "list the agent registry; add [--provider P --session S --name N], remove ID",
+    {"agents",
+     "list the agent registry; add [--provider P --session S --name N], remove ID,"
+     " add-a2a --card-url URL [--name N] [--alias K=V]",
      run_agents_command},
     {"mailbox", "list messages stored in the built-in mailbox; --json, --show MESSAGE_ID",
      run_mailbox_command},

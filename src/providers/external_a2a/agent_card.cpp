@@ -325,6 +325,27 @@ ExternalAgentCard parse_agent_card(std::string_view card_text, std::string_view 
   return card;
 }
 
+std::vector<std::string> agent_card_options(const AgentCardFetch& fetch) {
+  const ExternalAgentCard& card = fetch.card;
+  std::vector<std::string> options;
+  const auto add = [&](const char* key, const std::string& value) {
+    if (!value.empty()) options.push_back(std::string("a2a:") + key + "=" + value);
+  };
+  add("base-url", agent_card_base_url(fetch.card_url));
+  add("agent-card-url", fetch.card_url);
+  add("card-sha256", card.sha256);
+  add("protocol-version", card.chosen_interface.protocol_version);
+  add("protocol-binding", card.chosen_interface.protocol_binding);
+  if (card.has_signatures) add("agent-card-signature-status", "present-unverified");
+  add("auth-scheme", card.requirement.scheme_kind);
+  add("oauth-token-url", card.token_url);
+  add("oauth-authorization-url", card.authorization_url);
+  add("oauth-metadata-url", card.oauth2_metadata_url);
+  add("oidc-discovery-url", card.openid_connect_url);
+  add("oauth-scopes", card.requirement.scopes);
+  return options;
+}
+
 AgentCardFetch fetch_agent_card(std::string_view base_url, const HttpHeaders& extra_headers,
                                 HttpRequestOptions options) {
   options.no_proxy = true;

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/http_client.h"
 
@@ -69,6 +70,11 @@ struct AgentCardFetch {
 // Blocking; safe from any thread; failures come back in card.error.
 AgentCardFetch fetch_agent_card(std::string_view base_url, const HttpHeaders& extra_headers,
                                 HttpRequestOptions options = {});
+
+// The registry options ("a2a:key=value" aliases) that a card fetched from `fetch.card_url`
+// gives its agent: where the card is, what it hashed to, the interface and the auth scheme
+// with its endpoints and scopes. Only for a card without error.
+std::vector<std::string> agent_card_options(const AgentCardFetch& fetch);
 
 // The kind of one declared scheme from its compact JSON: "oidc", "oauth2", "http-bearer",
 // "http-auth", "api-key", "mtls", or "" when none applies.
