@@ -358,7 +358,10 @@ AgentCardFetch fetch_agent_card(std::string_view base_url, const HttpHeaders& ex
   for (const char* suffix : {"/.well-known/agent-card.json", "/.well-known/agent.json"}) {
     fetch.card_url = base + suffix;
     response = http_get(fetch.card_url, headers, options);
-    if (response.error.empty() && response.status_code >= 200 && response.status_code < 300) break;
+    // The older path is for agents that answer the newer one with an HTTP status; a peer that
+    // hangs or cannot be reached is not asked twice.
+    if (!response.error.empty()) break;
+    if (response.status_code >= 200 && response.status_code < 300) break;
   }
   if (!response.error.empty()) {
     fetch.card.error = "Agent Card fetch failed: " + response.error;
