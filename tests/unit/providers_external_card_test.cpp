@@ -164,5 +164,35 @@ TEST(ExternalAgentCardFetch, FallsBackToTheOlderWellKnownPathThenReportsStatus) 
   EXPECT_EQ(fetch_agent_card(server.url("/junk"), {}).card.error, "Agent Card parse failed.");
 }
 
+TEST(ExternalAgentCardFetch, OptionsRecordWhatTheCardSaid) {
+  test::LoopbackHttpServer server;
+  const std::string card =
+      R"({"name":"Sec","url":"https://sec.example/rpc","protocolVersion":"0.3",
+          "securitySchemes":{"oa":{"type":"oauth2","flows":{"clientCredentials":
+              {"tokenUrl":"https://sec.example/token","scopes":{}}}}},
+          "security":[{"oa":["a","b"]}],
+          "signatures":[{"protected":"eyJhbGciOiJFUzI1NiIsImtpZCI6ImsxIn0","signature":"c2ln"}]})";
+  server.server().Get("/sec/.well-known/agent-card.json",
+                      [&](const httplib::Request&, httplib::Response& response) {
+                        response.set_content(card, "application/json");
+                      });
+  server.start();
+  const AgentCardFetch fetch = fetch_agent_card(server.url("/sec"), {});
+  ASSERT_EQ(fetch.card.error, "");
+  ASSERT_EQ(fetch.card.requirement_error, "");
+  const std::vector<std::string> expected = {
+      "a2a:base-url=" + server.url("/sec"),
+      "a2a:agent-card-url=" + server.url("/sec/.well-known/agent-card.json"),
+      "a2a:card-sha256=" + fetch.card.sha256,
+      "a2a:protocol-version=0.3",
+      "a2a:protocol-binding=JSONRPC",
+      "a2a:agent-card-signature-status=present-unverified",
+      "a2a:auth-scheme=oauth2",
+      "a2a:oauth-token-url=https://sec.example/token",
+      "a2a:oauth-scopes=a b"};
+  EXPECT_EQ(agent_card_options(fetch), expected);
+  EXPECT_EQ(fetch.card.sha256.size(), 64u);
+}
+
 }  // namespace
 }  // namespace tessik
