@@ -3,10 +3,12 @@
 #include "providers/external_a2a/agent_card.h"
 
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "base/json_depth.h"
 #include "base/sha256.h"
 #include "base/text.h"
+#include "registry/local_secrets.h"
 
 namespace tessik {
 namespace {
@@ -119,30 +121,19 @@ bool signatures_well_formed(const Json& signatures) {
   return true;
 }
 
-std::string base64url_decode(std::string_view text) {
-  std::string out;
-  unsigned buffer = 0;
-  int bits = 0;
-  for (const char c : text) {
-    int value = -1;
-    if (c >= 'A' && c <= 'Z') value = c - 'A';
-    if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
-    if (c >= '0' && c <= '9') value = c - '0' + 52;
-    if (c == '-') value = 62;
-    if (c == '_') value = 63;
-    if (value < 0) continue;
-    buffer = (buffer << 6) | static_cast<unsigned>(value);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
-    }
-  }
-  return out;
-}
-
 bool well_formed_protected_header(const std::string& encoded) {
-  const std::string decoded = base64url_decode(encoded);
+  // base64url differs from base64 only in two letters of its alphabet.
+  std::string standard = encoded;
+  for (char& c : standard) {
+    if (c == '-') c = '+';
+    if (c == '_') c = '/';
+  }
+  std::string decoded;
+  try {
+    decoded = base64_decode(standard);
+  } catch (const std::invalid_argument&) {
+    return false;
+  }
   if (!json_nesting_within(decoded)) return false;
   const Json header = Json::parse(decoded, nullptr, false);
   return header.is_object() && !text_of(header, "alg").empty() && !text_of(header, "kid").empty();
