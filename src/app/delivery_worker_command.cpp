@@ -19,8 +19,9 @@ void print_line(const DeliveryResult& result, const std::string& message_id) {
 }
 
 int bad_arguments(const std::string& why, const char* owner = "delivery_worker",
-                  const char* usage = "usage: tessik delivery-worker --request FILE "
-                                      "[--validate-only]\n") {
+                  const char* usage =
+                      "usage: tessik delivery-worker --request FILE "
+                      "[--validate-only]\n") {
   DeliveryResult result;
   result.provider = owner;
   result.state = "failed";
@@ -74,9 +75,9 @@ int run_delivery_supervisor_command(const std::vector<std::string>& args) {
     if (value.empty()) return bad_supervisor_arguments("delivery-supervisor requires " + name);
   }
   record_external_sends_as_tasks();
-  const DeliveryWorkerOutcome outcome = run_delivery_supervisor(
-      {values["--request"], values["--operation-id"], values["--dispatch-token"],
-       values["--callback-message-id"]});
+  const DeliveryWorkerOutcome outcome =
+      run_delivery_supervisor({values["--request"], values["--operation-id"],
+                               values["--dispatch-token"], values["--callback-message-id"]});
   print_line(outcome.result, outcome.message_id);
   return outcome.exit_code;
 }

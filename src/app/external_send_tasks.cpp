@@ -28,8 +28,10 @@ TaskRecord task_record_of(const ExternalSendTask& send) {
   task.state = send.state;
   task.error_code = send.error_code;
   task.error_message = send.error_message;
-  task.history = "[" + build_message_json(send.message_id, task.context_id, task.id, "ROLE_USER",
-                                          send.body, false) + "]";
+  task.history =
+      "[" +
+      build_message_json(send.message_id, task.context_id, task.id, "ROLE_USER", send.body, false) +
+      "]";
   for (const ExternalSendEvent& event : send.events) {
     add_task_event(task, event.state, event.code, event.message);
   }

@@ -38,24 +38,25 @@ DeliveryWorkerOutcome supervise(const DeliverySupervisorArguments& arguments) {
   DeliveryWorkerOutcome outcome;
   outcome.message_id = trim(arguments.callback_message_id);
   const std::string operation_id = trim(arguments.operation_id);
-  const std::string evidence = "operation_id=" + operation_id +
-                               " request_file=" + arguments.request_file.string();
+  const std::string evidence =
+      "operation_id=" + operation_id + " request_file=" + arguments.request_file.string();
   const platform::NamedMutex mutex = platform::NamedMutex::acquire(
       "Tessik.AgyOperation." + sha256_hex(operation_id), kOperationMutexWaitMs);
   const OperationBinding claimed =
       begin_operation_response(operation_id, arguments.dispatch_token, outcome.message_id);
   if (!claimed.bound) {
     discard_request(arguments.request_file);
-    outcome.result = supervisor_failure("delivery_supervisor_operation_refused", claimed.error,
-                                        evidence + " mutex=" + (mutex.acquired() ? "held" : "busy"));
+    outcome.result =
+        supervisor_failure("delivery_supervisor_operation_refused", claimed.error,
+                           evidence + " mutex=" + (mutex.acquired() ? "held" : "busy"));
     return outcome;
   }
   outcome = run_delivery_worker_request(arguments.request_file, false);
   if (outcome.message_id.empty()) outcome.message_id = trim(arguments.callback_message_id);
   if (outcome.result.accepted) {
-    record_operation_response_delivered(operation_id, outcome.message_id,
-                                        "state=" + outcome.result.state +
-                                            " method=" + outcome.result.method);
+    record_operation_response_delivered(
+        operation_id, outcome.message_id,
+        "state=" + outcome.result.state + " method=" + outcome.result.method);
   } else {
     record_operation_response_failed(operation_id, "delivery_supervisor_delivery_failed",
                                      outcome.result.error);

@@ -35,13 +35,12 @@ TEST(DeliverySupervisorProcesses, TwoSupervisorsForOneOperationDeliverOnce) {
   const fs::path file = delivery_request_path(request.message_id);
   write_delivery_request(file, request, "deliver");
 
-  const std::string supervisor = std::string("'") + TESSIK_BINARY +
-                                 "' delivery-supervisor --request '" + file.string() +
-                                 "' --operation-id op-two --dispatch-token " + token +
-                                 " --callback-message-id reply-two";
+  const std::string supervisor =
+      std::string("'") + TESSIK_BINARY + "' delivery-supervisor --request '" + file.string() +
+      "' --operation-id op-two --dispatch-token " + token + " --callback-message-id reply-two";
   const fs::path a = env.root() / "a.out", b = env.root() / "b.out";
-  const std::string both = supervisor + " >'" + a.string() + "' & " + supervisor + " >'" +
-                           b.string() + "' & wait";
+  const std::string both =
+      supervisor + " >'" + a.string() + "' & " + supervisor + " >'" + b.string() + "' & wait";
   ASSERT_EQ(std::system(both.c_str()), 0);
 
   int accepted = 0;

@@ -65,7 +65,8 @@ class BadPeer {
         ::close(connection);
       }
     }
-    for (const int connection : held) ::close(connection);
+    for (const int connection : held)
+      ::close(connection);
   }
 
   PeerMode mode_;

@@ -172,10 +172,12 @@ TEST_F(DeliveryHandoffTest, BoundCallbackStartsTheSupervisorWithItsBinding) {
   const fs::path file = delivery_request_path("cb-9");
   EXPECT_EQ(result.evidence,
             "background_handoff=started owner=delivery-supervisor request_file=" + file.string());
-  EXPECT_EQ(wait_for_record(), "arg=delivery-supervisor\narg=--request\narg=" + file.string() +
-                                   "\narg=--operation-id\narg=op-7\narg=--dispatch-token\narg=" +
-                                   token + "\narg=--callback-message-id\narg=cb-9\noperation_id=\n"
-                                   "depth=1\nrequest=" + format_delivery_request(request, "deliver"));
+  EXPECT_EQ(wait_for_record(),
+            "arg=delivery-supervisor\narg=--request\narg=" + file.string() +
+                "\narg=--operation-id\narg=op-7\narg=--dispatch-token\narg=" + token +
+                "\narg=--callback-message-id\narg=cb-9\noperation_id=\n"
+                "depth=1\nrequest=" +
+                format_delivery_request(request, "deliver"));
   const std::vector<OperationFact> facts = read_operation_facts("op-7");
   ASSERT_EQ(facts.size(), 2u);
   EXPECT_EQ(facts[1].fact, "callback_bound");

@@ -45,7 +45,8 @@ class DeliverySupervisorTest : public ::testing::Test {
   std::size_t delivered() { return read_mailbox_messages(mailbox_messages_directory()).size(); }
   std::vector<std::string> facts() {
     std::vector<std::string> names;
-    for (const OperationFact& fact : read_operation_facts("op-1")) names.push_back(fact.fact);
+    for (const OperationFact& fact : read_operation_facts("op-1"))
+      names.push_back(fact.fact);
     return names;
   }
 
@@ -61,12 +62,14 @@ TEST_F(DeliverySupervisorTest, ConcurrentSupervisorsDeliverOnce) {
   std::vector<std::thread> threads;
   for (int i = 0; i < 4; ++i) {
     threads.emplace_back([&, i] {
-      const DeliveryWorkerOutcome outcome = run_delivery_supervisor({file, "op-1", token_, "reply-1"});
+      const DeliveryWorkerOutcome outcome =
+          run_delivery_supervisor({file, "op-1", token_, "reply-1"});
       if (outcome.result.accepted) ++accepted;
       errors[i] = outcome.result.error;
     });
   }
-  for (std::thread& thread : threads) thread.join();
+  for (std::thread& thread : threads)
+    thread.join();
   EXPECT_EQ(accepted.load(), 1);
   EXPECT_EQ(delivered(), 1u);
   EXPECT_EQ(facts(), (std::vector<std::string>{"operation_dispatched", "callback_bound",

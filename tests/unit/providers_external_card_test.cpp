@@ -41,8 +41,8 @@ TEST(ExternalAgentCard, ChoosesInterfaceInDeclaredOrder) {
   EXPECT_EQ(extra.chosen_interface.protocol_version, "0.3");
 
   // Version 2.0 only: nothing usable.
-  const ExternalAgentCard future = parse_agent_card(
-      R"({"name":"F","url":"https://f/rpc","protocolVersion":"2.0"})", "", "");
+  const ExternalAgentCard future =
+      parse_agent_card(R"({"name":"F","url":"https://f/rpc","protocolVersion":"2.0"})", "", "");
   EXPECT_EQ(future.error,
             "Agent Card did not declare a supported HTTP+JSON or JSONRPC interface for A2A 1.0 or "
             "0.3.");
@@ -68,10 +68,10 @@ TEST(ExternalAgentCard, ReportsTheFirstFailureInOrder) {
 TEST(ExternalAgentCard, AcceptsWellFormedSignaturesWithoutVerifying) {
   // {"alg":"ES256","kid":"k1"} in base64url.
   const std::string header = "eyJhbGciOiJFUzI1NiIsImtpZCI6ImsxIn0";
-  const ExternalAgentCard card = parse_agent_card(
-      R"({"name":"S","url":"https://s/rpc","signatures":[{"protected":")" + header +
-          R"(","signature":"c2ln"}]})",
-      "", "");
+  const ExternalAgentCard card =
+      parse_agent_card(R"({"name":"S","url":"https://s/rpc","signatures":[{"protected":")" +
+                           header + R"(","signature":"c2ln"}]})",
+                       "", "");
   EXPECT_EQ(card.error, "");
   EXPECT_TRUE(card.has_signatures);
   // {"alg":"ES256"}: no kid.
@@ -145,8 +145,9 @@ TEST(ExternalAgentCardFetch, FallsBackToTheOlderWellKnownPathThenReportsStatus) 
     accept = request.get_header_value("Accept", 1);
     response.set_content(R"({"name":"Old","url":"http://127.0.0.1:1/rpc"})", "application/json");
   });
-  server.server().Get("/gone/.well-known/agent.json",
-                      [](const httplib::Request&, httplib::Response& response) { response.status = 410; });
+  server.server().Get(
+      "/gone/.well-known/agent.json",
+      [](const httplib::Request&, httplib::Response& response) { response.status = 410; });
   server.server().Get("/junk/.well-known/agent-card.json",
                       [](const httplib::Request&, httplib::Response& response) {
                         response.set_content("<html>", "text/html");

@@ -199,8 +199,8 @@ OperationBinding begin_operation_response(std::string_view operation_id,
         } else if (token != dispatch_token) {
           binding.error = "Antigravity CLI operation " + id + " has another dispatch token";
         } else if (bound_message != message_id) {
-          binding.error = "Antigravity CLI operation " + id + " is not bound to callback message " +
-                          message_id;
+          binding.error =
+              "Antigravity CLI operation " + id + " is not bound to callback message " + message_id;
         } else if (!refusal.empty()) {
           binding.error = refusal;
         } else {
@@ -218,8 +218,9 @@ void record_operation_response_delivered(std::string_view operation_id,
                                          std::string_view detail) {
   const std::string id = trim(operation_id);
   with_journal<bool>(id, [&](const fs::path& path, std::vector<OperationFact>& facts) {
-    append_fact(path, facts, kResponseDeliveredFact, id,
-                {{"callback_message_id", trim(callback_message_id)}, {"detail", std::string(detail)}});
+    append_fact(
+        path, facts, kResponseDeliveredFact, id,
+        {{"callback_message_id", trim(callback_message_id)}, {"detail", std::string(detail)}});
     return true;
   });
 }

@@ -74,24 +74,23 @@ bool choose_interface(const Json& card, ExternalAgentInterface& chosen) {
   const auto supported = card.find("supportedInterfaces");
   if (supported != card.end() && supported->is_array()) {
     for (const Json& entry : *supported) {
-      ExternalAgentInterface candidate{text_of(entry, "url"),
-                                       binding_of(first_text(entry, "protocolBinding", "transport")),
-                                       version_of(text_of(entry, "protocolVersion")),
-                                       text_of(entry, "tenant")};
+      ExternalAgentInterface candidate{
+          text_of(entry, "url"), binding_of(first_text(entry, "protocolBinding", "transport")),
+          version_of(text_of(entry, "protocolVersion")), text_of(entry, "tenant")};
       if (usable(candidate)) return chosen = candidate, true;
     }
   }
   const std::string top_version = text_of(card, "protocolVersion");
   const std::string version = version_of(top_version.empty() ? "0.3" : top_version);
   const std::string transport = text_of(card, "preferredTransport");
-  ExternalAgentInterface top{text_of(card, "url"), binding_of(transport.empty() ? "JSONRPC" : transport),
-                             version, {}};
+  ExternalAgentInterface top{
+      text_of(card, "url"), binding_of(transport.empty() ? "JSONRPC" : transport), version, {}};
   if (usable(top)) return chosen = top, true;
   const auto additional = card.find("additionalInterfaces");
   if (additional != card.end() && additional->is_array()) {
     for (const Json& entry : *additional) {
-      ExternalAgentInterface candidate{text_of(entry, "url"), binding_of(text_of(entry, "transport")),
-                                       version, {}};
+      ExternalAgentInterface candidate{
+          text_of(entry, "url"), binding_of(text_of(entry, "transport")), version, {}};
       if (usable(candidate)) return chosen = candidate, true;
     }
   }
@@ -148,7 +147,8 @@ void take_scheme_urls(const Json& scheme, ExternalAgentCard& card) {
     if (scheme.contains(wrapper) && scheme[wrapper].is_object()) body = &scheme[wrapper];
   }
   if (card.openid_connect_url.empty()) card.openid_connect_url = text_of(*body, "openIdConnectUrl");
-  if (card.oauth2_metadata_url.empty()) card.oauth2_metadata_url = text_of(*body, "oauth2MetadataUrl");
+  if (card.oauth2_metadata_url.empty())
+    card.oauth2_metadata_url = text_of(*body, "oauth2MetadataUrl");
   const auto flows = body->find("flows");
   if (flows == body->end() || !flows->is_object()) return;
   for (const auto& [name, flow] : flows->items()) {
@@ -184,13 +184,15 @@ std::string check_requirement(const Json& requirement, const Json& schemes,
       }
     }
   }
-  if (map.size() > 1) return "A2A outbound delivery does not support compound security requirements.";
+  if (map.size() > 1)
+    return "A2A outbound delivery does not support compound security requirements.";
   if (map.empty()) return {};  // an empty requirement: no credentials needed
   const auto first = map.begin();
   const std::string name = first.key();
   const Json& scopes = first->is_object() ? (*first)["list"] : *first;
   std::string joined;
-  for (const Json& scope : scopes) joined += (joined.empty() ? "" : " ") + scope.get<std::string>();
+  for (const Json& scope : scopes)
+    joined += (joined.empty() ? "" : " ") + scope.get<std::string>();
   chosen = {name, security_scheme_kind(schemes[name].dump()), joined};
   chosen_scheme = name;
   return {};
@@ -222,9 +224,8 @@ void choose_requirement(const Json& card_json, ExternalAgentCard& card) {
     if (!scheme_name.empty()) take_scheme_urls(schemes[scheme_name], card);
     return;
   }
-  card.requirement_error = last_error.empty()
-                               ? "Agent Card did not declare a usable security requirement."
-                               : last_error;
+  card.requirement_error =
+      last_error.empty() ? "Agent Card did not declare a usable security requirement." : last_error;
 }
 
 std::string fail(ExternalAgentCard& card, const char* message) {
@@ -272,13 +273,16 @@ void validate(const Json& json, std::string_view expected_name, ExternalAgentCar
 
 std::string agent_card_base_url(std::string_view url) {
   std::string base = trim(url);
-  for (const std::string_view suffix : {"/.well-known/agent-card.json", "/.well-known/agent.json"}) {
-    if (base.size() >= suffix.size() && base.compare(base.size() - suffix.size(), suffix.size(), suffix) == 0) {
+  for (const std::string_view suffix :
+       {"/.well-known/agent-card.json", "/.well-known/agent.json"}) {
+    if (base.size() >= suffix.size() &&
+        base.compare(base.size() - suffix.size(), suffix.size(), suffix) == 0) {
       base.resize(base.size() - suffix.size());
       break;
     }
   }
-  while (!base.empty() && base.back() == '/') base.pop_back();
+  while (!base.empty() && base.back() == '/')
+    base.pop_back();
   return base;
 }
 

@@ -65,9 +65,9 @@ struct AgentCardFetch {
 };
 
 // GETs "<base>/.well-known/agent-card.json", then "<base>/.well-known/agent.json" when the
-// first answers with a non-2xx status (a transport failure is final), without proxy or redirects, bounded by the HTTP client's limits.
-// `options` carries certificates and address pinning; proxy and redirects are forced off.
-// Blocking; safe from any thread; failures come back in card.error.
+// first answers with a non-2xx status (a transport failure is final), without proxy or redirects,
+// bounded by the HTTP client's limits. `options` carries certificates and address pinning; proxy
+// and redirects are forced off. Blocking; safe from any thread; failures come back in card.error.
 AgentCardFetch fetch_agent_card(std::string_view base_url, const HttpHeaders& extra_headers,
                                 HttpRequestOptions options = {});
 
