@@ -14,8 +14,9 @@ tessik="$(cd "$1" && pwd)/tessik"
 work=$(mktemp -d /tmp/tessik-external-XXXXXX)
 agent_pid=
 cleanup() {
-  [[ -n "$agent_pid" ]] && kill "$agent_pid" 2>/dev/null && wait "$agent_pid" 2>/dev/null
+  if [[ -n "$agent_pid" ]]; then kill "$agent_pid" 2>/dev/null; wait "$agent_pid" 2>/dev/null || true; fi
   rm -rf "$work"
+  return 0
 }
 trap cleanup EXIT
 mkdir -p "$work/local" "$work/tmp"
