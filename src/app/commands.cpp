@@ -28,7 +28,9 @@ struct Mode {
 
 constexpr Mode kModes[] = {
     {"broker", "serve the session's broker socket (the default)", run_broker_command},
-    {"agents", "list the agent registry; add [--provider P --session S --name N], remove ID",
+    {"agents",
+     "list the agent registry; add [--provider P --session S --name N], remove ID,"
+     " add-a2a --card-url URL [--name N] [--alias K=V]",
      run_agents_command},
     {"mailbox", "list messages stored in the built-in mailbox; --json, --show MESSAGE_ID",
      run_mailbox_command},
@@ -42,6 +44,10 @@ constexpr Mode kModes[] = {
      run_send_command},
     {"delivery-worker", "deliver one handed-off message: --request FILE [--validate-only]",
      run_delivery_worker_command},
+    {"delivery-supervisor",
+     "deliver one exact callback reply once: --request FILE --operation-id ID"
+     " --dispatch-token T --callback-message-id ID",
+     run_delivery_supervisor_command},
     {"mcp-server",
      "MCP server on stdio: [--host H] [--provider P] [--provider-session-id ID]"
      " [--sender-name N]",

@@ -1,6 +1,7 @@
 // The adapter table. Adapters that this build does not carry yet are registered as objects
 // that fail at once with a method naming the missing adapter, so every provider key reaches
 // a real answer and a later adapter replaces exactly one row.
+#include <exception>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -9,9 +10,11 @@
 #include "providers/claude_code_cli/claude_code_cli_adapter.h"
 #include "providers/codex/codex_desktop_adapter.h"
 #include "providers/cursor/cursor_bridge_adapter.h"
+#include "providers/external_a2a/external_send.h"
 #include "providers/mailbox/mailbox_adapter.h"
 #include "providers/provider_adapter.h"
 #include "providers/provider_catalog.h"
+#include "registry/registry.h"
 
 namespace tessik {
 namespace {
@@ -147,6 +150,31 @@ class MailboxAdapter : public UnavailableAdapter {
   }
 };
 
+// External A2A agents receive messages over HTTP; they are registered from their Agent Card,
+// not created or renamed through Tessik. The request file carries no aliases, so the agent's
+// options are read from its registry row at send time (which also picks up a changed
+// credential variable name).
+class ExternalA2aAdapter : public UnavailableAdapter {
+ public:
+  ExternalA2aAdapter() : UnavailableAdapter("a2a", "external_a2a", "External A2A agent") {}
+  DeliveryResult deliver(const DeliveryRequest& request) const override {
+    DeliveryRequest with_options = request;
+    if (with_options.target.aliases.empty()) {
+      try {
+        for (AgentRecord& row : load_registry(default_registry())) {
+          if (row.agent_id == request.target.agent_id) with_options.target.aliases = row.aliases;
+        }
+      } catch (const std::exception& failure) {
+        DeliveryResult result = UnavailableAdapter::deliver(request);
+        result.method = "a2a_registry_options_unavailable";
+        result.error = failure.what();
+        return result;
+      }
+    }
+    return send_external_message(with_options);
+  }
+};
+
 using AdapterTable = std::vector<std::pair<std::string, std::unique_ptr<ProviderAdapter>>>;
 
 AdapterTable build_table() {
@@ -179,7 +207,7 @@ AdapterTable build_table() {
           "already supports explicit --name"));
   add("opencode_cli", unavailable("opencode_cli", "opencode_cli", "OpenCode CLI"));
   add("remote", unavailable("remote", "remote_node", "Remote node"));
-  add("a2a", unavailable("a2a", "external_a2a", "External A2A agent"));
+  add("a2a", std::make_unique<ExternalA2aAdapter>());
   return table;
 }
 

@@ -198,7 +198,7 @@ TEST_F(ProviderEdgesDeliverTest, EveryDeliveryKeyReachesItsAdapterPromptly) {
       {"cursor_cli", "cursor_agent_cli_adapter_not_available"},
       {"copilot_cli", "copilot_cli_adapter_not_available"},
       {"opencode_cli", "opencode_cli_adapter_not_available"},
-      {"a2a", "external_a2a_adapter_not_available"},
+      {"a2a", "a2a_http_json_message_send"},  // the client refuses "s-9" as a URL
       {"remote", "remote_node_adapter_not_available"},
   };
   for (const auto& [provider, method] : routes) {
