@@ -46,7 +46,7 @@ constexpr Mode kModes[] = {
     {"send",
      "send a message: --to TARGET --from SENDER [--from-node N] [--strict] [--method M]"
      " [--wait] [--json] TEXT",
-     run_send_command},
+     run_send_command, true},
     {"delivery-worker", "deliver one handed-off message: --request FILE [--validate-only]",
      run_delivery_worker_command},
     {"mcp-server",
