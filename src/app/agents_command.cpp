@@ -27,12 +27,6 @@ constexpr const char* kUsage =
     "  lists the registry (the PUBLIC ID column is what A2A clients and `send --to` use);\n"
     "  add registers or updates a session by hand; remove deletes a row\n";
 
-// Raised for a malformed command line; reported on one line with exit code 2.
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 struct AddRequest {
   std::string provider;
   std::string session;
@@ -42,9 +36,9 @@ struct AddRequest {
 };
 
 std::string take_value(const std::vector<std::string>& args, std::size_t& i) {
-  if (i + 1 >= args.size()) throw UsageError("option " + args[i] + " needs a value");
+  if (i + 1 >= args.size()) throw CliUsageError("option " + args[i] + " needs a value");
   std::string value = trim(args[++i]);
-  if (value.empty()) throw UsageError("option " + args[i - 1] + " needs a non-blank value");
+  if (value.empty()) throw CliUsageError("option " + args[i - 1] + " needs a non-blank value");
   return value;
 }
 
@@ -63,27 +57,27 @@ AddRequest parse_add(const std::vector<std::string>& args) {
     } else if (option == "--alias") {
       request.aliases.push_back(take_value(args, i));
     } else {
-      throw UsageError("unknown option for agents add: " + option);
+      throw CliUsageError("unknown option for agents add: " + option);
     }
   }
-  if (request.provider.empty()) throw UsageError("agents add needs --provider");
-  if (request.session.empty()) throw UsageError("agents add needs --session");
-  if (request.name.empty()) throw UsageError("agents add needs --name");
+  if (request.provider.empty()) throw CliUsageError("agents add needs --provider");
+  if (request.session.empty()) throw CliUsageError("agents add needs --session");
+  if (request.name.empty()) throw CliUsageError("agents add needs --name");
   if (find_provider_catalog_entry(request.provider) == nullptr) {
     std::string known;
     for (const ProviderCatalogEntry& entry : provider_catalog())
       known += (known.empty() ? "" : ", ") + entry.key;
-    throw UsageError("unknown provider '" + request.provider + "'; known providers: " + known);
+    throw CliUsageError("unknown provider '" + request.provider + "'; known providers: " + known);
   }
   for (const std::string* text :
        {&request.provider, &request.session, &request.name, &request.node}) {
     if (!is_valid_utf8(*text) || text->find_first_of("\t\n\r") != std::string::npos) {
-      throw UsageError("agents add values must be UTF-8 text without tabs or line breaks");
+      throw CliUsageError("agents add values must be UTF-8 text without tabs or line breaks");
     }
   }
   for (const std::string& alias : request.aliases) {
     if (alias.find_first_of("|\t\n\r") != std::string::npos || !is_valid_utf8(alias)) {
-      throw UsageError("an alias must be UTF-8 text without '|', tabs or line breaks");
+      throw CliUsageError("an alias must be UTF-8 text without '|', tabs or line breaks");
     }
   }
   return request;
@@ -155,9 +149,9 @@ int run_add(const std::vector<std::string>& args) {
 }
 
 int run_remove(const std::vector<std::string>& args) {
-  if (args.size() != 2) throw UsageError("agents remove needs exactly one AGENT_ID");
+  if (args.size() != 2) throw CliUsageError("agents remove needs exactly one AGENT_ID");
   const std::string agent_id = trim(args[1]);
-  if (agent_id.empty()) throw UsageError("agents remove needs a non-blank AGENT_ID");
+  if (agent_id.empty()) throw CliUsageError("agents remove needs a non-blank AGENT_ID");
   if (agent_id == kMailboxAgentId) {
     print_mode_error("agents", "the built-in mailbox cannot be removed");
     return 1;
@@ -184,7 +178,7 @@ int run_remove(const std::vector<std::string>& args) {
 int run_list(const std::vector<std::string>& args) {
   bool json = false;
   for (const std::string& arg : args) {
-    if (arg != "--json") throw UsageError("unknown argument: " + arg);
+    if (arg != "--json") throw CliUsageError("unknown argument: " + arg);
     json = true;
   }
   const std::vector<AgentRecord> rows = load_registry(default_registry());
@@ -222,22 +216,11 @@ int run_list(const std::vector<std::string>& args) {
 }  // namespace
 
 int run_agents_command(const std::vector<std::string>& args) {
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  try {
+  return run_cli_mode("agents", kUsage, args, [&] {
     if (!args.empty() && args[0] == "add") return run_add(args);
     if (!args.empty() && args[0] == "remove") return run_remove(args);
     return run_list(args);
-  } catch (const UsageError& e) {
-    print_mode_error("agents", e.what());
-    std::fputs(kUsage, stderr);
-    return 2;
-  } catch (const std::exception& e) {
-    print_mode_error("agents", e.what());
-    return 1;
-  }
+  });
 }
 
 }  // namespace tessik

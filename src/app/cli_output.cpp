@@ -96,6 +96,31 @@ int print_listing(const CliTable& table, std::string_view empty_note) {
   return 0;
 }
 
+bool asks_for_help(const std::vector<std::string>& args) {
+  return args.size() == 1 && (args[0] == "--help" || args[0] == "-h");
+}
+
+int run_cli_mode(std::string_view mode, const char* usage, const std::vector<std::string>& args,
+                 const std::function<int()>& body) {
+  if (asks_for_help(args)) {
+    std::fputs(usage, stdout);
+    return 0;
+  }
+  try {
+    return body();
+  } catch (const CliUsageError& error) {
+    print_mode_error(mode, error.what());
+    std::fputs(usage, stderr);
+    return 2;
+  } catch (const CliFailure& failure) {
+    print_mode_error(mode, failure.what());
+    return failure.exit_code;
+  } catch (const std::exception& failure) {
+    print_mode_error(mode, failure.what());
+    return 1;
+  }
+}
+
 std::string system_error_text(int error_number) {
   return std::generic_category().message(error_number);
 }

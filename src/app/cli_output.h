@@ -2,6 +2,8 @@
 // a terminal and as tab-separated rows in pipes, one-line cells, and error texts for people.
 #pragma once
 
+#include <functional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +36,29 @@ std::string render_table(const CliTable& table, bool for_terminal);
 // Prints the table to standard output (render_table with the terminal test), or, when it has
 // no rows, `empty_note` on standard error so that pipes stay empty. Returns 0.
 int print_listing(const CliTable& table, std::string_view empty_note);
+
+// True when the words after the mode are exactly "--help" or "-h".
+bool asks_for_help(const std::vector<std::string>& args);
+
+// A malformed command line: reported with the mode's usage and exit code 2.
+class CliUsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A failure with its own exit code (e.g. 3: the broker is not running).
+class CliFailure : public std::runtime_error {
+ public:
+  CliFailure(const std::string& message, int exit_code)
+      : std::runtime_error(message), exit_code(exit_code) {}
+  int exit_code;
+};
+
+// The frame of a user-facing mode: --help prints `usage` to stdout (0); otherwise `body`
+// runs and its result is the exit code. CliUsageError prints the message and `usage` to
+// stderr (2), CliFailure its message (its code), any other exception its message (1).
+int run_cli_mode(std::string_view mode, const char* usage, const std::vector<std::string>& args,
+                 const std::function<int()>& body);
 
 // The system's description of an error number ("No such file or directory").
 std::string system_error_text(int error_number);

@@ -7,6 +7,7 @@
 #include "app/agents_command.h"
 #include "app/api_service_command.h"
 #include "app/broker_command.h"
+#include "app/cli_output.h"
 #include "app/delivery_worker_command.h"
 #include "app/mailbox_command.h"
 #include "app/mcp_server_command.h"
@@ -72,8 +73,6 @@ const Mode* find_mode(std::string_view name) {
   return nullptr;
 }
 
-bool is_help_word(std::string_view word) { return word == "--help" || word == "-h"; }
-
 // A mode without a detailed help of its own answers --help with its table row.
 int print_mode_help(const Mode& mode) {
   std::printf("usage: tessik %.*s ...\n  %.*s\n", static_cast<int>(mode.name.size()),
@@ -90,7 +89,7 @@ int run_command(const std::vector<std::string>& args) {
     std::printf("tessik %s\n", TESSIK_VERSION);
     return 0;
   }
-  if (first == "help" || is_help_word(first)) {
+  if (first == "help" || asks_for_help({first})) {
     if (args.size() > 1) {
       if (const Mode* mode = find_mode(args[1])) return run_command({std::string(mode->name), "--help"});
     }
@@ -104,7 +103,7 @@ int run_command(const std::vector<std::string>& args) {
     return 2;
   }
   std::vector<std::string> rest(args.begin() + 1, args.end());
-  if (rest.size() == 1 && is_help_word(rest[0]) && !mode->own_help) return print_mode_help(*mode);
+  if (asks_for_help(rest) && !mode->own_help) return print_mode_help(*mode);
   return mode->run(rest);
 }
 

@@ -123,14 +123,14 @@ int usage(const std::string& problem) {
 }  // namespace
 
 int run_mailbox_command(const std::vector<std::string>& args) {
+  if (asks_for_help(args)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   bool as_json = false;
   std::string wanted;
   bool showing = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
-    if (args[i] == "--help" || args[i] == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
     if (args[i] == "--json") {
       as_json = true;
     } else if (args[i] == "--show") {

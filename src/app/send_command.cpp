@@ -30,11 +30,6 @@ constexpr const char* kUsage =
     "  without TEXT the message is read from standard input.\n"
     "  --wait waits for the background delivery and exits 1 when it failed.\n";
 
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 struct SendArguments {
   SendRequest request;
   bool json = false;
@@ -49,7 +44,7 @@ int parse_seconds(const std::string& text) {
     if (used == text.size() && value > 0 && value <= 86400) return value;
   } catch (const std::exception&) {
   }
-  throw UsageError("--wait-seconds must be a whole number of seconds from 1 through 86400");
+  throw CliUsageError("--wait-seconds must be a whole number of seconds from 1 through 86400");
 }
 
 SendArguments parse_arguments(const std::vector<std::string>& args) {
@@ -60,7 +55,7 @@ SendArguments parse_arguments(const std::vector<std::string>& args) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const auto value = [&]() -> std::string {
-      if (i + 1 >= args.size()) throw UsageError("option " + arg + " needs a value");
+      if (i + 1 >= args.size()) throw CliUsageError("option " + arg + " needs a value");
       return args[++i];
     };
     if (text_only || !arg.starts_with("--")) {
@@ -86,11 +81,11 @@ SendArguments parse_arguments(const std::vector<std::string>& args) {
     } else if (arg == "--json") {
       parsed.json = true;
     } else {
-      throw UsageError("unknown option " + arg);
+      throw CliUsageError("unknown option " + arg);
     }
   }
-  if (trim(parsed.request.target).empty()) throw UsageError("--to TARGET is required");
-  if (trim(parsed.request.from).empty()) throw UsageError("--from SENDER is required");
+  if (trim(parsed.request.target).empty()) throw CliUsageError("--to TARGET is required");
+  if (trim(parsed.request.from).empty()) throw CliUsageError("--from SENDER is required");
   if (words.empty()) {
     parsed.request.body.assign(std::istreambuf_iterator<char>(std::cin),
                                std::istreambuf_iterator<char>());
@@ -100,7 +95,7 @@ SendArguments parse_arguments(const std::vector<std::string>& args) {
       parsed.request.body += words[i];
     }
   }
-  if (trim(parsed.request.body).empty()) throw UsageError("the message text is empty");
+  if (trim(parsed.request.body).empty()) throw CliUsageError("the message text is empty");
   return parsed;
 }
 
@@ -175,21 +170,10 @@ int send(SendArguments& parsed) {
 }  // namespace
 
 int run_send_command(const std::vector<std::string>& args) {
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  try {
+  return run_cli_mode("send", kUsage, args, [&] {
     SendArguments parsed = parse_arguments(args);
     return send(parsed);
-  } catch (const UsageError& error) {
-    print_mode_error("send", error.what());
-    std::fputs(kUsage, stderr);
-    return 2;
-  } catch (const std::exception& failure) {
-    print_mode_error("send", failure.what());
-    return 1;
-  }
+  });
 }
 
 }  // namespace tessik

@@ -185,18 +185,10 @@ std::string status_text(const nlohmann::json& status) {
 }  // namespace
 
 int run_status_command(const std::vector<std::string>& args) {
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  std::string error;
-  const std::optional<StatusOptions> options = parse_options(args, error);
-  if (!options) {
-    print_mode_error("status", error);
-    std::fputs(kUsage, stderr);
-    return 2;
-  }
-  try {
+  return run_cli_mode("status", kUsage, args, [&] {
+    std::string error;
+    const std::optional<StatusOptions> options = parse_options(args, error);
+    if (!options) throw CliUsageError(error);
     BrokerClientOptions client_options;
     client_options.session_id = options->session;
     client_options.timeout_ns = 5'000'000'000;
@@ -208,15 +200,11 @@ int run_status_command(const std::vector<std::string>& args) {
     const nlohmann::json status =
         status_json(broker, stand_in, client.settings().broker_socket.string(),
                     options->endpoint, read_counts());
-    write_stdout(options->json ? status.dump(2, ' ', false,
-                                             nlohmann::json::error_handler_t::replace) +
-                                     "\n"
-                               : status_text(status));
+    write_stdout(options->json
+                     ? status.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
+                     : status_text(status));
     return broker.up ? 0 : 3;
-  } catch (const std::exception& failure) {
-    print_mode_error("status", failure.what());
-    return 1;
-  }
+  });
 }
 
 }  // namespace tessik

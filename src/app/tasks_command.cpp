@@ -30,19 +30,6 @@ constexpr const char* kUsage =
 
 constexpr int kListPageLimit = 100;
 
-// Raised for a malformed command line: exit code 2 with the usage.
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Raised when the broker answers with a refusal or cannot be reached.
-class CallFailure : public std::runtime_error {
- public:
-  CallFailure(const std::string& message, int code) : std::runtime_error(message), code(code) {}
-  int code;
-};
-
 struct TasksOptions {
   std::string action = "list";
   std::string task_id;
@@ -58,7 +45,7 @@ int parse_page_size(const std::string& text) {
       std::from_chars(trimmed.data(), trimmed.data() + trimmed.size(), value);
   if (error != std::errc() || end != trimmed.data() + trimmed.size() || value < 1 ||
       value > kListPageLimit) {
-    throw UsageError("--page-size must be an integer from 1 through 100");
+    throw CliUsageError("--page-size must be an integer from 1 through 100");
   }
   return value;
 }
@@ -69,7 +56,7 @@ TasksOptions parse_options(const std::vector<std::string>& args) {
   if (!args.empty() && (args[0] == "show" || args[0] == "cancel")) {
     options.action = args[0];
     if (args.size() < 2 || trim(args[1]).empty() || args[1].starts_with("--"))
-      throw UsageError("tasks " + options.action + " needs a TASK_ID");
+      throw CliUsageError("tasks " + options.action + " needs a TASK_ID");
     options.task_id = trim(args[1]);
     i = 2;
   }
@@ -90,8 +77,8 @@ TasksOptions parse_options(const std::vector<std::string>& args) {
                                                                            : nullptr;
     std::string page_size;
     if (listing && arg == "--page-size") into = &page_size;
-    if (into == nullptr) throw UsageError("unknown argument: " + arg);
-    if (i + 1 >= args.size()) throw UsageError(arg + " needs a value");
+    if (into == nullptr) throw CliUsageError("unknown argument: " + arg);
+    if (i + 1 >= args.size()) throw CliUsageError(arg + " needs a value");
     *into = args[++i];
     if (into == &page_size) options.page_size = parse_page_size(page_size);
   }
@@ -102,10 +89,10 @@ json call_json(const BrokerClient& client, const std::string& method, const std:
                const std::string& body = "") {
   const BrokerCall call = client.call(method, target, body);
   const std::string message = gateway_error_message(call.response);
-  if (!call.reached) throw CallFailure(message, 3);
-  if (call.response.status != 200) throw CallFailure(message, 1);
+  if (!call.reached) throw CliFailure(message, 3);
+  if (call.response.status != 200) throw CliFailure(message, 1);
   json document = json::parse(call.response.body, nullptr, false);
-  if (!document.is_object()) throw CallFailure("the broker's answer is not a JSON object", 1);
+  if (!document.is_object()) throw CliFailure("the broker's answer is not a JSON object", 1);
   return document;
 }
 
@@ -145,7 +132,7 @@ json list_by_agent(const BrokerClient& client, const TasksOptions& options) {
   if (!options.page_token.empty()) {
     while (start < matching.size() && matching[start].value("id", "") != options.page_token)
       ++start;
-    if (start == matching.size()) throw CallFailure("pageToken is invalid or no longer visible.", 1);
+    if (start == matching.size()) throw CliFailure("pageToken is invalid or no longer visible.", 1);
     ++start;
   }
   const std::size_t end = std::min(start + options.page_size, matching.size());
@@ -246,11 +233,11 @@ int run(const TasksOptions& options) {
     try {
       return print_task(call_json(client, "POST", task_path + ":cancel", body.dump()),
                         options.json);
-    } catch (const CallFailure& failure) {
-      if (failure.code != 1 || std::string_view(failure.what()).find("not allowed") ==
+    } catch (const CliFailure& failure) {
+      if (failure.exit_code != 1 || std::string_view(failure.what()).find("not allowed") ==
                                    std::string_view::npos)
         throw;
-      throw CallFailure(std::string(failure.what()) +
+      throw CliFailure(std::string(failure.what()) +
                             " Cancelling needs a client token with the task.cancel scope"
                             " (--token or TESSIK_A2A_TOKEN).",
                         1);
@@ -265,23 +252,7 @@ int run(const TasksOptions& options) {
 }  // namespace
 
 int run_tasks_command(const std::vector<std::string>& args) {
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  try {
-    return run(parse_options(args));
-  } catch (const UsageError& error) {
-    print_mode_error("tasks", error.what());
-    std::fputs(kUsage, stderr);
-    return 2;
-  } catch (const CallFailure& failure) {
-    print_mode_error("tasks", failure.what());
-    return failure.code;
-  } catch (const std::exception& failure) {
-    print_mode_error("tasks", failure.what());
-    return 1;
-  }
+  return run_cli_mode("tasks", kUsage, args, [&] { return run(parse_options(args)); });
 }
 
 }  // namespace tessik

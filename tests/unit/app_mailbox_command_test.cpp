@@ -24,12 +24,13 @@ class MailboxCommandTest : public ::testing::Test {
 
   test::CommandRun run(const std::string& args) { return test::run_tessik(env.root(), "mailbox " + args); }
 
-  void store(const std::string& id, const std::string& at, const std::string& body) {
+  void store(const std::string& id, const std::string& at, const std::string& body,
+             const std::string& sender = "") {
     MailboxMessage message;
     message.message_id = id;
     message.received_at = at;
     message.target_display_name = "Tessik Mailbox";
-    message.sender_name = "sender-" + id;
+    message.sender_name = sender.empty() ? "sender-" + id : sender;
     message.final_visible_body = body;
     ASSERT_TRUE(write_mailbox_message(mailbox_messages_directory(), message).ok);
   }
@@ -109,13 +110,8 @@ TEST_F(MailboxCommandTest, ShowsByUniqueIdPrefix) {
 // Bodies and names with control characters stay on their row: a hostile sender cannot forge
 // rows or send terminal escapes.
 TEST_F(MailboxCommandTest, ListingKeepsHostileTextOnItsRow) {
-  MailboxMessage message;
-  message.message_id = "evil";
-  message.received_at = "2026-01-01T00:00:00Z";
-  message.target_display_name = "Tessik Mailbox";
-  message.sender_name = "bob\tfake\ncolumn";
-  message.final_visible_body = "\x1b[31m<script>alert(1)</script>\rrest";
-  ASSERT_TRUE(write_mailbox_message(mailbox_messages_directory(), message).ok);
+  store("evil", "2026-01-01T00:00:00Z", "\x1b[31m<script>alert(1)</script>\rrest",
+        "bob\tfake\ncolumn");
   EXPECT_EQ(run("").out,
             "evil\t2026-01-01T00:00:00Z\tbob fake column\trelayed\tTessik Mailbox\t"
             "[31m<script>alert(1)</script> rest\n");
