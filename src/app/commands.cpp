@@ -8,9 +8,11 @@
 #include "app/api_service_command.h"
 #include "app/broker_command.h"
 #include "app/cli_output.h"
+#include "app/dashboard_command.h"
 #include "app/delivery_worker_command.h"
 #include "app/mailbox_command.h"
 #include "app/mcp_server_command.h"
+#include "app/push_command.h"
 #include "app/send_command.h"
 #include "app/status_command.h"
 #include "app/tasks_command.h"
@@ -42,8 +44,11 @@ constexpr Mode kModes[] = {
      run_agents_command, true},
     {"mailbox", "list messages stored in the built-in mailbox [--json]; --show ID_OR_PREFIX",
      run_mailbox_command, true},
+    {"push", "list push configurations (secrets hidden) and deliveries; --json", run_push_command},
     {"api-service", "HTTP stand-in for the API service: [--listen HOST:PORT] [--session ID]",
      run_api_service_command},
+    {"dashboard", "print the dashboard's address and open it: [--url BASE] [--no-open]",
+     run_dashboard_command},
     {"send",
      "send a message: --to TARGET --from SENDER [--from-node N] [--strict] [--method M]"
      " [--wait] [--json] TEXT",

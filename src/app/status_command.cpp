@@ -11,6 +11,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "a2a/push/push_delivery.h"
 #include "a2a/tasks/task_line_scan.h"
 #include "a2a/tasks/task_log.h"
 #include "a2a/tasks/task_queries.h"
@@ -130,8 +131,10 @@ Counts read_counts() {
     ++counts.tasks_by_state[state.empty() ? "unreadable" : state];
   }
   counts.mailbox = mailbox_message_files(mailbox_messages_directory()).size();
-  counts.push_pending = count_lines(a2a_directory() / "push-pending.jsonl");
-  counts.push_dead = count_lines(a2a_directory() / "push-dead-letter.jsonl");
+  const PushQueuePaths push = push_queue_paths(GatewayContext{});
+  // The queue keeps every state change; the last record of each delivery decides.
+  counts.push_pending = read_push_queue(push.pending, {}, true).size();
+  counts.push_dead = count_lines(push.dead_letter);
   return counts;
 }
 
