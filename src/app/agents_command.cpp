@@ -8,9 +8,11 @@
 #include <stdexcept>
 
 #include "a2a/cards/provider_factories.h"
+#include "app/cli_output.h"
 #include "base/random.h"
 #include "base/text.h"
 #include "providers/external_a2a/agent_card.h"
+#include "providers/provider_catalog.h"
 #include "registry/normalization.h"
 #include "registry/registry.h"
 
@@ -19,11 +21,14 @@ namespace {
 
 constexpr std::int64_t kCommandTimeoutNs = 30'000'000'000;
 
-// Raised for a malformed command line; reported on one line with exit code 2.
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+constexpr const char* kUsage =
+    "usage: tessik agents [--json]\n"
+    "       tessik agents add --provider P --session S --name N [--node N] [--alias A]...\n"
+    "       tessik agents remove AGENT_ID\n"
+    "       tessik agents add-a2a --card-url URL [--name N] [--alias K=V]...\n"
+    "  lists the registry (the PUBLIC ID column is what A2A clients and `send --to` use);\n"
+    "  add registers or updates a session by hand; remove deletes a row;\n"
+    "  add-a2a registers an external A2A agent from its Agent Card\n";
 
 struct AddRequest {
   std::string provider;
@@ -34,9 +39,9 @@ struct AddRequest {
 };
 
 std::string take_value(const std::vector<std::string>& args, std::size_t& i) {
-  if (i + 1 >= args.size()) throw UsageError("option " + args[i] + " needs a value");
+  if (i + 1 >= args.size()) throw CliUsageError("option " + args[i] + " needs a value");
   std::string value = trim(args[++i]);
-  if (value.empty()) throw UsageError("option " + args[i - 1] + " needs a non-blank value");
+  if (value.empty()) throw CliUsageError("option " + args[i - 1] + " needs a non-blank value");
   return value;
 }
 
@@ -55,21 +60,27 @@ AddRequest parse_add(const std::vector<std::string>& args) {
     } else if (option == "--alias") {
       request.aliases.push_back(take_value(args, i));
     } else {
-      throw UsageError("unknown option for agents add: " + option);
+      throw CliUsageError("unknown option for agents add: " + option);
     }
   }
-  if (request.provider.empty()) throw UsageError("agents add needs --provider");
-  if (request.session.empty()) throw UsageError("agents add needs --session");
-  if (request.name.empty()) throw UsageError("agents add needs --name");
+  if (request.provider.empty()) throw CliUsageError("agents add needs --provider");
+  if (request.session.empty()) throw CliUsageError("agents add needs --session");
+  if (request.name.empty()) throw CliUsageError("agents add needs --name");
+  if (find_provider_catalog_entry(request.provider) == nullptr) {
+    std::string known;
+    for (const ProviderCatalogEntry& entry : provider_catalog())
+      known += (known.empty() ? "" : ", ") + entry.key;
+    throw CliUsageError("unknown provider '" + request.provider + "'; known providers: " + known);
+  }
   for (const std::string* text :
        {&request.provider, &request.session, &request.name, &request.node}) {
     if (!is_valid_utf8(*text) || text->find_first_of("\t\n\r") != std::string::npos) {
-      throw UsageError("agents add values must be UTF-8 text without tabs or line breaks");
+      throw CliUsageError("agents add values must be UTF-8 text without tabs or line breaks");
     }
   }
   for (const std::string& alias : request.aliases) {
     if (alias.find_first_of("|\t\n\r") != std::string::npos || !is_valid_utf8(alias)) {
-      throw UsageError("an alias must be UTF-8 text without '|', tabs or line breaks");
+      throw CliUsageError("an alias must be UTF-8 text without '|', tabs or line breaks");
     }
   }
   return request;
@@ -101,8 +112,7 @@ RegistryMutationOptions command_options() {
 }
 
 int report_failure(const RegistryMutationResult& result) {
-  std::fprintf(stderr, "%s\n",
-               registry_error("registry update", result.status, result.error).what());
+  print_mode_error("agents", registry_error("registry update", result.status, result.error).what());
   return 1;
 }
 
@@ -142,11 +152,11 @@ int run_add(const std::vector<std::string>& args) {
 }
 
 int run_remove(const std::vector<std::string>& args) {
-  if (args.size() != 2) throw UsageError("usage: tessik agents remove AGENT_ID");
+  if (args.size() != 2) throw CliUsageError("agents remove needs exactly one AGENT_ID");
   const std::string agent_id = trim(args[1]);
-  if (agent_id.empty()) throw UsageError("agents remove needs a non-blank AGENT_ID");
+  if (agent_id.empty()) throw CliUsageError("agents remove needs a non-blank AGENT_ID");
   if (agent_id == kMailboxAgentId) {
-    std::fputs("the built-in mailbox cannot be removed\n", stderr);
+    print_mode_error("agents", "the built-in mailbox cannot be removed");
     return 1;
   }
   bool found = false;
@@ -161,25 +171,17 @@ int run_remove(const std::vector<std::string>& args) {
     return report_failure(result);
   }
   if (!found) {
-    std::fprintf(stderr, "no agent with id %s\n", agent_id.c_str());
+    print_mode_error("agents", "no agent with id " + agent_id);
     return 1;
   }
   std::printf("removed %s\n", agent_id.c_str());
   return 0;
 }
 
-std::string single_line(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  return out;
-}
-
 int run_list(const std::vector<std::string>& args) {
   bool json = false;
   for (const std::string& arg : args) {
-    if (arg != "--json") throw UsageError("unknown option for agents: " + arg);
+    if (arg != "--json") throw CliUsageError("unknown argument: " + arg);
     json = true;
   }
   const std::vector<AgentRecord> rows = load_registry(default_registry());
@@ -203,15 +205,15 @@ int run_list(const std::vector<std::string>& args) {
     std::printf("%s\n", list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     return 0;
   }
+  CliTable table{{"ID", "NAME", "PROVIDER", "SESSION", "NODE", "SENDABLE", "PUBLIC ID", "KIND"},
+                 {}};
   for (const AgentRecord& row : rows) {
-    std::printf("%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s/%s\n", single_line(row.agent_id).c_str(),
-                single_line(row.display_name).c_str(), single_line(row.provider).c_str(),
-                single_line(row.provider_session_id).c_str(), single_line(row.node_id).c_str(),
-                is_agent_deliverable(row) ? "true" : "false",
-                single_line(row.public_agent_id).c_str(), single_line(provider_brand(row.provider)).c_str(),
-                single_line(provider_surface(row.provider)).c_str());
+    table.rows.push_back({row.agent_id, row.display_name, row.provider, row.provider_session_id,
+                          row.node_id, is_agent_deliverable(row) ? "true" : "false",
+                          row.public_agent_id,
+                          provider_brand(row.provider) + "/" + provider_surface(row.provider)});
   }
-  return 0;
+  return print_listing(table, "tessik agents: no agents registered");
 }
 
 // Registers an external A2A agent from its card: the card must validate and name a usable
@@ -252,18 +254,12 @@ int run_add_external(const std::vector<std::string>& args) {
 }  // namespace
 
 int run_agents_command(const std::vector<std::string>& args) {
-  try {
+  return run_cli_mode("agents", kUsage, args, [&] {
     if (!args.empty() && args[0] == "add") return run_add(args);
     if (!args.empty() && args[0] == "add-a2a") return run_add_external(args);
     if (!args.empty() && args[0] == "remove") return run_remove(args);
     return run_list(args);
-  } catch (const UsageError& e) {
-    std::fprintf(stderr, "tessik agents: %s\n", e.what());
-    return 2;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 1;
-  }
+  });
 }
 
 }  // namespace tessik

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <system_error>
 
 #include "a2a/gateway/auth.h"
 #include "a2a/gateway/errors.h"
@@ -46,9 +47,24 @@ void normalize_bearer_scheme(GatewayRequest& request) {
   }
 }
 
+// People read these messages: the primitives' own codes and errno values become words.
 std::string pipe_error_text(const BrokerExchange& exchange) {
-  return exchange.step + " " + platform::pipe_io_status_name(exchange.result.status) + " (error " +
-         std::to_string(exchange.result.windows_error) + ")";
+  const platform::PipeIoResult& result = exchange.result;
+  std::string text = exchange.step + " " + platform::pipe_io_status_name(result.status);
+  if (result.status != platform::PipeIoStatus::failed) return text;
+  const bool connecting = exchange.step == "connect";
+  switch (connecting ? 0u : result.windows_error) {
+    case platform::kErrorBrokenPipe:
+      return text + ": the broker closed the connection";
+    case platform::kErrorInvalidData:
+      return text + ": the frame was malformed";
+    case platform::kErrorWriteFault:
+      return text + ": nothing could be written";
+    case platform::kErrorBufferOverflow:
+      return text + ": the frame was too large";
+    default:
+      return text + ": " + std::generic_category().message(static_cast<int>(result.windows_error));
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
+#include "app/cli_output.h"
 #include "base/text.h"
 #include "pipeline/final_visible_body.h"
 #include "providers/mailbox/mailbox_store.h"
@@ -15,10 +16,6 @@
 
 namespace tessik {
 namespace {
-
-void write_out(std::string_view text) {
-  std::fwrite(text.data(), 1, text.size(), stdout);
-}
 
 // Newest first; the file name breaks ties so the order is stable between runs.
 void sort_newest_first(std::vector<MailboxMessage>& messages) {
@@ -64,12 +61,13 @@ int list(const std::vector<MailboxMessage>& messages, bool as_json) {
     nlohmann::json array = nlohmann::json::array();
     for (const MailboxMessage& m : messages)
       array.push_back(to_json(m));
-    write_out(array.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+    write_stdout(array.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
     return 0;
   }
+  CliTable table{{"ID", "RECEIVED", "FROM", "REPLY", "TO", "MESSAGE"}, {}};
   for (const MailboxMessage& m : messages) {
     if (m.failed) {
-      write_out("FAILED\t" + m.file_path.filename().string() + "\t" + m.error + "\n");
+      table.rows.push_back({"FAILED", m.file_path.filename().string(), "", "", "", m.error});
       continue;
     }
     // The envelope's header speaks of the reply address, not of the name: show the sender's
@@ -78,32 +76,57 @@ int list(const std::vector<MailboxMessage>& messages, bool as_json) {
     const char* reply = !envelope.enveloped              ? "relayed"
                         : envelope.reply_address_known ? "reply-by-tool"
                                                        : "no-reply-address";
-    write_out(m.received_at + "\t" + m.sender_name + "\t" + reply + "\t" +
-              m.target_display_name + "\t" + first_line(envelope.body) + "\n");
+    table.rows.push_back({m.message_id, m.received_at, m.sender_name, reply,
+                          m.target_display_name, preview_text(first_line(envelope.body), 80)});
   }
-  return 0;
+  return print_listing(table, "tessik mailbox: no stored messages");
 }
 
+// An exact id wins; otherwise the one id that starts with `wanted`.
 int show(const std::vector<MailboxMessage>& messages, const std::string& wanted) {
+  const MailboxMessage* found = nullptr;
+  std::size_t prefixed = 0;
   for (const MailboxMessage& m : messages) {
-    if (!m.failed && m.message_id == wanted) {
-      write_out(m.final_visible_body);
-      return 0;
+    if (m.failed) continue;
+    if (m.message_id == wanted) {
+      found = &m;
+      prefixed = 1;
+      break;
+    }
+    if (m.message_id.starts_with(wanted)) {
+      found = &m;
+      ++prefixed;
     }
   }
-  std::fprintf(stderr, "tessik mailbox: no stored message with id %s\n", wanted.c_str());
+  if (prefixed == 1) {
+    write_stdout(found->final_visible_body);
+    return 0;
+  }
+  print_mode_error("mailbox", prefixed == 0 ? "no stored message with id " + wanted
+                                            : std::to_string(prefixed) +
+                                                  " stored messages have ids starting with " +
+                                                  wanted + "; give more of the id");
   return 1;
 }
 
-int usage(const char* problem) {
-  std::fprintf(stderr, "tessik mailbox: %s\nusage: tessik mailbox [--json] | --show MESSAGE_ID\n",
-               problem);
+constexpr const char* kUsage =
+    "usage: tessik mailbox [--json] | --show MESSAGE_ID\n"
+    "  lists the messages the built-in mailbox received, newest first;\n"
+    "  --show prints one message exactly as stored (a unique id prefix is enough)\n";
+
+int usage(const std::string& problem) {
+  print_mode_error("mailbox", problem);
+  std::fputs(kUsage, stderr);
   return 2;
 }
 
 }  // namespace
 
 int run_mailbox_command(const std::vector<std::string>& args) {
+  if (asks_for_help(args)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   bool as_json = false;
   std::string wanted;
   bool showing = false;
@@ -115,7 +138,7 @@ int run_mailbox_command(const std::vector<std::string>& args) {
       showing = true;
       wanted = trim(args[++i]);
     } else {
-      return usage(("unknown argument: " + args[i]).c_str());
+      return usage("unknown argument: " + args[i]);
     }
   }
   if (showing && as_json) return usage("--show and --json cannot be combined");
@@ -128,7 +151,7 @@ int run_mailbox_command(const std::vector<std::string>& args) {
     sort_newest_first(messages);
     return showing ? show(messages, wanted) : list(messages, as_json);
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "tessik mailbox: %s\n", error.what());
+    print_mode_error("mailbox", error.what());
     return 1;
   }
 }

@@ -122,13 +122,15 @@ TEST_F(SendEndToEndTest, CommandLineRefusalsAndArguments) {
   EXPECT_NE(unknown.out.find("error: target is not in registry after targeted discovery."),
             std::string::npos);
 
+  // A command line without a sender or a text is a usage error: nothing is sent.
   const CommandRun no_sender = run("send --json --to mailbox", "from stdin\n");
-  EXPECT_EQ(no_sender.code, 1);
-  EXPECT_EQ(json::parse(no_sender.out)["error"],
-            "send requires explicit --from sender identity: explicit sender was empty");
+  EXPECT_EQ(no_sender.code, 2);
+  EXPECT_EQ(no_sender.out, "");
+  EXPECT_TRUE(no_sender.err.starts_with("tessik send: --from SENDER is required\n"));
 
   const CommandRun empty = run("send --json --to mailbox --from alice", "  \n");
-  EXPECT_EQ(json::parse(empty.out)["error"], "message body is empty");
+  EXPECT_EQ(empty.code, 2);
+  EXPECT_TRUE(empty.err.starts_with("tessik send: the message text is empty\n"));
 
   EXPECT_EQ(run("send --to mailbox --from alice --bogus hi").code, 2);
   EXPECT_EQ(run("send --to").code, 2);

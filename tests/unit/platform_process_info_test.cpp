@@ -9,6 +9,7 @@
 
 #include "platform/executable_path.h"
 #include "platform/session_id.h"
+#include "support/temp_env.h"
 
 namespace tessik::platform {
 namespace {
@@ -25,6 +26,20 @@ TEST(ProcessInfo, SessionIdIsStableAndMatchesTheProcessSession) {
   } else {
     EXPECT_EQ(std::to_string(*session), audit_text);
   }
+}
+
+// Per-user services and their clients fix the number through the environment.
+TEST(ProcessInfo, SessionIdFromTheEnvironmentWinsAndMustBeANumber) {
+  const auto natural = current_session_id();
+  test::TempEnv env;
+  env.set("TESSIK_SESSION_ID", "4242");
+  EXPECT_EQ(current_session_id(), 4242u);
+  env.set("TESSIK_SESSION_ID", "42x");
+  EXPECT_EQ(current_session_id(), std::nullopt);
+  env.set("TESSIK_SESSION_ID", "4294967296");  // beyond 32 bits
+  EXPECT_EQ(current_session_id(), std::nullopt);
+  env.set("TESSIK_SESSION_ID", "");
+  EXPECT_EQ(current_session_id(), natural);
 }
 
 TEST(ProcessInfo, ExecutablePathNamesThisProgram) {
