@@ -232,15 +232,15 @@ int run_add_external(const std::vector<std::string>& args) {
     } else if (option == "--alias") {
       add_args.insert(add_args.end(), {"--alias", take_value(args, i)});
     } else {
-      throw UsageError("unknown option for agents add-a2a: " + option);
+      throw CliUsageError("unknown option for agents add-a2a: " + option);
     }
   }
-  if (card_url.empty()) throw UsageError("agents add-a2a needs --card-url");
+  if (card_url.empty()) throw CliUsageError("agents add-a2a needs --card-url");
   const AgentCardFetch fetch = fetch_agent_card(card_url, {});
   std::string problem = fetch.card.error;
   if (problem.empty()) problem = fetch.card.requirement_error;
   if (!problem.empty()) {
-    std::fprintf(stderr, "%s\n", problem.c_str());
+    std::fprintf(stderr, "tessik agents: %s\n", problem.c_str());
     return 1;
   }
   for (const std::string& option : agent_card_options(fetch)) {
