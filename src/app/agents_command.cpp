@@ -12,6 +12,7 @@
 #include "base/random.h"
 #include "base/text.h"
 #include "providers/external_a2a/agent_card.h"
+#include "providers/provider_adapter.h"
 #include "providers/provider_catalog.h"
 #include "registry/normalization.h"
 #include "registry/registry.h"
@@ -66,10 +67,14 @@ AddRequest parse_add(const std::vector<std::string>& args) {
   if (request.provider.empty()) throw CliUsageError("agents add needs --provider");
   if (request.session.empty()) throw CliUsageError("agents add needs --session");
   if (request.name.empty()) throw CliUsageError("agents add needs --name");
-  if (find_provider_catalog_entry(request.provider) == nullptr) {
+  // External A2A agents have an adapter but no catalog entry: no session of theirs is
+  // created or discovered here.
+  if (find_provider_catalog_entry(request.provider) == nullptr &&
+      find_provider_adapter(trim(request.provider)) == nullptr) {
     std::string known;
     for (const ProviderCatalogEntry& entry : provider_catalog())
       known += (known.empty() ? "" : ", ") + entry.key;
+    known += ", a2a";
     throw CliUsageError("unknown provider '" + request.provider + "'; known providers: " + known);
   }
   for (const std::string* text :
