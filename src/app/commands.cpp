@@ -10,6 +10,7 @@
 #include "app/delivery_worker_command.h"
 #include "app/mailbox_command.h"
 #include "app/mcp_server_command.h"
+#include "app/remote_session_commands.h"
 #include "app/send_command.h"
 #include "broker/broker.h"
 
@@ -41,6 +42,10 @@ constexpr Mode kModes[] = {
      "MCP server on stdio: [--host H] [--provider P] [--provider-session-id ID]"
      " [--sender-name N]",
      run_mcp_server_command},
+    {"relay-session", "answer another node's relay session on stdio: --stdio",
+     run_relay_session_command},
+    {"a2a-relay-session", "answer one JSON-RPC request of another node on stdio: --stdio",
+     run_a2a_relay_session_command},
 };
 
 void print_usage() {

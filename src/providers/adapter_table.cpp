@@ -11,6 +11,7 @@
 #include "providers/mailbox/mailbox_adapter.h"
 #include "providers/provider_adapter.h"
 #include "providers/provider_catalog.h"
+#include "providers/remote/remote_delivery.h"
 
 namespace tessik {
 namespace {
@@ -146,6 +147,19 @@ class MailboxAdapter : public UnavailableAdapter {
   }
 };
 
+// Agents on other nodes: delivered and renamed over the node's transports; the dispatcher
+// refuses creating them before this adapter is reached.
+class RemoteAdapter : public UnavailableAdapter {
+ public:
+  RemoteAdapter() : UnavailableAdapter("remote", "remote_node", "Remote node") {}
+  DeliveryResult deliver(const DeliveryRequest& request) const override {
+    return deliver_to_remote_node(request);
+  }
+  RenameResult rename(const RenameRequest& request) const override {
+    return rename_remote_agent(request);
+  }
+};
+
 using AdapterTable = std::vector<std::pair<std::string, std::unique_ptr<ProviderAdapter>>>;
 
 AdapterTable build_table() {
@@ -177,7 +191,7 @@ AdapterTable build_table() {
           "Copilot CLI direct rename contract has not been proven; create "
           "already supports explicit --name"));
   add("opencode_cli", unavailable("opencode_cli", "opencode_cli", "OpenCode CLI"));
-  add("remote", unavailable("remote", "remote_node", "Remote node"));
+  add("remote", std::make_unique<RemoteAdapter>());
   add("a2a", unavailable("a2a", "external_a2a", "External A2A agent"));
   return table;
 }

@@ -1,0 +1,58 @@
+// The five ways of reaching a remote node. Each runs once, never retries, and reports whether
+// falling back to another transport is safe (nothing can have reached the remote agent).
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "providers/provider_edge_types.h"
+#include "providers/remote/remote_plan.h"
+#include "registry/nodes.h"
+
+namespace tessik {
+
+// The access-token prefix that tells a durable token from a one-time pairing code.
+inline constexpr char kAccessTokenPrefix[] = "TSKT-";
+// Whole-run limits of the SSH transports (the connect time-outs are in the command line).
+inline constexpr std::int64_t kA2aSshTimeoutMs = 180000;
+inline constexpr std::int64_t kRelaySshTimeoutMs = 300000;
+
+// One delivery to one remote agent.
+struct RemoteCall {
+  DeliveryRequest request;
+  NodeRecord node;
+  std::string remote_target;  // the agent's name on the node
+};
+
+struct RemoteAttempt {
+  DeliveryResult result;
+  bool fallback_safe = false;
+};
+
+// A message that a relay session handed back for an agent of this node.
+struct UpstreamMessage {
+  std::string message_id;
+  std::string target;
+  std::string body;
+  std::string from;
+  std::string from_node;
+  std::string via_node;  // the node whose relay session handed it back
+};
+
+// Takes an upstream message into the local message pipeline and returns a short evidence
+// text ("accepted", or why not). The pipeline lives above this layer, so the process that
+// delivers installs it (the delivery worker does); without one, upstream messages are
+// reported as not taken. Installing is not synchronized: do it before any delivery starts.
+using UpstreamMessageHandler = std::function<std::string(const UpstreamMessage&)>;
+void set_upstream_message_handler(UpstreamMessageHandler handler);
+
+RemoteAttempt send_a2a_https(const RemoteCall& call);
+RemoteAttempt send_a2a_relay(const RemoteCall& call);
+RemoteAttempt send_a2a_ssh(const RemoteCall& call);
+RemoteAttempt send_legacy_api(const RemoteCall& call);
+RemoteAttempt send_legacy_ssh(const RemoteCall& call);
+
+// Runs the transport named.
+RemoteAttempt run_remote_transport(RemoteTransport transport, const RemoteCall& call);
+
+}  // namespace tessik
