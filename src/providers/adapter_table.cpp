@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "providers/codex/codex_desktop_adapter.h"
 #include "providers/cursor/cursor_bridge_adapter.h"
+#include "providers/external_a2a/external_send.h"
 #include "providers/mailbox/mailbox_adapter.h"
 #include "providers/provider_adapter.h"
 #include "providers/provider_catalog.h"
@@ -160,6 +161,16 @@ class RemoteAdapter : public UnavailableAdapter {
   }
 };
 
+// External A2A agents receive messages over HTTP; they are registered from their Agent Card,
+// not created or renamed through Tessik.
+class ExternalA2aAdapter : public UnavailableAdapter {
+ public:
+  ExternalA2aAdapter() : UnavailableAdapter("a2a", "external_a2a", "External A2A agent") {}
+  DeliveryResult deliver(const DeliveryRequest& request) const override {
+    return send_external_message(request);
+  }
+};
+
 using AdapterTable = std::vector<std::pair<std::string, std::unique_ptr<ProviderAdapter>>>;
 
 AdapterTable build_table() {
@@ -192,7 +203,7 @@ AdapterTable build_table() {
           "already supports explicit --name"));
   add("opencode_cli", unavailable("opencode_cli", "opencode_cli", "OpenCode CLI"));
   add("remote", std::make_unique<RemoteAdapter>());
-  add("a2a", unavailable("a2a", "external_a2a", "External A2A agent"));
+  add("a2a", std::make_unique<ExternalA2aAdapter>());
   return table;
 }
 

@@ -51,7 +51,7 @@ class RemoteHttpsNode : public ::testing::Test {
     http.Get("/a2a/.well-known/agent-card.json", [this](const httplib::Request&, httplib::Response& reply) {
       ++card_hits_;
       reply.status = card_status_;
-      reply.set_content(R"({"name":"node"})", "application/json");
+      reply.set_content(card_body_, "application/json");
     });
     http.Post("/a2a", [this](const httplib::Request& request, httplib::Response& reply) {
       ++rpc_hits_;
@@ -103,6 +103,7 @@ class RemoteHttpsNode : public ::testing::Test {
   std::atomic<int> card_hits_{0};
   std::atomic<int> rpc_hits_{0};
   std::atomic<int> legacy_hits_{0};
+  std::string card_body_ = R"({"name":"node","url":"https://127.0.0.1/a2a"})";
   std::string rpc_authorization_;
   std::string legacy_body_;
 };
@@ -135,6 +136,21 @@ TEST_F(RemoteHttpsNode, FailedCardPreflightFallsBackToTheLegacyApi) {
   EXPECT_EQ(attempts[0]["error"], "remote A2A Agent Card preflight returned HTTP 404");
   EXPECT_EQ(attempts[0]["transport_unavailable"], "true");
   expect_no_token_in_logs();
+}
+
+TEST_F(RemoteHttpsNode, UnusableCardCountsAsAFailedPreflight) {
+  write_node("api", true);
+  card_body_ = R"({"name":"node","url":"https://127.0.0.1/a2a","protocolVersion":"2.0"})";
+  const DeliveryResult result = send();
+  EXPECT_TRUE(result.accepted) << result.error;
+  EXPECT_EQ(result.method, "legacy_api_v1_messages");
+  EXPECT_EQ(rpc_hits_, 0);
+  const auto attempts = test::read_events(env_.state_dir() / "logs" / "delivery.jsonl",
+                                          "remote_transport_attempt");
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_TRUE(attempts[0]["error"].get<std::string>().starts_with(
+      "remote A2A Agent Card preflight failed: Agent Card did not declare"))
+      << attempts[0]["error"];
 }
 
 TEST_F(RemoteHttpsNode, FailedSendAfterThePreflightDoesNotFallBack) {

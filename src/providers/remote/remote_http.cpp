@@ -6,6 +6,7 @@
 #include "base/random.h"
 #include "base/text.h"
 #include "platform/http_client.h"
+#include "providers/external_a2a/agent_card.h"
 #include "providers/remote/remote_messages.h"
 #include "providers/remote/remote_transports.h"
 #include "state/state_dir.h"
@@ -57,6 +58,17 @@ HttpHeaders tessik_headers(const std::string& token) {
           {"X-Tessik-Timestamp", utc_timestamp_now()}};
 }
 
+// The card fetch's refusal in the words of the preflight: an HTTP status as "returned HTTP",
+// anything else (transport failures, unusable cards) as "failed".
+std::string preflight_error(const std::string& fetch_error) {
+  constexpr std::string_view kStatusPrefix = "Agent Card fetch failed with HTTP status ";
+  if (fetch_error.starts_with(kStatusPrefix)) {
+    return "remote A2A Agent Card preflight returned HTTP " +
+           fetch_error.substr(kStatusPrefix.size());
+  }
+  return "remote A2A Agent Card preflight failed: " + fetch_error;
+}
+
 bool success_status(std::uint32_t status) { return status >= 200 && status < 300; }
 
 // Posts a JSON-RPC SendMessage and reads its answer; nothing here is safe to fall back from,
@@ -104,16 +116,10 @@ RemoteAttempt send_a2a_https(const RemoteCall& call) {
   } else if (!is_https(url)) {
     refusal = failed(call, kPreflight, "direct inter-node A2A requires an HTTPS api_url");
   } else {
-    const std::string card_url = url + "/.well-known/agent-card.json";
-    const HttpResponse card = http_get(
-        card_url, {{"Accept", "application/json, application/a2a+json"}}, request_options());
-    if (!card.error.empty() || !success_status(card.status_code)) {
-      refusal = failed(call, kPreflight,
-                       card.error.empty()
-                           ? "remote A2A Agent Card preflight returned HTTP " +
-                                 std::to_string(card.status_code)
-                           : "remote A2A Agent Card preflight failed: " + card.error,
-                       "card_url=" + card_url);
+    const AgentCardFetch fetch = fetch_agent_card(url, {}, request_options());
+    if (!fetch.card.error.empty()) {
+      refusal = failed(call, kPreflight, preflight_error(fetch.card.error),
+                       "card_url=" + fetch.card_url);
       refusal.fallback_safe = true;
       return refusal;
     }
