@@ -28,11 +28,6 @@ void write_file(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
 }
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class RemoteHttpsNode : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,7 +86,7 @@ class RemoteHttpsNode : public ::testing::Test {
     for (const char* log : {"delivery.jsonl", "events.jsonl"}) {
       const fs::path path = env_.state_dir() / "logs" / log;
       if (fs::exists(path)) {
-        EXPECT_EQ(read_file(path).find(kToken), std::string::npos) << log;
+        EXPECT_EQ(test::read_file(path).find(kToken), std::string::npos) << log;
       }
     }
   }
