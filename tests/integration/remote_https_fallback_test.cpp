@@ -13,6 +13,7 @@
 #include "providers/remote/remote_delivery.h"
 #include "support/jsonl_reader.h"
 #include "support/loopback_http_server.h"
+#include "support/remote_nodes.h"
 #include "support/temp_env.h"
 #include "support/test_certificates.h"
 
@@ -64,23 +65,12 @@ class RemoteHttpsNode : public ::testing::Test {
   }
 
   void write_node(const std::string& transport, bool enabled) {
-    write_file(env_.state_dir() / "registry" / "nodes.tsv",
-               "n1\tNode\t\t" + transport + "\t" + node_->url("/a2a") + "\t\t\t" + kToken +
-                   "\t\t" + (enabled ? "true" : "false") + "\tmanual\t\t\n");
+    test::write_node_n1(env_.state_dir() / "registry" / "nodes.tsv",
+                        {.transport = transport, .api_url = node_->url("/a2a"), .secret = kToken,
+                         .enabled = enabled});
   }
 
-  DeliveryResult send() {
-    DeliveryRequest request;
-    request.message_id = "m1";
-    request.target.provider = "remote";
-    request.target.node_id = "n1";
-    request.target.provider_session_id = "bob";
-    request.final_visible_body = "hello bob";
-    request.sender.resolved = true;
-    request.sender.sender = "alice";
-    request.sender.node_id = "local";
-    return deliver_to_remote_node(request);
-  }
+  DeliveryResult send() { return deliver_to_remote_node(test::delivery_to_bob_on_n1()); }
 
   void expect_no_token_in_logs() {
     for (const char* log : {"delivery.jsonl", "events.jsonl"}) {
@@ -173,11 +163,12 @@ TEST_F(RemoteHttpsNode, DisabledNodeIsNeverContacted) {
 }
 
 TEST_F(RemoteHttpsNode, PlainHttpAndPairingCodesAreRefusedBeforeAnyRequest) {
-  write_file(env_.state_dir() / "registry" / "nodes.tsv",
-             "n1\tNode\t\ta2a\thttp://127.0.0.1:1/a2a\t\t\tTSKT-x\t\ttrue\tmanual\t\t\n");
+  const auto nodes = env_.state_dir() / "registry" / "nodes.tsv";
+  test::write_node_n1(nodes, {.transport = "a2a", .api_url = "http://127.0.0.1:1/a2a",
+                              .secret = "TSKT-x"});
   EXPECT_EQ(send().error, "direct inter-node A2A requires an HTTPS api_url");
-  write_file(env_.state_dir() / "registry" / "nodes.tsv",
-             "n1\tNode\t\ta2a\t" + node_->url("/a2a") + "\t\t\t123-456\t\ttrue\tmanual\t\t\n");
+  test::write_node_n1(nodes, {.transport = "a2a", .api_url = node_->url("/a2a"),
+                              .secret = "123-456"});
   EXPECT_EQ(send().error,
             "remote node stores a one-time pairing code, not a durable access token; complete "
             "pairing first");

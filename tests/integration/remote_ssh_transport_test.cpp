@@ -11,6 +11,7 @@
 
 #include "providers/remote/remote_delivery.h"
 #include "support/build_paths.h"
+#include "support/remote_nodes.h"
 #include "support/temp_env.h"
 
 namespace tessik {
@@ -39,9 +40,9 @@ class FakeSshNode : public ::testing::Test {
     write(ssh_dir() / "exit", std::to_string(exit_code));
   }
   void node(const std::string& transport, const std::string& identity = "") {
-    write(env_.state_dir() / "registry" / "nodes.tsv",
-          "n1\tNode\t\t" + transport + "\t\tnode.example\tme\t\t" + identity +
-              "\ttrue\tmanual\t\t\n");
+    test::write_node_n1(env_.state_dir() / "registry" / "nodes.tsv",
+                        {.transport = transport, .ssh_host = "node.example", .ssh_user = "me",
+                         .identity_file = identity});
   }
   std::vector<std::string> ssh_args() const {
     std::ifstream in(ssh_dir() / "args");
@@ -49,17 +50,7 @@ class FakeSshNode : public ::testing::Test {
     for (std::string line; std::getline(in, line);) args.push_back(line);
     return args;
   }
-  DeliveryResult send() {
-    DeliveryRequest request;
-    request.message_id = "m1";
-    request.target.provider = "remote";
-    request.target.node_id = "n1";
-    request.target.provider_session_id = "bob";
-    request.final_visible_body = "hello bob";
-    request.sender.resolved = true;
-    request.sender.sender = "alice";
-    return deliver_to_remote_node(request);
-  }
+  DeliveryResult send() { return deliver_to_remote_node(test::delivery_to_bob_on_n1()); }
   std::vector<fs::path> leftover_inputs() const {
     std::vector<fs::path> found;
     for (const auto& entry : fs::directory_iterator(env_.temp_dir())) {

@@ -14,29 +14,6 @@
 namespace tessik {
 namespace {
 
-RemoteAttempt failed(const RemoteCall& call, std::string_view method, std::string error,
-                     std::string evidence = {}) {
-  RemoteAttempt attempt;
-  attempt.result.provider = "remote";
-  attempt.result.state = "failed";
-  attempt.result.method = std::string(method);
-  attempt.result.provider_session_id = call.remote_target;
-  attempt.result.error = std::move(error);
-  attempt.result.evidence = std::move(evidence);
-  return attempt;
-}
-
-RemoteAttempt accepted(const RemoteCall& call, std::string_view method, std::string evidence) {
-  RemoteAttempt attempt;
-  attempt.result.provider = "remote";
-  attempt.result.state = "accepted_by_remote";
-  attempt.result.accepted = true;
-  attempt.result.method = std::string(method);
-  attempt.result.provider_session_id = call.remote_target;
-  attempt.result.evidence = std::move(evidence);
-  return attempt;
-}
-
 bool is_https(std::string_view url) { return ascii_lower(url).rfind("https://", 0) == 0; }
 bool is_access_token(std::string_view token) { return token.rfind(kAccessTokenPrefix, 0) == 0; }
 
@@ -81,17 +58,17 @@ RemoteAttempt post_json_rpc(const RemoteCall& call, std::string_view method,
                                   random_hex_token());
   const HttpResponse response = http_post(url, body, headers, "application/json", request_options());
   evidence += " status=" + std::to_string(response.status_code);
-  if (!response.error.empty()) return failed(call, method, "remote A2A request failed: " + response.error, evidence);
+  if (!response.error.empty()) return remote_attempt_failed(call, method, "remote A2A request failed: " + response.error, evidence);
   if (!success_status(response.status_code)) {
-    return failed(call, method, "remote A2A request returned HTTP " + std::to_string(response.status_code),
+    return remote_attempt_failed(call, method, "remote A2A request returned HTTP " + std::to_string(response.status_code),
                   evidence + " body=" + output_excerpt(response.body));
   }
   const JsonRpcAnswer answer = read_json_rpc_answer(response.body);
   if (!answer.found || !answer.accepted) {
     const std::string why = answer.found ? answer.error : "no JSON-RPC response";
-    return failed(call, method, "remote A2A request failed: " + why, evidence);
+    return remote_attempt_failed(call, method, "remote A2A request failed: " + why, evidence);
   }
-  return accepted(call, method,
+  return remote_attempt_accepted(call, method,
                   evidence + " remote_task_id=" + answer.task_id +
                       " remote_task_state=" + answer.task_state);
 }
@@ -105,20 +82,20 @@ RemoteAttempt send_a2a_https(const RemoteCall& call) {
   const std::string& token = call.node.pairing_secret;
   RemoteAttempt refusal;
   if (url.empty()) {
-    refusal = failed(call, method, "remote node has no api_url for direct A2A delivery");
+    refusal = remote_attempt_failed(call, method, "remote node has no api_url for direct A2A delivery");
   } else if (token.empty()) {
-    refusal = failed(call, method,
+    refusal = remote_attempt_failed(call, method,
                      "remote node has no durable bearer token; complete node pairing first");
   } else if (!is_access_token(token)) {
-    refusal = failed(call, method,
+    refusal = remote_attempt_failed(call, method,
                      "remote node stores a one-time pairing code, not a durable access token; "
                      "complete pairing first");
   } else if (!is_https(url)) {
-    refusal = failed(call, kPreflight, "direct inter-node A2A requires an HTTPS api_url");
+    refusal = remote_attempt_failed(call, kPreflight, "direct inter-node A2A requires an HTTPS api_url");
   } else {
     const AgentCardFetch fetch = fetch_agent_card(url, {}, request_options());
     if (!fetch.card.error.empty()) {
-      refusal = failed(call, kPreflight, preflight_error(fetch.card.error),
+      refusal = remote_attempt_failed(call, kPreflight, preflight_error(fetch.card.error),
                        "card_url=" + fetch.card_url);
       refusal.fallback_safe = true;
       return refusal;
@@ -136,10 +113,10 @@ RemoteAttempt send_a2a_relay(const RemoteCall& call) {
   const std::string url = trim(call.node.api_url);
   const std::string& token = call.node.pairing_secret;
   if (url.empty() || !is_access_token(token)) {
-    return failed(call, method,
+    return remote_attempt_failed(call, method,
                   "hosted A2A relay requires relay api_url and durable relay access token");
   }
-  if (!is_https(url)) return failed(call, method, "hosted A2A relay requires an HTTPS api_url");
+  if (!is_https(url)) return remote_attempt_failed(call, method, "hosted A2A relay requires an HTTPS api_url");
   HttpHeaders headers = tessik_headers(token);
   headers["Accept"] = "application/json";
   headers["X-Tessik-Target-Node"] = call.node.node_id;
@@ -153,11 +130,11 @@ RemoteAttempt send_legacy_api(const RemoteCall& call) {
   const std::string url = without_trailing_slash(trim(call.node.api_url));
   const std::string& token = call.node.pairing_secret;
   if (url.empty() || token.empty()) {
-    return failed(call, method, "legacy API fallback requires api_url and bearer token");
+    return remote_attempt_failed(call, method, "legacy API fallback requires api_url and bearer token");
   }
-  if (!is_https(url)) return failed(call, method, "legacy API fallback requires an HTTPS api_url");
+  if (!is_https(url)) return remote_attempt_failed(call, method, "legacy API fallback requires an HTTPS api_url");
   if (!is_access_token(token)) {
-    return failed(call, method,
+    return remote_attempt_failed(call, method,
                   "legacy API fallback requires an TSKT access token, not an enrollment code");
   }
   const DeliveryRequest& request = call.request;
@@ -169,7 +146,7 @@ RemoteAttempt send_legacy_api(const RemoteCall& call) {
   const std::string evidence = "node_id=" + call.node.node_id +
                                " status=" + std::to_string(response.status_code) +
                                " body=" + output_excerpt(response.body);
-  if (!response.error.empty()) return failed(call, method, "legacy API request failed: " + response.error, evidence);
+  if (!response.error.empty()) return remote_attempt_failed(call, method, "legacy API request failed: " + response.error, evidence);
   std::string state;
   std::string error;
   if (json_nesting_within(response.body)) {
@@ -180,10 +157,34 @@ RemoteAttempt send_legacy_api(const RemoteCall& call) {
     }
   }
   if (state == "accepted_by_provider" || state == "accepted_by_tessik") {
-    return accepted(call, method, evidence);
+    return remote_attempt_accepted(call, method, evidence);
   }
   if (error.empty()) error = "legacy API returned HTTP " + std::to_string(response.status_code);
-  return failed(call, method, error, evidence);
+  return remote_attempt_failed(call, method, error, evidence);
+}
+
+RemoteAttempt remote_attempt_failed(const RemoteCall& call, std::string_view method,
+                                    std::string error, std::string evidence) {
+  RemoteAttempt attempt;
+  attempt.result.provider = "remote";
+  attempt.result.state = "failed";
+  attempt.result.method = std::string(method);
+  attempt.result.provider_session_id = call.remote_target;
+  attempt.result.error = std::move(error);
+  attempt.result.evidence = std::move(evidence);
+  return attempt;
+}
+
+RemoteAttempt remote_attempt_accepted(const RemoteCall& call, std::string_view method,
+                                      std::string evidence) {
+  RemoteAttempt attempt;
+  attempt.result.provider = "remote";
+  attempt.result.state = "accepted_by_remote";
+  attempt.result.accepted = true;
+  attempt.result.method = std::string(method);
+  attempt.result.provider_session_id = call.remote_target;
+  attempt.result.evidence = std::move(evidence);
+  return attempt;
 }
 
 RemoteAttempt run_remote_transport(RemoteTransport transport, const RemoteCall& call) {

@@ -36,14 +36,8 @@ std::optional<std::filesystem::path> write_input_file(const std::string& name,
 
 RemoteAttempt failed(const RemoteCall& call, RemoteTransport transport, std::string error,
                      std::string evidence = {}) {
-  RemoteAttempt attempt;
-  attempt.result.provider = "remote";
-  attempt.result.state = "failed";
-  attempt.result.method = std::string(remote_transport_method(transport));
-  attempt.result.provider_session_id = call.remote_target;
-  attempt.result.error = std::move(error);
-  attempt.result.evidence = std::move(evidence);
-  return attempt;
+  return remote_attempt_failed(call, remote_transport_method(transport), std::move(error),
+                               std::move(evidence));
 }
 
 // Runs "<ssh prefix><remote command> < input 2>&1" and removes the input file.
@@ -103,15 +97,9 @@ RemoteAttempt send_a2a_ssh(const RemoteCall& call) {
   const JsonRpcAnswer answer = read_json_rpc_answer(run.output);
   if (!answer.found) return failed(call, kSelf, "A2A-over-SSH returned no JSON-RPC response", evidence);
   if (!answer.accepted) return failed(call, kSelf, "A2A-over-SSH request failed: " + answer.error, evidence);
-  RemoteAttempt attempt;
-  attempt.result.provider = "remote";
-  attempt.result.state = "accepted_by_remote";
-  attempt.result.accepted = true;
-  attempt.result.method = std::string(remote_transport_method(kSelf));
-  attempt.result.provider_session_id = call.remote_target;
-  attempt.result.evidence = evidence + " remote_task_id=" + answer.task_id +
-                            " remote_task_state=" + answer.task_state;
-  return attempt;
+  return remote_attempt_accepted(call, remote_transport_method(kSelf),
+                                 evidence + " remote_task_id=" + answer.task_id +
+                                     " remote_task_state=" + answer.task_state);
 }
 
 RemoteAttempt send_legacy_ssh(const RemoteCall& call) {
@@ -167,15 +155,9 @@ RemoteAttempt read_relay_output(const RemoteCall& call, const platform::BoundedP
                                                      : outcome->error;
     return failed(call, kSelf, error, evidence + " remote_state=" + outcome->state);
   }
-  RemoteAttempt attempt;
-  attempt.result.provider = "remote";
-  attempt.result.state = "accepted_by_remote";
-  attempt.result.accepted = true;
-  attempt.result.method = std::string(remote_transport_method(kSelf));
-  attempt.result.provider_session_id = call.remote_target;
-  attempt.result.evidence = evidence + " remote_state=" + outcome->state +
-                            " remote_method=" + outcome->method;
-  return attempt;
+  return remote_attempt_accepted(call, remote_transport_method(kSelf),
+                                 evidence + " remote_state=" + outcome->state +
+                                     " remote_method=" + outcome->method);
 }
 
 }  // namespace tessik

@@ -29,6 +29,13 @@ struct RemoteAttempt {
   bool fallback_safe = false;
 };
 
+// A failed attempt with `method` (fallback not safe unless the caller says so) and an
+// accepted one with state "accepted_by_remote"; both name the remote target.
+RemoteAttempt remote_attempt_failed(const RemoteCall& call, std::string_view method,
+                                    std::string error, std::string evidence = {});
+RemoteAttempt remote_attempt_accepted(const RemoteCall& call, std::string_view method,
+                                      std::string evidence);
+
 // A message that a relay session handed back for an agent of this node.
 struct UpstreamMessage {
   std::string message_id;
