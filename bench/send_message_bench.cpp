@@ -1,12 +1,15 @@
 // SendMessage through the broker socket to the built-in mailbox: accepted sends per second
 // and the latency from request to answer (delivery runs in detached workers). After the run
-// the spool is counted, once every worker has had time to store its message.
+// the spool is counted, once every worker has had time to store its message. The second case
+// sends the same tasks, which have no push configuration, beside the files push traffic of
+// other tasks leaves behind: what a send pays for push when it has none of its own.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -44,8 +47,34 @@ struct StackUnderTest {
   }
 };
 
-void BM_SendMessageToMailbox(benchmark::State& state) {
+// 500 configurations of other tasks and 2,000 delivered records in the queue.
+void write_other_tasks_push_files(const std::filesystem::path& a2a) {
+  std::string configs;
+  std::string queue;
+  for (int i = 0; i < 500; ++i) {
+    const std::string task = "other-task-" + std::to_string(i);
+    configs += R"({"taskId":")" + task +
+               R"(","id":"c","url":"https://hooks.example.com/cb","deleted":false,)"
+               R"("metadata":{"tessikRequesterClientId":"x","tessikRequesterAgent":"",)"
+               R"("tessikRequesterNode":"local"}})"
+               "\n";
+    for (int d = 0; d < 4; ++d) {
+      queue += R"({"deliveryId":"d-)" + std::to_string(i) + "-" + std::to_string(d) +
+               R"(","updatedAt":"2026-01-01T00:00:00Z","taskId":")" + task +
+               R"(","configId":"c","callback":"hooks.example.com#0123456789abcdef",)"
+               R"("payloadJson":"{}","payloadSha256":"","state":"delivered","attempt":1,)"
+               R"("maxAttempts":2,"dueAtEpochMs":0,"statusCode":204})"
+               "\n";
+    }
+  }
+  std::filesystem::create_directories(a2a);
+  std::ofstream(a2a / "pushNotificationConfigs.jsonl") << configs;
+  std::ofstream(a2a / "push-pending.jsonl") << queue;
+}
+
+void run_sends(benchmark::State& state, bool beside_push_traffic) {
   StackUnderTest target;
+  if (beside_push_traffic) write_other_tasks_push_files(target.env.state_dir() / "a2a");
   const std::filesystem::path socket = test::BrokerProcess::socket_path();
   std::vector<double> latencies_us;
   int accepted = 0;
@@ -84,7 +113,14 @@ void BM_SendMessageToMailbox(benchmark::State& state) {
   state.counters["accepted"] = accepted;
   state.counters["stored_in_spool"] = static_cast<double>(stored);
 }
+void BM_SendMessageToMailbox(benchmark::State& state) {
+  run_sends(state, false);
+}
+void BM_SendMessageBesidePushTraffic(benchmark::State& state) {
+  run_sends(state, true);
+}
 BENCHMARK(BM_SendMessageToMailbox)->UseRealTime()->Iterations(600);
+BENCHMARK(BM_SendMessageBesidePushTraffic)->UseRealTime()->Iterations(600);
 
 }  // namespace
 

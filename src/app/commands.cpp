@@ -10,6 +10,7 @@
 #include "app/delivery_worker_command.h"
 #include "app/mailbox_command.h"
 #include "app/mcp_server_command.h"
+#include "app/push_command.h"
 #include "app/remote_session_commands.h"
 #include "app/send_command.h"
 #include "broker/broker.h"
@@ -31,6 +32,7 @@ constexpr Mode kModes[] = {
      run_agents_command},
     {"mailbox", "list messages stored in the built-in mailbox; --json, --show MESSAGE_ID",
      run_mailbox_command},
+    {"push", "list push configurations (secrets hidden) and deliveries; --json", run_push_command},
     {"api-service", "HTTP stand-in for the API service: [--listen HOST:PORT] [--session ID]",
      run_api_service_command},
     {"send",

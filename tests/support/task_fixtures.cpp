@@ -95,4 +95,11 @@ FileSizeLimit::~FileSizeLimit() {
   std::signal(SIGXFSZ, previous_handler_);
 }
 
+void use_push_files_in(GatewayContext& context, const std::filesystem::path& a2a_dir) {
+  context.push_configs_path = a2a_dir / "pushNotificationConfigs.jsonl";
+  context.push_pending_path = a2a_dir / "push-pending.jsonl";
+  context.push_delivery_path = a2a_dir / "push-delivery.jsonl";
+  context.push_dead_letter_path = a2a_dir / "push-dead-letter.jsonl";
+}
+
 }  // namespace tessik::test

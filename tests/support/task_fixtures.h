@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "a2a/gateway/gateway_context.h"
 #include "a2a/tasks/task_record.h"
 #include "registry/agent_record.h"
 #include "support/temp_env.h"
@@ -29,6 +30,9 @@ TaskRecord stored_task(const std::string& id, const std::string& client_id,
 Principal client_principal(const std::string& client_id, std::vector<std::string> scopes);
 
 void write_file(const std::filesystem::path& path, const std::string& content);
+
+// Points the context's push configuration log and its three queue files into `a2a_dir`.
+void use_push_files_in(GatewayContext& context, const std::filesystem::path& a2a_dir);
 
 // While it lives, every write that would grow a file past `bytes` fails (the process file
 // size limit, with its signal ignored). Tests run as root, which permissions do not stop.

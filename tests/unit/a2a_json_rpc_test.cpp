@@ -224,16 +224,15 @@ TEST_F(JsonRpcTest, MethodsAreAvailableOnlyUnderTheirVersion) {
   EXPECT_EQ(task["status"]["state"], "TASK_STATE_WORKING");
 
   const Principal pusher = client_principal("client-a", {"task.push"});
-  const json plural_new = rpc_json(rpc_body("tasks/pushNotificationConfigs/list"), pusher, "1.0");
-  EXPECT_EQ(plural_new["error"]["code"], -32602);
-  EXPECT_EQ(local_code_of(plural_new["error"]), "TESSIK_A2A_PUSH_CONFIG_INVALID");
-  EXPECT_EQ(plural_new["error"]["message"],
-            "Push notification configurations are not yet accepted by this gateway.");
-  EXPECT_EQ(
-      rpc_json(rpc_body("tasks/pushNotificationConfigs/list"), pusher, "0.3")["error"]["code"],
-      -32601);
-  EXPECT_EQ(rpc_json(rpc_body("tasks/pushNotificationConfig/list"), pusher, "0.3")["error"]["code"],
-            -32602);
+  const json plural_new =
+      rpc_result(rpc_body("tasks/pushNotificationConfigs/list", R"({"taskId":"t1"})"), pusher);
+  EXPECT_EQ(plural_new, json::parse(R"({"configs":[],"nextPageToken":""})"));
+  EXPECT_EQ(rpc_json(rpc_body("tasks/pushNotificationConfigs/list", R"({"id":"t1"})"), pusher,
+                     "0.3")["error"]["code"],
+            -32601);
+  EXPECT_EQ(rpc_result(rpc_body("tasks/pushNotificationConfig/list", R"({"id":"t1"})"), pusher,
+                       "0.3"),
+            json::array());
   EXPECT_EQ(rpc_json(rpc_body("tasks/pushNotificationConfig/set"), pusher, "1.0")["error"]["code"],
             -32601);
 
@@ -383,7 +382,7 @@ TEST_F(JsonRpcTest, CancelOnBothBindings) {
   EXPECT_EQ(rpc_json(rpc_body("ListTasks", "[]"), reader_a_)["error"]["code"], -32602);
 }
 
-TEST_F(JsonRpcTest, HttpGetHonoursHistoryLengthAndPushRoutesRefuse) {
+TEST_F(JsonRpcTest, HttpGetHonoursHistoryLengthAndPushRoutesNeedTheirTask) {
   store(stored_task("t1", "client-a", stamp(1)));
   const GatewayResponse bad = run(handle_get_task, reader_a_, "get", "/tasks/t1?historyLength=x");
   EXPECT_EQ(bad.status, 400);
@@ -394,15 +393,14 @@ TEST_F(JsonRpcTest, HttpGetHonoursHistoryLengthAndPushRoutesRefuse) {
   EXPECT_TRUE(
       json::parse(run(handle_get_task, reader_a_, "get", "/tasks/t1").body).contains("history"));
 
+  // The push routes answer for their task: one that does not exist is not found.
   for (auto handler : {handle_create_push_config, handle_list_push_configs, handle_get_push_config,
                        handle_delete_push_config}) {
     const GatewayResponse response =
-        run(handler, admin_, "post", "/tasks/t1/pushNotificationConfigs", "{}");
-    EXPECT_EQ(response.status, 400);
-    const json error = json::parse(response.body);
-    EXPECT_EQ(error["error"]["message"],
-              "Push notification configurations are not yet accepted by this gateway.");
-    EXPECT_NE(response.body.find("TESSIK_A2A_PUSH_CONFIG_INVALID"), std::string::npos);
+        run(handler, admin_, "post", "/tasks/missing/pushNotificationConfigs/c1",
+            R"({"url":"https://example.com/cb"})");
+    EXPECT_EQ(response.status, 404);
+    EXPECT_NE(response.body.find("TASK_NOT_FOUND"), std::string::npos);
   }
 }
 

@@ -311,7 +311,7 @@ TEST_F(SendIntakeTest, AnonymousCallerUnderRequiredAuthGetsARejectedTask) {
             "A2A gateway requires an authenticated or explicit sender identity.");
 }
 
-TEST_F(SendIntakeTest, PushConfigurationNeedsThePushScopeAndIsNotYetAccepted) {
+TEST_F(SendIntakeTest, PushConfigurationNeedsThePushScopeAndAValidUrl) {
   Principal principal;
   principal.authenticated = true;
   principal.sender_agent = "limited";
@@ -323,17 +323,18 @@ TEST_F(SendIntakeTest, PushConfigurationNeedsThePushScopeAndIsNotYetAccepted) {
   EXPECT_EQ(error_of(response)["message"],
             "A2A token is not allowed to configure task push notifications.");
 
-  // With the scope, a configuration is refused out loud rather than silently dropped.
+  // With the scope, an invalid configuration refuses the send before anything is stored.
   principal.scopes.push_back("task.push");
   response = send_as(
       f_, principal,
       send_body("hi", "m",
-                R"(,"configuration":{"pushNotificationConfig":{"url":"https://example.com/cb"}})"));
+                R"(,"configuration":{"pushNotificationConfig":{"url":"https://10.0.0.1/cb"}})"));
   EXPECT_EQ(response.status, 400);
   EXPECT_EQ(local_code_of(response), "TESSIK_A2A_PUSH_CONFIG_INVALID");
-  EXPECT_NE(error_of(response)["message"].get<std::string>().find("not yet accepted"),
-            std::string::npos);
+  EXPECT_EQ(error_of(response)["message"],
+            "A2A push notification config url must be https or loopback http.");
   EXPECT_FALSE(std::filesystem::exists(task_log()));
+  EXPECT_FALSE(std::filesystem::exists(f_.env.state_dir() / "a2a" / "pushNotificationConfigs.jsonl"));
 }
 
 TEST_F(SendIntakeTest, DamagedTaskLogKeepsWorkingAndAnUnwritableOneAnswers500) {

@@ -9,8 +9,10 @@
 #include "a2a/gateway/request_gates.h"
 #include "a2a/gateway/scopes.h"
 #include "a2a/intake/task_continuation.h"
+#include "a2a/push/push_config_ops.h"
 #include "a2a/tasks/task_json.h"
 #include "a2a/tasks/task_log.h"
+#include "a2a/tasks/task_push_payloads.h"
 #include "a2a/tasks/task_replies.h"
 #include "a2a/tasks/task_view.h"
 #include "base/random.h"
@@ -24,23 +26,6 @@
 
 namespace tessik {
 namespace {
-
-constexpr std::string_view kPushNotYetAccepted =
-    "A2A push notification configs are not yet accepted with SendMessage; create the "
-    "configuration for the task once it exists.";
-
-// An error both bindings word alike, with the codes the catalogue gives `code`.
-TaskError catalogue_error(std::string_view code, std::string_view message, int http_status = 0) {
-  const LocalCodeInfo* info = find_local_code(code);
-  TaskError error;
-  error.http_status = http_status != 0 ? http_status : (info ? info->http_status : 400);
-  error.json_rpc_code =
-      info && info->json_rpc_code != 0 ? info->json_rpc_code : kJsonRpcInvalidParams;
-  error.local_code = std::string(code);
-  error.message = std::string(message);
-  error.json_rpc_message = std::string(message);
-  return error;
-}
 
 TaskError validation_error(const SendValidationFailure& failure) {
   if (failure.content_type) {
@@ -113,10 +98,11 @@ TaskSendOutcome task_outcome(const SendOutcome& outcome) {
 std::optional<TaskError> check_before_submit(const GatewayCall& call, SendIntake& intake,
                                              const std::vector<AgentRecord>& agents,
                                              const std::filesystem::path& log, SendBinding binding,
-                                             std::string& history) {
+                                             std::string& history,
+                                             std::optional<PushConfig>& push_config) {
   if (call.scoped_agent) {
     if (auto message = check_agent_scope_target(intake, *call.scoped_agent))
-      return catalogue_error(local_code::kScopedTargetMismatch, *message);
+      return catalogue_task_error(local_code::kScopedTargetMismatch, *message);
   }
   TaskSendInput send = task_input(intake, {});
   const TaskContinuation continuation = check_task_continuation(send, log, call.principal, agents);
@@ -130,20 +116,19 @@ std::optional<TaskError> check_before_submit(const GatewayCall& call, SendIntake
   }
   if (call.scoped_agent) aim_at_scoped_agent(intake, *call.scoped_agent);
   if (auto message = choose_implicit_target(intake, agents)) {
-    return catalogue_error(
+    return catalogue_task_error(
         binding == SendBinding::json_rpc ? local_code::kTargetRequired : local_code::kSendInvalid,
         *message, 400);
   }
   if (intake.task_id.empty()) intake.task_id = random_hex_token();
   if (!continuation.continued && find_latest_task_line(log, intake.task_id)) {
-    return catalogue_error(local_code::kDuplicateTaskId,
-                           "A2A task id already exists and will not be shadowed.");
+    return catalogue_task_error(local_code::kDuplicateTaskId,
+                                "A2A task id already exists and will not be shadowed.");
   }
-  if (send_has_push_config(intake.configuration_json)) {
-    if (push_scope_denied(call.principal, call.context))
-      return catalogue_error(local_code::kScopeDenied, scope_message::kConfigurePush);
-    return catalogue_error(local_code::kPushConfigInvalid, kPushNotYetAccepted);
-  }
+  SendPushConfigCheck push = check_send_push_config(call.context, call.principal,
+                                                    intake.configuration_json, intake.task_id);
+  if (push.error) return std::move(push.error);
+  push_config = std::move(push.config);
   return std::nullopt;
 }
 
@@ -154,7 +139,8 @@ SendMessageResult run_checked(const GatewayCall& call, std::string_view params,
   const std::vector<AgentRecord> agents = load_registry(call.registry);
   const std::filesystem::path log = task_log_path(call.context);
   std::string history;
-  if (auto error = check_before_submit(call, intake, agents, log, binding, history))
+  std::optional<PushConfig> push_config;
+  if (auto error = check_before_submit(call, intake, agents, log, binding, history, push_config))
     return failed(std::move(*error));
   apply_principal_to_send(intake, call.context, call.principal);
 
@@ -167,6 +153,11 @@ SendMessageResult run_checked(const GatewayCall& call, std::string_view params,
   } catch (const std::filesystem::filesystem_error& error) {
     return failed(task_log_write_error(error.what()));
   }
+  if (push_config) {
+    if (auto error = store_send_push_config(call.context, *push_config))
+      return failed(std::move(*error));
+  }
+  trigger_task_push_delivery(call.context, task);
   SendMessageResult result;
   result.task_view = build_task_view(task_to_json_v1(task), intake.history_length, true,
                                      requested_a2a_version(call.request));

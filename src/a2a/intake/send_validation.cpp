@@ -182,12 +182,4 @@ SendIntake extract_send_intake(std::string_view params) {
   return intake;
 }
 
-bool send_has_push_config(std::string_view configuration_json) {
-  const json configuration = json::parse(configuration_json, nullptr, false);
-  const json* push = member(configuration, "pushNotificationConfig");
-  if (push == nullptr || push->is_null())
-    push = member(configuration, "taskPushNotificationConfig");
-  return push != nullptr && !push->is_null();
-}
-
 }  // namespace tessik

@@ -44,7 +44,4 @@ struct SendIntake : SendSenderIdentity {
 // object yields empty fields.
 SendIntake extract_send_intake(std::string_view params);
 
-// Whether the configuration carries a push notification configuration (either spelling).
-bool send_has_push_config(std::string_view configuration_json);
-
 }  // namespace tessik

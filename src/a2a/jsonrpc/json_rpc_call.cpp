@@ -29,10 +29,10 @@ constexpr std::array<OperationEntry, 9> kOperations = {{
     {"ListTasks", json_rpc_list_tasks},
     {"CancelTask", json_rpc_cancel_task},
     {"GetExtendedAgentCard", json_rpc_extended_card},
-    {"CreateTaskPushNotificationConfig", json_rpc_push_config},
-    {"GetTaskPushNotificationConfig", json_rpc_push_config},
-    {"ListTaskPushNotificationConfigs", json_rpc_push_config},
-    {"DeleteTaskPushNotificationConfig", json_rpc_push_config},
+    {"CreateTaskPushNotificationConfig", json_rpc_create_push_config},
+    {"GetTaskPushNotificationConfig", json_rpc_get_push_config},
+    {"ListTaskPushNotificationConfigs", json_rpc_list_push_configs},
+    {"DeleteTaskPushNotificationConfig", json_rpc_delete_push_config},
 }};
 
 const A2aOperationRoute* find_method_row(std::string_view name, std::string_view version) {

@@ -25,7 +25,10 @@ GatewayResponse json_rpc_get_task(const GatewayCall& call, const JsonRpcRequest&
 GatewayResponse json_rpc_list_tasks(const GatewayCall& call, const JsonRpcRequest& request);
 GatewayResponse json_rpc_cancel_task(const GatewayCall& call, const JsonRpcRequest& request);
 GatewayResponse json_rpc_extended_card(const GatewayCall& call, const JsonRpcRequest& request);
-// Every push-configuration method, until push configurations are accepted.
-GatewayResponse json_rpc_push_config(const GatewayCall& call, const JsonRpcRequest& request);
+// The push-configuration methods (a2a/push/push_config_routes.cpp).
+GatewayResponse json_rpc_create_push_config(const GatewayCall& call, const JsonRpcRequest& request);
+GatewayResponse json_rpc_get_push_config(const GatewayCall& call, const JsonRpcRequest& request);
+GatewayResponse json_rpc_list_push_configs(const GatewayCall& call, const JsonRpcRequest& request);
+GatewayResponse json_rpc_delete_push_config(const GatewayCall& call, const JsonRpcRequest& request);
 
 }  // namespace tessik

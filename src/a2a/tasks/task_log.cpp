@@ -176,19 +176,24 @@ std::filesystem::path task_log_path(const GatewayContext& context) {
   return a2a_directory() / "tasks.jsonl";
 }
 
-void append_task_record(const std::filesystem::path& log_path, const TaskRecord& task) {
-  if (log_path.has_parent_path()) {
+bool append_json_line(const std::filesystem::path& path, std::string_view record) {
+  if (path.has_parent_path()) {
     std::error_code error;
-    platform::create_private_directories(log_path.parent_path(), error);
+    platform::create_private_directories(path.parent_path(), error);
     if (error) {
-      throw std::filesystem::filesystem_error("create_directories", log_path.parent_path(), error);
+      throw std::filesystem::filesystem_error("create_directories", path.parent_path(), error);
     }
   }
   std::string line;
-  if (ends_mid_line(log_path)) line += '\n';
-  line += task_to_json_v1(task);
+  line.reserve(record.size() + 2);
+  if (ends_mid_line(path)) line += '\n';
+  line += record;
   line += '\n';
-  if (!platform::append_to_file(log_path, line)) {
+  return platform::append_to_file(path, line);
+}
+
+void append_task_record(const std::filesystem::path& log_path, const TaskRecord& task) {
+  if (!append_json_line(log_path, task_to_json_v1(task))) {
     throw TaskLogWriteError("could not write A2A task log: " + log_path.string());
   }
 }

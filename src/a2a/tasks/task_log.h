@@ -54,6 +54,12 @@ std::filesystem::path task_log_path(const GatewayContext& context);
 // stays alone and the new record stays readable. Earlier lines are never touched.
 void append_task_record(const std::filesystem::path& log_path, const TaskRecord& task);
 
+// Appends `record` and a line break to the JSON Lines file `path`, creating its parent
+// directories first (std::filesystem::filesystem_error when that fails). A file whose last line
+// was cut short (a writer killed mid-line) gets a line break first, so only the cut line is
+// lost. False when the file cannot be opened or written. Shared by every gateway log.
+bool append_json_line(const std::filesystem::path& path, std::string_view record);
+
 // The latest line whose id equals the trimmed `task_id`; nothing for an empty id.
 std::optional<std::string> find_latest_task_line(const std::filesystem::path& log_path,
                                                  std::string_view task_id);

@@ -116,8 +116,4 @@ std::vector<std::string> build_task_push_payloads(const TaskRecord& task) {
   return payloads;
 }
 
-void trigger_task_push_delivery(const GatewayContext& /*context*/, const TaskRecord& /*task*/) {
-  // Deliberately empty until push delivery exists; see the header.
-}
-
 }  // namespace tessik

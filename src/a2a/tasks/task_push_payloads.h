@@ -15,9 +15,11 @@ namespace tessik {
 // {"artifactUpdate": ...}. Written as text with a fixed key order; never fails.
 std::vector<std::string> build_task_push_payloads(const TaskRecord& task);
 
-// Hands a new or changed task to push delivery. Every place that stores a task change which
-// clients may follow (a send, a cancellation) calls this once after the append. Push
-// delivery is not built yet: until it is, nothing is queued and nothing is sent.
+// Hands a new or changed task to push delivery (enqueue_task_push, defined with the queue in
+// a2a/push/). Every place that stores a task change which clients may follow (a send, a
+// continuation, a cancellation, a reply) calls this once after the append. It posts the
+// callbacks before it returns, bounded by the per-run limit and the HTTP client's time-outs,
+// and never throws.
 void trigger_task_push_delivery(const GatewayContext& context, const TaskRecord& task);
 
 }  // namespace tessik

@@ -66,6 +66,18 @@ TaskError page_token_invalid_error() {
           "Invalid parameters: " + message};
 }
 
+TaskError catalogue_task_error(std::string_view code, std::string_view message, int http_status) {
+  const LocalCodeInfo* info = find_local_code(code);
+  TaskError error;
+  error.http_status = http_status != 0 ? http_status : (info ? info->http_status : 400);
+  error.json_rpc_code =
+      info && info->json_rpc_code != 0 ? info->json_rpc_code : kJsonRpcInvalidParams;
+  error.local_code = std::string(code);
+  error.message = std::string(message);
+  error.json_rpc_message = std::string(message);
+  return error;
+}
+
 TaskError task_log_write_error(std::string_view what) {
   return same_wording(500, kJsonRpcInternalError, kTaskStoreFailedCode, what);
 }

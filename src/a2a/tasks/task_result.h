@@ -48,6 +48,10 @@ TaskError task_not_cancelable_error();                   // 409 / -32002
 TaskError history_length_invalid_error();                // 400 / -32602
 TaskError list_invalid_error(std::string_view message);  // 400 / -32602 with prefix
 TaskError page_token_invalid_error();                    // 400 / -32602 with prefix
+// An error both bindings word alike, with the status and code the catalogue gives `code`
+// (`http_status` overrides the status when non-zero; unknown codes answer 400 / -32602).
+TaskError catalogue_task_error(std::string_view code, std::string_view message,
+                               int http_status = 0);
 // 500 / -32603 for a task log that could not be written; `what` is the write error's text.
 TaskError task_log_write_error(std::string_view what);
 
