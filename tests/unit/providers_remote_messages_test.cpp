@@ -8,7 +8,7 @@
 
 #include "platform/bounded_process.h"
 #include "providers/remote/remote_messages.h"
-#include "providers/remote/remote_ssh.h"
+#include "providers/remote/remote_transports.h"
 
 namespace tessik {
 namespace {

@@ -9,7 +9,6 @@
 #include "platform/durable_file.h"
 #include "platform/temp_directory.h"
 #include "providers/remote/remote_messages.h"
-#include "providers/remote/remote_ssh.h"
 #include "providers/remote/remote_transports.h"
 
 namespace tessik {

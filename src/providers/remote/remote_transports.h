@@ -2,8 +2,11 @@
 // falling back to another transport is safe (nothing can have reached the remote agent).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
+
+#include "platform/bounded_process.h"
 
 #include "providers/provider_edge_types.h"
 #include "providers/remote/remote_plan.h"
@@ -58,6 +61,16 @@ RemoteAttempt send_a2a_relay(const RemoteCall& call);
 RemoteAttempt send_a2a_ssh(const RemoteCall& call);
 RemoteAttempt send_legacy_api(const RemoteCall& call);
 RemoteAttempt send_legacy_ssh(const RemoteCall& call);
+
+// Runs `command` with "/bin/sh -c" as a bounded process of at most `timeout_ms` (the SSH
+// transports and the remote rename run their ssh command lines this way).
+platform::BoundedProcessResult run_ssh_command(const std::string& command,
+                                               std::int64_t timeout_ms);
+
+// The outcome of a relay session's output: upstream messages go to the installed handler
+// (each named in the evidence), the first "deliver_result" or "error" line decides; output
+// without either fails, safely for fallback only when the remote did not know the command.
+RemoteAttempt read_relay_output(const RemoteCall& call, const platform::BoundedProcessResult& run);
 
 // Runs the transport named.
 RemoteAttempt run_remote_transport(RemoteTransport transport, const RemoteCall& call);
