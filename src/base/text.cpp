@@ -174,4 +174,18 @@ std::string_view trim_view(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+std::string diagnostic_excerpt(std::string_view text) {
+  constexpr std::size_t kExcerptLimit = 1200;
+  std::string flat(text);
+  for (char& c : flat) {
+    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
+  }
+  std::string excerpt = trim(flat);
+  if (excerpt.size() > kExcerptLimit) {
+    excerpt.resize(kExcerptLimit);
+    excerpt += "...";
+  }
+  return excerpt;
+}
+
 }  // namespace tessik

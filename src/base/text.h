@@ -37,6 +37,10 @@ std::int64_t monotonic_now_ns();
 // ASCII lower-casing; other bytes are unchanged.
 std::string ascii_lower(std::string_view text);
 
+// A diagnostic excerpt of child-process output or a file: tab, LF and CR become spaces, the
+// text is trimmed and, past 1200 characters, cut to 1200 and followed by "...".
+std::string diagnostic_excerpt(std::string_view text);
+
 // trim() without the copy: a view of `text` without C-locale white space at both ends.
 std::string_view trim_view(std::string_view text);
 

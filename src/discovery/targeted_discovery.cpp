@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "base/text.h"
+#include "discovery/claude_session_scan.h"
 #include "discovery/discovery_merge.h"
 #include "registry/nodes.h"
 
@@ -128,7 +129,8 @@ std::string run_pass(PassKind kind, DiscoveryReport& report, std::string_view wa
 }  // namespace
 
 const DiscoveryScanList& local_discovery_scans() {
-  static const DiscoveryScanList scans;
+  static const ClaudeSessionScan claude;
+  static const DiscoveryScanList scans = {&claude};
   return scans;
 }
 

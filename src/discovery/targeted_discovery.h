@@ -15,8 +15,8 @@ namespace tessik {
 
 using DiscoveryScanList = std::vector<const DiscoveryScan*>;
 
-// The local provider scans of this build, in the order a targeted pass runs them. Built once,
-// immutable. No provider scan is part of this build yet, so the list is empty.
+// The local provider scans of this build, in the order a targeted pass runs them (the Claude
+// Code CLI session scan). Built once, immutable.
 const DiscoveryScanList& local_discovery_scans();
 
 // Outcome words of the two passes.

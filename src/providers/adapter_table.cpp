@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/text.h"
+#include "providers/claude_code_cli/claude_code_cli_adapter.h"
 #include "providers/codex/codex_desktop_adapter.h"
 #include "providers/cursor/cursor_bridge_adapter.h"
 #include "providers/external_a2a/external_send.h"
@@ -195,7 +196,7 @@ AdapterTable build_table() {
                         "cursor_agent_cli_rename_not_implemented",
                         "Cursor Agent CLI direct rename contract has not been proven; Tessik "
                         "stores display names for created cursor_cli sessions"));
-  add("claude_code_cli", unavailable("claude_code_cli", "claude_code_cli", "Claude Code CLI"));
+  add("claude_code_cli", make_claude_code_cli_adapter());
   add("copilot_cli",
       std::make_unique<UnprovenRenameAdapter>(
           "copilot_cli", "copilot_cli", "Copilot CLI", "copilot_cli_rename_not_implemented",

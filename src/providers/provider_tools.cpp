@@ -29,6 +29,11 @@ ProviderToolLocation locate(const std::string& name_or_path) {
 
 }  // namespace
 
+std::filesystem::path user_home_directory() {
+  if (std::string home = environment("HOME"); !home.empty()) return home;
+  return environment("USERPROFILE");
+}
+
 std::vector<std::string> provider_tool_names(std::string_view provider_key) {
   if (provider_key == "codex" || provider_key == "codex_cli") return {"codex"};
   if (provider_key == "antigravity") return {"antigravity"};
@@ -45,8 +50,8 @@ std::vector<std::string> provider_tool_names(std::string_view provider_key) {
 ProviderToolLocation locate_provider_tool(std::string_view provider_key) {
   std::vector<std::string> candidates;
   if (provider_key == "claude_code_cli") {
-    if (const std::string home = environment("HOME"); !home.empty()) {
-      candidates.push_back((fs::path(home) / ".local" / "bin" / "claude").string());
+    if (const fs::path home = user_home_directory(); !home.empty()) {
+      candidates.push_back((home / ".local" / "bin" / "claude").string());
     }
     if (const std::string prefix = environment("NPM_CONFIG_PREFIX"); !prefix.empty()) {
       candidates.push_back((fs::path(prefix) / "bin" / "claude").string());

@@ -14,6 +14,10 @@ struct ProviderToolLocation {
   std::string evidence;        // "executable:<path>" when found, else empty
 };
 
+// The user's home directory: HOME, else USERPROFILE; empty when neither is set. Assistants
+// keep their per-user state and installs below it.
+std::filesystem::path user_home_directory();
+
 // The executable names that stand for a provider's tool (catalog key), in search order;
 // empty for providers without a local tool (mailbox, remote).
 std::vector<std::string> provider_tool_names(std::string_view provider_key);

@@ -36,6 +36,9 @@ fs::path create_lifecycle_log_path() {
 fs::path mailbox_messages_directory() {
   return resolve_state_directory() / "mailbox" / "messages";
 }
+fs::path mcp_directory() {
+  return resolve_state_directory() / "mcp";
+}
 fs::path test_runs_directory() {
   return resolve_state_directory() / "test-runs";
 }

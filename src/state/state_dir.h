@@ -28,6 +28,7 @@ std::filesystem::path test_runs_directory();         // test-runs
 std::filesystem::path a2a_directory();               // a2a
 std::filesystem::path clients_registry_path();       // a2a/clients.tsv
 std::filesystem::path user_key_path();               // keys/user.key
+std::filesystem::path mcp_directory();               // mcp (assistants' MCP configurations)
 // certs: the current user's certificate stores, one folder of PEM files per store name
 // (HttpRequestOptions::current_user_certificate_root).
 std::filesystem::path user_certificates_directory();

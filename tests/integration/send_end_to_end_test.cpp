@@ -196,7 +196,7 @@ TEST_F(SendEndToEndTest, WorkerValidatesAndReportsProvidersItCannotReach) {
   EXPECT_EQ(result_line(blank)["error"], "final visible body is empty");
   EXPECT_EQ(result_line(blank)["method_used"], "final_visible_body_invalid");
 
-  // A row without its normalization proof, then a sound one whose adapter is absent.
+  // A row without its normalization proof, then a sound one the adapter cannot resume.
   request.final_visible_body = "hello";
   write_delivery_request(file, request, "deliver");
   EXPECT_EQ(result_line(run("delivery-worker --request '" + file.string() + "'"))["method_used"],
@@ -210,7 +210,8 @@ TEST_F(SendEndToEndTest, WorkerValidatesAndReportsProvidersItCannotReach) {
   EXPECT_EQ(unreachable.code, 1);
   const json line = result_line(unreachable);
   EXPECT_EQ(line["state"], "failed");
-  EXPECT_EQ(line["method_used"], "claude_code_cli_adapter_not_available");
+  EXPECT_EQ(line["method_used"], "claude_cli_print_resume");
+  EXPECT_EQ(line["error"], "Claude provider session id is missing claude_code_cli:session:<uuid>");
   const auto failed = test::stage_records(delivery_log_path(), "provider_delivery_failed");
   ASSERT_EQ(failed.size(), 2u);
   EXPECT_EQ(failed[1]["provider"], "claude_code_cli");

@@ -1,6 +1,6 @@
 // An independent A2A client sends a text message over HTTP+JSON through the stand-in and must
 // get a Task back. Usage: node a2a_sdk_send.mjs ENDPOINT_URL TOKEN
-import { ClientFactory, ClientFactoryOptions, RestTransportFactory } from '@a2a-js/sdk/client';
+import { restClient } from './a2a_rest_client.mjs';
 
 const [endpoint, token] = process.argv.slice(2);
 const fail = (message) => {
@@ -8,17 +8,7 @@ const fail = (message) => {
   process.exit(1);
 };
 
-const withToken = (url, init = {}) => {
-  const headers = new Headers(init.headers);
-  headers.set('Authorization', `Bearer ${token}`);
-  return fetch(url, { ...init, headers });
-};
-const factory = new ClientFactory(ClientFactoryOptions.createFrom(ClientFactoryOptions.default, {
-  transports: [new RestTransportFactory({ fetchImpl: withToken })],
-  preferredTransports: ['HTTP+JSON'],
-}));
-const client = await factory.createFromUrl(endpoint);
-if (client.transport.protocolName !== 'HTTP+JSON') fail(`picked ${client.transport.protocolName}`);
+const client = await restClient(endpoint, token);
 
 const result = await client.sendMessage({
   message: {

@@ -10,6 +10,6 @@ trap stop_stack EXIT
 # The detached delivery worker is the built executable.
 export TESSIK_EXE="$(cd "$1" && pwd)/tessik"
 start_stack "$1"
-cp "$here/a2a_sdk_send.mjs" "$NODE_CLIENTS_DIR/a2a_sdk_send.mjs"
+cp "$here/a2a_sdk_send.mjs" "$here/lib/a2a_rest_client.mjs" "$NODE_CLIENTS_DIR/"
 node "$NODE_CLIENTS_DIR/a2a_sdk_send.mjs" "$STACK_URL" "$STACK_TOKEN"
 grep -q '"TASK_STATE_WORKING"' "$STACK_DIR/local/Tessik/a2a/tasks.jsonl"

@@ -41,5 +41,12 @@ TEST(Text, TimestampFormat) {
   EXPECT_EQ(utc_timestamp_now().size(), 20u);
 }
 
+TEST(Text, DiagnosticExcerptFlattensTrimsAndCuts) {
+  EXPECT_EQ(diagnostic_excerpt("\n\t a\tb\r\nc \n"), "a b  c");
+  EXPECT_EQ(diagnostic_excerpt(std::string(1200, 'x')), std::string(1200, 'x'));
+  EXPECT_EQ(diagnostic_excerpt("  " + std::string(1201, 'y')), std::string(1200, 'y') + "...");
+  EXPECT_EQ(diagnostic_excerpt("a\vb"), "a\vb") << "only tab, LF and CR are flattened";
+}
+
 }  // namespace
 }  // namespace tessik

@@ -74,13 +74,14 @@ TEST(ProviderEdgesCreate, FactoriesReachTheirOwnAdapters) {
 
   EXPECT_EQ(create_provider_session(create_for("codex-cli")).method,
             "codex_cli_create_adapter_not_available");
-  EXPECT_EQ(create_provider_session(create_for("Claude")).method,
-            "claude_code_cli_create_adapter_not_available");
+  const CreateResult claude = create_provider_session(create_for("Claude"));
+  EXPECT_EQ(claude.method, "claude_cli_single_process_readiness_gate");
+  EXPECT_EQ(claude.error, "Claude CLI create requires an initial message");
   EXPECT_EQ(create_provider_session(create_for("agy")).method,
             "antigravity_cli_create_adapter_not_available");
   for (const char* factory :
        {"codex_cli", "antigravity", "antigravity_cli", "vscode_native", "vscode_copilot_backed",
-        "cursor", "cursor_cli", "claude_code_cli", "copilot_cli", "opencode_cli"}) {
+        "cursor", "cursor_cli", "copilot_cli", "opencode_cli"}) {
     const CreateResult result = create_provider_session(create_for(factory));
     EXPECT_EQ(result.state, "failed") << factory;
     EXPECT_TRUE(result.method.ends_with("_create_adapter_not_available")) << result.method;
@@ -185,7 +186,8 @@ TEST_F(ProviderEdgesDeliverTest, EveryDeliveryKeyReachesItsAdapterPromptly) {
   // A provider text spelled differently still routes by its normalized delivery binding.
   const DeliveryResult claude =
       deliver_to_provider(delivery_to(test::ready_row("a", "A", " Claude-Code-CLI ", "s")));
-  EXPECT_EQ(claude.method, "claude_code_cli_adapter_not_available");
+  EXPECT_EQ(claude.method, "claude_cli_print_resume");
+  EXPECT_EQ(claude.error, "Claude provider session id is missing claude_code_cli:session:<uuid>");
 
   const std::pair<const char*, const char*> routes[] = {
       {"codex_cli", "codex_cli_adapter_not_available"},
