@@ -152,14 +152,11 @@ TEST(SshCommandLine, FixedOptionsIdentityAndDestination) {
             "ssh -o BatchMode=yes -o ConnectTimeout=100 -i '/keys/my key' 'me@host.example' ");
 }
 
-TEST(SshOutput, UnknownCommandsAndExcerpts) {
+TEST(SshOutput, UnknownCommandsAreRecognized) {
   EXPECT_TRUE(remote_command_unknown("bash: line 1: tessik: command not found"));
   EXPECT_TRUE(remote_command_unknown("'tessik' is not recognized as an internal command"));
   EXPECT_TRUE(remote_command_unknown("tessik: Unknown command 'a2a-relay-session'"));
   EXPECT_FALSE(remote_command_unknown("Permission denied (publickey)."));
-  EXPECT_EQ(output_excerpt("  a\tb\r\nc  "), "a b  c");
-  const std::string long_output(1300, 'x');
-  EXPECT_EQ(output_excerpt(long_output), std::string(1200, 'x') + "...");
 }
 
 // The relay session's output as the SSH transport reads it.

@@ -165,7 +165,7 @@ RenameResult rename_remote_agent(const RenameRequest& request) {
   const platform::BoundedProcessResult run = run_ssh_command(command, kRemoteRenameTimeoutMs);
   const std::string evidence = "node_id=" + node_id + " host=" + trim(node->ssh_host) +
                                " remote_target=" + remote_target +
-                               " output=" + output_excerpt(run.output);
+                               " output=" + diagnostic_excerpt(run.output);
   if (run.exit_code != 0) {
     return rename_failure(
         request, "remote rename command failed with exit code " + std::to_string(run.exit_code),

@@ -61,7 +61,7 @@ RemoteAttempt post_json_rpc(const RemoteCall& call, std::string_view method,
   if (!response.error.empty()) return remote_attempt_failed(call, method, "remote A2A request failed: " + response.error, evidence);
   if (!success_status(response.status_code)) {
     return remote_attempt_failed(call, method, "remote A2A request returned HTTP " + std::to_string(response.status_code),
-                  evidence + " body=" + output_excerpt(response.body));
+                  evidence + " body=" + diagnostic_excerpt(response.body));
   }
   const JsonRpcAnswer answer = read_json_rpc_answer(response.body);
   if (!answer.found || !answer.accepted) {
@@ -145,7 +145,7 @@ RemoteAttempt send_legacy_api(const RemoteCall& call) {
       http_post(url + "/v1/messages", body, tessik_headers(token), "application/json", request_options());
   const std::string evidence = "node_id=" + call.node.node_id +
                                " status=" + std::to_string(response.status_code) +
-                               " body=" + output_excerpt(response.body);
+                               " body=" + diagnostic_excerpt(response.body);
   if (!response.error.empty()) return remote_attempt_failed(call, method, "legacy API request failed: " + response.error, evidence);
   std::string state;
   std::string error;

@@ -192,17 +192,4 @@ bool remote_command_unknown(std::string_view output) {
          lower.find("unknown command") != std::string::npos;
 }
 
-std::string output_excerpt(std::string_view output) {
-  std::string flat(output);
-  for (char& c : flat) {
-    if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-  }
-  std::string out = trim(flat);
-  if (out.size() > 1200) {
-    out.resize(1200);
-    out += "...";
-  }
-  return out;
-}
-
 }  // namespace tessik

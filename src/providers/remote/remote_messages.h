@@ -72,7 +72,4 @@ std::string ssh_command_prefix(const NodeRecord& node, int connect_timeout_secon
 // Whether SSH output says that the remote program does not know the command.
 bool remote_command_unknown(std::string_view output);
 
-// Control characters become spaces, trimmed, cut to 1200 bytes plus "...".
-std::string output_excerpt(std::string_view output);
-
 }  // namespace tessik

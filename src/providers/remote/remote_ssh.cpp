@@ -87,7 +87,7 @@ RemoteAttempt send_a2a_ssh(const RemoteCall& call) {
       ssh_command_prefix(node, 10), "tessik a2a-relay-session --stdio", *input, kA2aSshTimeoutMs);
   const std::string evidence = "endpoint=ssh://" + trim(node.ssh_host) +
                                " exit_code=" + std::to_string(run.exit_code) +
-                               " output=" + output_excerpt(run.output);
+                               " output=" + diagnostic_excerpt(run.output);
   if (run.exit_code != 0 || run.timed_out) {
     RemoteAttempt attempt = failed(call, kSelf, ssh_failure("A2A-over-SSH", run), evidence);
     attempt.fallback_safe = remote_command_unknown(run.output);
@@ -145,7 +145,7 @@ RemoteAttempt read_relay_output(const RemoteCall& call, const platform::BoundedP
     RemoteAttempt attempt = failed(call, kSelf, run.exit_code == 0
                                                     ? "relay session returned no deliver_result"
                                                     : ssh_failure("relay session", run),
-                                   evidence + " output=" + output_excerpt(run.output));
+                                   evidence + " output=" + diagnostic_excerpt(run.output));
     attempt.fallback_safe = remote_command_unknown(run.output);
     return attempt;
   }
