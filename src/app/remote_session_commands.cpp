@@ -19,6 +19,7 @@
 #include "broker/request_handling.h"
 #include "pipeline/send_pipeline.h"
 #include "platform/durable_file.h"
+#include "platform/files.h"
 #include "platform/temp_directory.h"
 #include "registry/registry.h"
 #include "state/evidence_log.h"
@@ -101,7 +102,7 @@ SendRequest send_request_of(const json& deliver, const std::string& outbox) {
 // Prints the outbox's lines (the pipeline wrote them as "upstream_message" lines) and
 // removes it.
 void forward_upstream(const std::filesystem::path& outbox) {
-  std::FILE* file = std::fopen(outbox.c_str(), "rb");
+  std::FILE* file = platform::open_file_for_reading(outbox);
   if (file != nullptr) {
     std::string line;
     int c = 0;
