@@ -10,6 +10,7 @@
 #include "a2a/cards/provider_factories.h"
 #include "base/random.h"
 #include "base/text.h"
+#include "providers/external_a2a/agent_card.h"
 #include "registry/normalization.h"
 #include "registry/registry.h"
 
@@ -213,11 +214,47 @@ int run_list(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Registers an external A2A agent from its card: the card must validate and name a usable
+// security requirement; its facts become the row's options, after which the caller's own
+// aliases (credential variable names, tenant) follow.
+int run_add_external(const std::vector<std::string>& args) {
+  std::string card_url;
+  std::string name;
+  std::vector<std::string> add_args{"add", "--provider", "a2a"};
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& option = args[i];
+    if (option == "--card-url") {
+      card_url = take_value(args, i);
+    } else if (option == "--name") {
+      name = take_value(args, i);
+    } else if (option == "--alias") {
+      add_args.insert(add_args.end(), {"--alias", take_value(args, i)});
+    } else {
+      throw UsageError("unknown option for agents add-a2a: " + option);
+    }
+  }
+  if (card_url.empty()) throw UsageError("agents add-a2a needs --card-url");
+  const AgentCardFetch fetch = fetch_agent_card(card_url, {});
+  std::string problem = fetch.card.error;
+  if (problem.empty()) problem = fetch.card.requirement_error;
+  if (!problem.empty()) {
+    std::fprintf(stderr, "%s\n", problem.c_str());
+    return 1;
+  }
+  for (const std::string& option : agent_card_options(fetch)) {
+    add_args.insert(add_args.end(), {"--alias", option});
+  }
+  add_args.insert(add_args.end(), {"--session", fetch.card.chosen_interface.url, "--name",
+                                   name.empty() ? fetch.card.name : name});
+  return run_add(add_args);
+}
+
 }  // namespace
 
 int run_agents_command(const std::vector<std::string>& args) {
   try {
     if (!args.empty() && args[0] == "add") return run_add(args);
+    if (!args.empty() && args[0] == "add-a2a") return run_add_external(args);
     if (!args.empty() && args[0] == "remove") return run_remove(args);
     return run_list(args);
   } catch (const UsageError& e) {

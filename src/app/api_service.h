@@ -22,7 +22,9 @@ struct ApiServiceSettings {
   std::string base_url;                 // "http://127.0.0.1:37661"; endpointUrl = base + "/a2a"
   std::filesystem::path broker_socket;  // the session's broker socket
   std::string local_token;              // the local bearer token
-  std::int64_t broker_timeout_ns = 60'000'000'000;
+  // A create task runs the whole creation inside one request: a Claude Code CLI session alone
+  // may take 180 s to pass its readiness gate, then its name is verified (30 s).
+  std::int64_t broker_timeout_ns = 300'000'000'000;
   // The user whose broker the requests are meant for: the pipe directory must be private to
   // it and the socket's listener must run as it, or nothing is sent (503).
   std::uint32_t broker_uid = platform::current_user_id();

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "a2a/gateway/errors.h"
+#include "app/dashboard_http.h"
 #include "base/text.h"
 #include "platform/tcp_gate.h"
 
@@ -103,7 +104,8 @@ GatewayRequest to_gateway_request(const httplib::Request& http) {
   return request;
 }
 
-void to_http_response(const GatewayResponse& response, httplib::Response& http) {
+void to_http_response(GatewayResponse response, httplib::Response& http) {
+  add_browser_headers(response);
   http.status = response.status;
   for (const auto& [name, value] : response.headers)
     http.set_header(name, value);
@@ -166,7 +168,11 @@ void ApiServiceHttpServer::State::route() {
   const auto answer_whole = [this](const httplib::Request& http, httplib::Response& out) {
     // Bodies of these methods are never read; the connection cannot be reused after them.
     if (declares_body(http)) close_after_answer();
-    to_http_response(forward_api_request(settings, to_gateway_request(http)), out);
+    const GatewayRequest request = to_gateway_request(http);
+    if (std::optional<GatewayResponse> page = answer_dashboard_request(request)) {
+      return to_http_response(std::move(*page), out);
+    }
+    to_http_response(forward_api_request(settings, request), out);
   };
   const auto answer_reading = [this](const httplib::Request& http, httplib::Response& out,
                                      const httplib::ContentReader& read_body) {

@@ -1,12 +1,14 @@
-// `tessik delivery-worker`: its caller reads only the last result line, so even bad arguments
-// answer with one.
+// `tessik delivery-worker` and `tessik delivery-supervisor`: their callers read only the last
+// result line, so even bad arguments answer with one.
 #include "app/delivery_worker_command.h"
 
 #include <cstdio>
-
-#include "base/text.h"
+#include <map>
 
 #include "a2a/tasks/task_replies.h"
+#include "app/external_send_tasks.h"
+#include "base/text.h"
+#include "pipeline/delivery_supervisor.h"
 #include "pipeline/delivery_worker.h"
 #include "pipeline/send_pipeline.h"
 #include "providers/remote/remote_delivery.h"
@@ -20,14 +22,17 @@ void print_line(const DeliveryResult& result, const std::string& message_id) {
   std::fflush(stdout);
 }
 
-int bad_arguments(const std::string& why) {
+int bad_arguments(const std::string& why, const char* owner = "delivery_worker",
+                  const char* usage =
+                      "usage: tessik delivery-worker --request FILE "
+                      "[--validate-only]\n") {
   DeliveryResult result;
-  result.provider = "delivery_worker";
+  result.provider = owner;
   result.state = "failed";
-  result.method = "delivery_worker_arguments_invalid";
+  result.method = std::string(owner) + "_arguments_invalid";
   result.error = why;
   print_line(result, {});
-  std::fputs("usage: tessik delivery-worker --request FILE [--validate-only]\n", stderr);
+  std::fputs(usage, stderr);
   return 2;
 }
 
@@ -49,6 +54,12 @@ std::string take_upstream_message(const UpstreamMessage& message) {
   return outcome.accepted ? "accepted:" + outcome.message_id : "refused";
 }
 
+int bad_supervisor_arguments(const std::string& why) {
+  return bad_arguments(why, "delivery_supervisor",
+                       "usage: tessik delivery-supervisor --request FILE --operation-id ID "
+                       "--dispatch-token T --callback-message-id ID\n");
+}
+
 }  // namespace
 
 int run_delivery_worker_command(const std::vector<std::string>& args) {
@@ -65,7 +76,31 @@ int run_delivery_worker_command(const std::vector<std::string>& args) {
   }
   if (request_file.empty()) return bad_arguments("delivery-worker requires --request FILE");
   set_upstream_message_handler(take_upstream_message);
+  record_external_sends_as_tasks();
   const DeliveryWorkerOutcome outcome = run_delivery_worker_request(request_file, validate_only);
+  print_line(outcome.result, outcome.message_id);
+  return outcome.exit_code;
+}
+
+int run_delivery_supervisor_command(const std::vector<std::string>& args) {
+  std::map<std::string, std::string> values{{"--request", ""},
+                                            {"--operation-id", ""},
+                                            {"--dispatch-token", ""},
+                                            {"--callback-message-id", ""}};
+  for (std::size_t i = 0; i < args.size(); i += 2) {
+    const auto found = values.find(args[i]);
+    if (found == values.end() || i + 1 >= args.size() || !found->second.empty()) {
+      return bad_supervisor_arguments("unexpected delivery-supervisor argument: " + args[i]);
+    }
+    found->second = args[i + 1];
+  }
+  for (const auto& [name, value] : values) {
+    if (value.empty()) return bad_supervisor_arguments("delivery-supervisor requires " + name);
+  }
+  record_external_sends_as_tasks();
+  const DeliveryWorkerOutcome outcome =
+      run_delivery_supervisor({values["--request"], values["--operation-id"],
+                               values["--dispatch-token"], values["--callback-message-id"]});
   print_line(outcome.result, outcome.message_id);
   return outcome.exit_code;
 }

@@ -22,11 +22,6 @@ namespace {
 
 constexpr char kWorkerMode[] = "delivery-worker";
 constexpr char kSupervisorMode[] = "delivery-supervisor";
-// The executable has no "delivery-supervisor" mode yet: a bound callback reply is refused as a
-// launch failure (and its operation told so) instead of starting a child that cannot run.
-constexpr bool kSupervisorModeBuilt = false;
-constexpr char kSupervisorMissing[] =
-    "this tessik executable has no delivery-supervisor mode to deliver exact callback replies";
 
 bool is_file(const fs::path& path) {
   std::error_code error;
@@ -170,15 +165,11 @@ DeliveryResult hand_off_delivery(const DeliveryRequest& request) {
       callback ? "delivery_supervisor_background_handoff" : "delivery_worker_background_handoff";
 
   platform::DetachedProcessResult launched;
-  if (callback && !kSupervisorModeBuilt) {
-    launched.error = kSupervisorMissing;
+  const platform::ExecutableResolution executable = launchable(delivery_executable());
+  if (executable.error.empty()) {
+    launched = platform::launch_detached_process(executable.path, arguments, child_environment());
   } else {
-    const platform::ExecutableResolution executable = launchable(delivery_executable());
-    if (executable.error.empty()) {
-      launched = platform::launch_detached_process(executable.path, arguments, child_environment());
-    } else {
-      launched.error = executable.error;
-    }
+    launched.error = executable.error;
   }
   if (launched.state != "started") {
     remove_quietly(path);

@@ -36,13 +36,13 @@ struct CallbackBinding {
 };
 CallbackBinding bind_exact_callback(const DeliveryRequest& request);
 
-// Writes the request file and starts the worker detached, in a new session, with
+// Writes the request file and starts the worker (the supervisor, with the operation's binding
+// on its command line, for a bound callback reply) detached, in a new session, with
 // TESSIK_AGY_OPERATION_ID cleared and the recursion depth incremented. Does not wait.
 // Accepted with state "accepted_by_tessik" when the child started; a refused binding (an
 // unusable operation journal included) or a failed launch is a failed result and the request
 // file is removed. A request file name that exists already is a failed result too, and
-// that file is left untouched. A bound callback reply would need the delivery supervisor, which
-// this executable does not have yet: it fails as a launch failure and its operation records
+// that file is left untouched. A supervisor that cannot be launched makes its operation record
 // "response_failed". Throws std::runtime_error only when the request file cannot be written.
 DeliveryResult hand_off_delivery(const DeliveryRequest& request);
 

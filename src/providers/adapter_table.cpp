@@ -1,6 +1,7 @@
 // The adapter table. Adapters that this build does not carry yet are registered as objects
 // that fail at once with a method naming the missing adapter, so every provider key reaches
 // a real answer and a later adapter replaces exactly one row.
+#include <exception>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "providers/provider_adapter.h"
 #include "providers/provider_catalog.h"
 #include "providers/remote/remote_delivery.h"
+#include "registry/registry.h"
 
 namespace tessik {
 namespace {
@@ -163,12 +165,27 @@ class RemoteAdapter : public UnavailableAdapter {
 };
 
 // External A2A agents receive messages over HTTP; they are registered from their Agent Card,
-// not created or renamed through Tessik.
+// not created or renamed through Tessik. The request file carries no aliases, so the agent's
+// options are read from its registry row at send time (which also picks up a changed
+// credential variable name).
 class ExternalA2aAdapter : public UnavailableAdapter {
  public:
   ExternalA2aAdapter() : UnavailableAdapter("a2a", "external_a2a", "External A2A agent") {}
   DeliveryResult deliver(const DeliveryRequest& request) const override {
-    return send_external_message(request);
+    DeliveryRequest with_options = request;
+    if (with_options.target.aliases.empty()) {
+      try {
+        for (AgentRecord& row : load_registry(default_registry())) {
+          if (row.agent_id == request.target.agent_id) with_options.target.aliases = row.aliases;
+        }
+      } catch (const std::exception& failure) {
+        DeliveryResult result = UnavailableAdapter::deliver(request);
+        result.method = "a2a_registry_options_unavailable";
+        result.error = failure.what();
+        return result;
+      }
+    }
+    return send_external_message(with_options);
   }
 };
 

@@ -64,6 +64,9 @@ struct CreateResult {
   std::string correlation_state;  // e.g. "requested_session_id", "event_pending", "unsupported"
   bool rename_recommended = false;
   std::string registry_display_name;
+  // The background operation that finishes a creation accepted with correlation state
+  // "event_pending" (correlation, title verification, enrollment); empty when none owns it.
+  std::string operation_id;
 };
 
 struct RenameRequest {
@@ -75,10 +78,14 @@ struct RenameRequest {
 struct RenameResult {
   std::string provider;
   std::string state;  // "renamed_session", "unverified", "failed", ...
+  // The provider took the rename: set for a verified rename and for one it could not prove
+  // ("unverified"); clear for every failure.
+  bool accepted = false;
   std::string method;
   std::string verification_state;  // "verified" when the provider's title read back equal
   std::string provider_title;      // the title read back from the provider
   std::string requested_name;
+  std::string registry_display_name;  // the name the adapter suggests for the registry row
   std::string evidence;
   std::string error;
 };

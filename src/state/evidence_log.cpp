@@ -4,6 +4,7 @@
 
 #include <system_error>
 
+#include "base/fnv1a.h"
 #include "base/text.h"
 #include "platform/files.h"
 
@@ -43,14 +44,8 @@ void EvidenceLog::append(std::string_view event_type, const EvidenceFields& fiel
 }
 
 std::uint64_t maintenance_key_hash(std::string_view key) {
-  std::uint64_t hash = 1469598103934665603ULL;
-  for (const char c : key) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte >= 'A' && byte <= 'Z') byte = static_cast<unsigned char>(byte - 'A' + 'a');
-    hash ^= byte;
-    hash *= 1099511628211ULL;
-  }
-  return hash;
+  // Not the usual offset basis: every process that names the mutex must use this one.
+  return fnv1a_64(ascii_lower(key), 1469598103934665603ULL);
 }
 
 std::string maintenance_mutex_name(std::string_view key) {

@@ -154,5 +154,41 @@ TEST_F(ApiServiceEndToEnd, TheBearerSchemeIsAcceptedInAnyLetterCase) {
   EXPECT_EQ(local_code(result), "TESSIK_A2A_AUTH_REQUIRED");
 }
 
+TEST_F(ApiServiceEndToEnd, PagesAreServedAndDataStaysBehindTheToken) {
+  auto result = client_->Get("/");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 302);
+  EXPECT_EQ(result->get_header_value("Location"), "/ui/");
+  result = client_->Get("/ui/");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 200);
+  EXPECT_NE(result->body.find("dashboard.js"), std::string::npos);
+  EXPECT_FALSE(result->get_header_value("Content-Security-Policy").empty());
+
+  // POST "/" is still the JSON-RPC endpoint.
+  result = client_->Post("/", bearer(),
+                         R"({"jsonrpc":"2.0","id":7,"method":"NoSuchMethod","params":{}})",
+                         "application/json");
+  ASSERT_TRUE(result);
+  const json rpc = json::parse(result->body);
+  EXPECT_EQ(rpc["jsonrpc"], "2.0");
+  EXPECT_EQ(rpc["id"], 7);
+  EXPECT_TRUE(rpc.contains("error"));
+
+  result = client_->Get("/ui/api/mailbox");
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 401);
+  result = client_->Get("/ui/api/mailbox", bearer());
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 200);
+  EXPECT_EQ(json::parse(result->body)["messages"], json::array());
+  // Data answers are never cached, A2A ones included.
+  EXPECT_EQ(result->get_header_value("Cache-Control"), "no-store");
+  result = client_->Get("/a2a/tasks", bearer());
+  ASSERT_TRUE(result);
+  EXPECT_EQ(result->status, 200);
+  EXPECT_EQ(result->get_header_value("Cache-Control"), "no-store");
+}
+
 }  // namespace
 }  // namespace tessik

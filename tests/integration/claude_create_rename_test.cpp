@@ -197,6 +197,7 @@ class ClaudeRenameTest : public ClaudeCreateTest {
 TEST_F(ClaudeRenameTest, NativeNameIsSetWithoutPromptAndVerified) {
   const RenameResult result = rename("reply", "  Release Captain ");
   EXPECT_EQ(result.state, "renamed_session") << result.error;
+  EXPECT_TRUE(result.accepted);
   EXPECT_EQ(result.verification_state, "verified");
   EXPECT_EQ(result.method, "renamed_claude_cli_native_name_flag");
   EXPECT_EQ(result.provider_title, "Release Captain");
@@ -210,6 +211,7 @@ TEST_F(ClaudeRenameTest, NativeNameIsSetWithoutPromptAndVerified) {
 TEST_F(ClaudeRenameTest, NameThatDidNotPersistIsUnverified) {
   const RenameResult result = rename("rename_ignored", "Release Captain");
   EXPECT_EQ(result.state, "unverified");
+  EXPECT_TRUE(result.accepted);  // the workflow still records what the provider took
   EXPECT_EQ(result.error, "Claude CLI did not persist the requested session name");
   EXPECT_EQ(result.provider_title, "Old");
   EXPECT_THAT(result.evidence,
@@ -221,6 +223,7 @@ TEST_F(ClaudeRenameTest, RenameNeedsANameAndTheNativeOption) {
   env.set("FAKE_CLAUDE_HELP", "bare");
   const RenameResult result = rename("reply", "New");
   EXPECT_EQ(result.state, "failed");
+  EXPECT_FALSE(result.accepted);
   EXPECT_EQ(result.error, "installed Claude CLI does not expose the native --name session option");
   EXPECT_THAT(result.evidence,
               HasSubstr("capabilities=help_exit_code=0 strict_mcp_config=false session_name=false"));

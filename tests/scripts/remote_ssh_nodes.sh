@@ -69,4 +69,11 @@ if grep -q '"remote_transport_attempt".*"node_id":"n-off"' "$delivery_log"; then
   echo "the disabled node was contacted" >&2
   exit 1
 fi
+# 5. A rename crosses over SSH to the other node's own `tessik rename`, which answers for its
+#    agents only: it has no "nobody-there", and its refusal comes back as the exit code.
+if "$tessik" rename --agent far-unknown --name "New Name" 2>"$NODES_DIR/rename.err"; then
+  echo "a rename of an agent the other node lacks succeeded" >&2
+  exit 1
+fi
+grep -q 'remote rename command failed with exit code 1' "$NODES_DIR/rename.err"
 echo "remote_ssh_nodes: ok"

@@ -5,6 +5,7 @@
 
 #include "a2a/gateway/gateway.h"
 #include "registry/normalization.h"
+#include "support/build_paths.h"
 #include "registry/registry.h"
 #include "state/evidence_log.h"
 #include "state/state_dir.h"
@@ -32,6 +33,8 @@ GatewayFixture::GatewayFixture() {
   env.set("PATH", (env.root() / "bin").string());
   env.set("HOME", (env.root() / "home").string());
   env.unset("NPM_CONFIG_PREFIX");
+  // Children of "this executable" (delivery workers) must be tessik, never the test binary.
+  env.set("TESSIK_EXE", TESSIK_BINARY);
   context.require_auth = true;
   context.local_bearer_token = token;
   context.endpoint_url = "http://127.0.0.1:37661/a2a";

@@ -183,7 +183,7 @@ TEST_F(WrappedCards, FactoryDetectionFromToolsAndSessions) {
   const auto codex = find_provider_factory(factories, "tessik.provider.codex");
   EXPECT_FALSE(codex->detected);
   EXPECT_EQ(codex->detection_evidence, std::vector<std::string>{"not-detected"});
-  EXPECT_FALSE(codex->create_supported);  // no create workflow yet
+  EXPECT_TRUE(codex->create_supported);  // an undetected factory is still creatable
   EXPECT_FALSE(find_provider_factory(factories, "tessik.provider.opencode_cli")->detected);
   EXPECT_FALSE(find_provider_factory(factories, "tessik.provider.tessik_mailbox"));
 
@@ -204,9 +204,7 @@ TEST_F(WrappedCards, FactoryDetectionFromToolsAndSessions) {
 
 TEST_F(WrappedCards, FactoryCardsAndListing) {
   const std::vector<ProviderFactory> factories = list_provider_factories({});
-  // The card as a factory that can create will show it.
-  ProviderFactory cursor = *find_provider_factory(factories, "tessik.provider.cursor");
-  cursor.create_supported = true;
+  const ProviderFactory cursor = *find_provider_factory(factories, "tessik.provider.cursor");
   CardRenderOptions options = options_with(false);
   const json card = json::parse(render_provider_factory_card(cursor, options));
   EXPECT_EQ(card["name"], "Cursor Agents Agent Factory");

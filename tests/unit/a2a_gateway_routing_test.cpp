@@ -185,21 +185,19 @@ TEST_F(GatewayRouting, AgentScopedCardsAndUnknownIds) {
   EXPECT_EQ(json::parse(response.body)["metadata"]["tessikProviderSessionId"], "s-hidden");
 }
 
-TEST_F(GatewayRouting, ProviderFactoriesOfferCreationExactlyWhenTheirCreateRouteAnswers) {
+TEST_F(GatewayRouting, EveryListedFactoryCreatesAndServesItsCard) {
   const json listing = json::parse(f_.call(f_.authorized("GET", "/a2a/providers")).body);
   ASSERT_EQ(listing["count"], 11);
   for (const json& factory : listing["providers"]) {
+    EXPECT_EQ(factory["createSupported"], true) << factory;
     const std::string scope = "/a2a/providers/" + factory["id"].get<std::string>();
     const GatewayResponse create = f_.call(f_.authorized(
         "POST", scope + "/message:send", {{"Content-Type", "application/json"}},
         R"({"message":{"messageId":"m","role":"ROLE_USER","parts":[{"text":"new"}]}})"));
-    const bool create_answers = create.status != 404;
-    EXPECT_EQ(factory["createSupported"], create_answers) << scope << " " << create.body;
-    if (!create_answers) {
-      // A factory that cannot create has no card to offer a create skill on.
-      EXPECT_THROW(f_.call(f_.authorized("GET", scope + "/agent-card")), std::invalid_argument)
-          << scope;
-    }
+    EXPECT_EQ(create.status, 200) << scope << " " << create.body;
+    EXPECT_EQ(json::parse(create.body)["task"]["metadata"]["tessikOperation"], "create-agent");
+    const GatewayResponse card = f_.call(f_.authorized("GET", scope + "/agent-card"));
+    EXPECT_EQ(json::parse(card.body)["skills"][0]["id"], "tessik.create-agent") << scope;
   }
   const GatewayResponse response =
       f_.call(f_.authorized("GET", "/a2a/providers/tessik.provider.remote/agent-card"));

@@ -161,22 +161,26 @@ TEST_F(DeliveryHandoffTest, IncompleteCallbackBindingIsRefusedWithoutStartingAny
   EXPECT_FALSE(fs::exists(record));
 }
 
-TEST_F(DeliveryHandoffTest, BoundCallbackIsRefusedWhileNoSupervisorModeExists) {
-  record_operation_dispatched("op-7");
-  const DeliveryResult result =
-      hand_off_delivery(callback_request("cb-9", "tessik-operation:op-7"));
-  EXPECT_FALSE(result.accepted);
-  EXPECT_EQ(result.state, "delivery_worker_handoff_failed");
+TEST_F(DeliveryHandoffTest, BoundCallbackStartsTheSupervisorWithItsBinding) {
+  const std::string token = record_operation_dispatched("op-7");
+  env.set("TESSIK_AGY_OPERATION_ID", "op-leaked");
+  const DeliveryRequest request = callback_request("cb-9", "tessik-operation:op-7");
+  const DeliveryResult result = hand_off_delivery(request);
+  EXPECT_TRUE(result.accepted) << result.error;
+  EXPECT_EQ(result.state, "accepted_by_tessik");
   EXPECT_EQ(result.method, "delivery_supervisor_background_handoff");
-  EXPECT_NE(result.error.find("no delivery-supervisor mode"), std::string::npos) << result.error;
-  EXPECT_TRUE(test::files_in(tmp).empty());
+  const fs::path file = delivery_request_path("cb-9");
+  EXPECT_EQ(result.evidence,
+            "background_handoff=started owner=delivery-supervisor request_file=" + file.string());
+  EXPECT_EQ(wait_for_record(),
+            "arg=delivery-supervisor\narg=--request\narg=" + file.string() +
+                "\narg=--operation-id\narg=op-7\narg=--dispatch-token\narg=" + token +
+                "\narg=--callback-message-id\narg=cb-9\noperation_id=\n"
+                "depth=1\nrequest=" +
+                format_delivery_request(request, "deliver"));
   const std::vector<OperationFact> facts = read_operation_facts("op-7");
-  ASSERT_EQ(facts.size(), 3u);
-  EXPECT_EQ(facts[2].fact, "response_failed");
-  EXPECT_EQ(facts[2].field("process_error"), result.error);
-  // Nothing was started: the fake worker would have written its record.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_FALSE(fs::exists(record));
+  ASSERT_EQ(facts.size(), 2u);
+  EXPECT_EQ(facts[1].fact, "callback_bound");
 }
 
 TEST_F(DeliveryHandoffTest, AnUnusableOperationJournalIsARefusalNotAThrow) {
@@ -222,6 +226,7 @@ TEST_F(DeliveryHandoffTest, AJournalThatCannotTakeTheFailureFactStillRemovesTheR
   record_operation_dispatched(operation);
   ASSERT_TRUE(bind_callback_to_operation(operation, "cb-4").bound);
   const std::uintmax_t journal_bytes = fs::file_size(operation_journal_path(operation));
+  env.set("TESSIK_EXE", (env.root() / "missing").string());  // the launch fails
   DeliveryResult result;
   {
     test::FileSizeLimit limit(journal_bytes);

@@ -41,8 +41,8 @@ TEST(ExternalAgentCard, ChoosesInterfaceInDeclaredOrder) {
   EXPECT_EQ(extra.chosen_interface.protocol_version, "0.3");
 
   // Version 2.0 only: nothing usable.
-  const ExternalAgentCard future = parse_agent_card(
-      R"({"name":"F","url":"https://f/rpc","protocolVersion":"2.0"})", "", "");
+  const ExternalAgentCard future =
+      parse_agent_card(R"({"name":"F","url":"https://f/rpc","protocolVersion":"2.0"})", "", "");
   EXPECT_EQ(future.error,
             "Agent Card did not declare a supported HTTP+JSON or JSONRPC interface for A2A 1.0 or "
             "0.3.");
@@ -68,10 +68,10 @@ TEST(ExternalAgentCard, ReportsTheFirstFailureInOrder) {
 TEST(ExternalAgentCard, AcceptsWellFormedSignaturesWithoutVerifying) {
   // {"alg":"ES256","kid":"k1"} in base64url.
   const std::string header = "eyJhbGciOiJFUzI1NiIsImtpZCI6ImsxIn0";
-  const ExternalAgentCard card = parse_agent_card(
-      R"({"name":"S","url":"https://s/rpc","signatures":[{"protected":")" + header +
-          R"(","signature":"c2ln"}]})",
-      "", "");
+  const ExternalAgentCard card =
+      parse_agent_card(R"({"name":"S","url":"https://s/rpc","signatures":[{"protected":")" +
+                           header + R"(","signature":"c2ln"}]})",
+                       "", "");
   EXPECT_EQ(card.error, "");
   EXPECT_TRUE(card.has_signatures);
   // {"alg":"ES256"}: no kid.
@@ -145,8 +145,9 @@ TEST(ExternalAgentCardFetch, FallsBackToTheOlderWellKnownPathThenReportsStatus) 
     accept = request.get_header_value("Accept", 1);
     response.set_content(R"({"name":"Old","url":"http://127.0.0.1:1/rpc"})", "application/json");
   });
-  server.server().Get("/gone/.well-known/agent.json",
-                      [](const httplib::Request&, httplib::Response& response) { response.status = 410; });
+  server.server().Get(
+      "/gone/.well-known/agent.json",
+      [](const httplib::Request&, httplib::Response& response) { response.status = 410; });
   server.server().Get("/junk/.well-known/agent-card.json",
                       [](const httplib::Request&, httplib::Response& response) {
                         response.set_content("<html>", "text/html");
@@ -162,6 +163,36 @@ TEST(ExternalAgentCardFetch, FallsBackToTheOlderWellKnownPathThenReportsStatus) 
   EXPECT_EQ(fetch_agent_card(server.url("/gone"), {}).card.error,
             "Agent Card fetch failed with HTTP status 410");
   EXPECT_EQ(fetch_agent_card(server.url("/junk"), {}).card.error, "Agent Card parse failed.");
+}
+
+TEST(ExternalAgentCardFetch, OptionsRecordWhatTheCardSaid) {
+  test::LoopbackHttpServer server;
+  const std::string card =
+      R"({"name":"Sec","url":"https://sec.example/rpc","protocolVersion":"0.3",
+          "securitySchemes":{"oa":{"type":"oauth2","flows":{"clientCredentials":
+              {"tokenUrl":"https://sec.example/token","scopes":{}}}}},
+          "security":[{"oa":["a","b"]}],
+          "signatures":[{"protected":"eyJhbGciOiJFUzI1NiIsImtpZCI6ImsxIn0","signature":"c2ln"}]})";
+  server.server().Get("/sec/.well-known/agent-card.json",
+                      [&](const httplib::Request&, httplib::Response& response) {
+                        response.set_content(card, "application/json");
+                      });
+  server.start();
+  const AgentCardFetch fetch = fetch_agent_card(server.url("/sec"), {});
+  ASSERT_EQ(fetch.card.error, "");
+  ASSERT_EQ(fetch.card.requirement_error, "");
+  const std::vector<std::string> expected = {
+      "a2a:base-url=" + server.url("/sec"),
+      "a2a:agent-card-url=" + server.url("/sec/.well-known/agent-card.json"),
+      "a2a:card-sha256=" + fetch.card.sha256,
+      "a2a:protocol-version=0.3",
+      "a2a:protocol-binding=JSONRPC",
+      "a2a:agent-card-signature-status=present-unverified",
+      "a2a:auth-scheme=oauth2",
+      "a2a:oauth-token-url=https://sec.example/token",
+      "a2a:oauth-scopes=a b"};
+  EXPECT_EQ(agent_card_options(fetch), expected);
+  EXPECT_EQ(fetch.card.sha256.size(), 64u);
 }
 
 }  // namespace

@@ -79,6 +79,7 @@ std::vector<ProviderFactory> list_provider_factories(const std::vector<AgentReco
     factory.provider = entry.key;
     factory.brand = provider_brand(entry.key);
     factory.surface = provider_surface(entry.key);
+    factory.create_supported = true;
     const ProviderToolLocation tool = locate_provider_tool(entry.key);
     if (tool.found) {
       factory.detected = true;

@@ -18,7 +18,7 @@ struct ProviderFactory {
   std::string brand;
   std::string surface;
   bool detected = false;
-  bool create_supported = false;                // see list_provider_factories
+  bool create_supported = false;                // every listed factory can create
   std::vector<std::string> detection_evidence;  // one item
 };
 
@@ -31,11 +31,11 @@ std::string provider_surface(std::string_view provider);
 // The factory display name of a canonical provider key; unknown keys are their own name.
 std::string factory_display_name(std::string_view provider_key);
 
-// The factories in catalog order. None supports creation yet: the create route answers 404
-// until the create workflow exists, so neither the listing nor a card may offer it.
-// A factory is detected when its tool is found on this
-// machine or `agents` holds an export-eligible session of its provider; the evidence is the
-// locator's text, else "registered-provider-session", else "not-detected".
+// The factories in catalog order, each able to create (a message to its scope starts a create
+// task). A factory is detected when its tool is found on this machine or `agents` holds an
+// export-eligible session of its provider; the evidence is the locator's text, else
+// "registered-provider-session", else "not-detected". A factory that is not detected is still
+// listed and creatable: its create task says why the creation failed.
 std::vector<ProviderFactory> list_provider_factories(const std::vector<AgentRecord>& agents);
 
 // The factory with exactly this id.

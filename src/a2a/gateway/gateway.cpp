@@ -16,6 +16,7 @@
 #include "a2a/gateway/responses.h"
 #include "a2a/gateway/route_handlers.h"
 #include "a2a/gateway/scopes.h"
+#include "a2a/gateway/ui_routes.h"
 #include "a2a/jsonrpc/json_raw.h"
 #include "base/json_depth.h"
 #include "base/text.h"
@@ -207,6 +208,7 @@ GatewayResponse handle_a2a_request(const GatewayRequest& request,
     }
   }
 
+  if (!scoped && is_ui_api_path(path)) return handle_ui_api(call);
   if (get && path == "/providers") {
     if (scope_denied(call.principal, "agent.read", context)) {
       return scope_denied_error(scope_message::kDiscoverProviders);

@@ -1,9 +1,7 @@
 // The operations behind the gateway's routes that live outside the routing front. Routing
 // calls each one after its own gates: version, content type, body shape, authentication,
 // scope resolution and the operation's scope check have all passed, so a handler starts from
-// the operation itself. Until an operation is built, its definition in pending_routes.cpp
-// answers the gateway's final fall-through (404 "TESSIK_A2A_ROUTE_NOT_FOUND"); building it
-// means moving its definition out of that file.
+// the operation itself.
 #pragma once
 
 #include "a2a/gateway/gateway_call.h"

@@ -169,6 +169,62 @@ void record_operation_response_failed(std::string_view operation_id, std::string
   });
 }
 
+OperationBinding begin_operation_response(std::string_view operation_id,
+                                          std::string_view dispatch_token,
+                                          std::string_view callback_message_id) {
+  const std::string id = trim(operation_id);
+  const std::string message_id = trim(callback_message_id);
+  OperationBinding binding;
+  if (id.empty() || message_id.empty()) {
+    binding.error = "Antigravity CLI callback delivery needs an operation id and a message id";
+    return binding;
+  }
+  return with_journal<OperationBinding>(
+      id, [&](const fs::path& path, std::vector<OperationFact>& facts) {
+        std::string token;
+        std::string bound_message;
+        std::string refusal;
+        for (const OperationFact& fact : facts) {
+          if (fact.fact == kOperationDispatchedFact) token = fact.field("dispatch_token");
+          if (fact.fact == kCallbackBoundFact) bound_message = fact.field("callback_message_id");
+          if (fact.fact == kResponseDeliveryStartedFact) {
+            refusal = "Antigravity CLI operation " + id + " already delivered its response";
+          }
+          if (fact.fact == kResponseFailedFact && refusal.empty()) {
+            refusal = "Antigravity CLI operation " + id + " already failed its response";
+          }
+        }
+        if (token.empty()) {
+          binding.error = "Antigravity CLI operation " + id + " is not known";
+        } else if (token != dispatch_token) {
+          binding.error = "Antigravity CLI operation " + id + " has another dispatch token";
+        } else if (bound_message != message_id) {
+          binding.error =
+              "Antigravity CLI operation " + id + " is not bound to callback message " + message_id;
+        } else if (!refusal.empty()) {
+          binding.error = refusal;
+        } else {
+          append_fact(path, facts, kResponseDeliveryStartedFact, id,
+                      {{"callback_message_id", message_id}});
+          binding.bound = true;
+          binding.dispatch_token = token;
+        }
+        return binding;
+      });
+}
+
+void record_operation_response_delivered(std::string_view operation_id,
+                                         std::string_view callback_message_id,
+                                         std::string_view detail) {
+  const std::string id = trim(operation_id);
+  with_journal<bool>(id, [&](const fs::path& path, std::vector<OperationFact>& facts) {
+    append_fact(
+        path, facts, kResponseDeliveredFact, id,
+        {{"callback_message_id", trim(callback_message_id)}, {"detail", std::string(detail)}});
+    return true;
+  });
+}
+
 std::vector<OperationFact> read_operation_facts(std::string_view operation_id) {
   const fs::path path = operation_journal_path(trim(operation_id));
   std::error_code error;

@@ -16,6 +16,8 @@ namespace tessik {
 inline constexpr char kOperationDispatchedFact[] = "operation_dispatched";
 inline constexpr char kCallbackBoundFact[] = "callback_bound";
 inline constexpr char kResponseFailedFact[] = "response_failed";
+inline constexpr char kResponseDeliveryStartedFact[] = "response_delivery_started";
+inline constexpr char kResponseDeliveredFact[] = "response_delivered";
 
 // One line of a journal: the fact word, its number (1, 2, ...) and its string fields.
 struct OperationFact {
@@ -55,6 +57,20 @@ OperationBinding bind_callback_to_operation(std::string_view operation_id,
 // recorded even for an operation this journal has not seen dispatched.
 void record_operation_response_failed(std::string_view operation_id, std::string_view reason,
                                       std::string_view process_error);
+
+// Claims the single delivery of the operation's bound reply: appends
+// "response_delivery_started" with "callback_message_id" when the dispatch token matches, the
+// message is the one bound, and no delivery was started and no response failed before.
+// Otherwise appends nothing and answers the refusal (bound = false). The check and the append
+// happen under one lock, so of any number of concurrent claimants at most one succeeds.
+OperationBinding begin_operation_response(std::string_view operation_id,
+                                          std::string_view dispatch_token,
+                                          std::string_view callback_message_id);
+
+// Appends "response_delivered" with "callback_message_id" and "detail".
+void record_operation_response_delivered(std::string_view operation_id,
+                                         std::string_view callback_message_id,
+                                         std::string_view detail);
 
 // The facts of an operation in file order; none when it has no journal. Lines that do not
 // parse are skipped.

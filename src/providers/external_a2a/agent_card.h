@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/http_client.h"
 
@@ -64,11 +65,16 @@ struct AgentCardFetch {
 };
 
 // GETs "<base>/.well-known/agent-card.json", then "<base>/.well-known/agent.json" when the
-// first gives no 2xx answer, without proxy or redirects, bounded by the HTTP client's limits.
-// `options` carries certificates and address pinning; proxy and redirects are forced off.
-// Blocking; safe from any thread; failures come back in card.error.
+// first answers with a non-2xx status (a transport failure is final), without proxy or redirects,
+// bounded by the HTTP client's limits. `options` carries certificates and address pinning; proxy
+// and redirects are forced off. Blocking; safe from any thread; failures come back in card.error.
 AgentCardFetch fetch_agent_card(std::string_view base_url, const HttpHeaders& extra_headers,
                                 HttpRequestOptions options = {});
+
+// The registry options ("a2a:key=value" aliases) that a card fetched from `fetch.card_url`
+// gives its agent: where the card is, what it hashed to, the interface and the auth scheme
+// with its endpoints and scopes. Only for a card without error.
+std::vector<std::string> agent_card_options(const AgentCardFetch& fetch);
 
 // The kind of one declared scheme from its compact JSON: "oidc", "oauth2", "http-bearer",
 // "http-auth", "api-key", "mtls", or "" when none applies.

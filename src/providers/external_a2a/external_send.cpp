@@ -98,10 +98,11 @@ SendPlan plan_send(const DeliveryRequest& request) {
   } else {
     const std::string suffix = "/message:send";
     std::string base = service;
-    const bool has_suffix =
-        base.size() >= suffix.size() && base.compare(base.size() - suffix.size(), suffix.size(), suffix) == 0;
+    const bool has_suffix = base.size() >= suffix.size() &&
+                            base.compare(base.size() - suffix.size(), suffix.size(), suffix) == 0;
     if (!has_suffix) {
-      while (!base.empty() && base.back() == '/') base.pop_back();
+      while (!base.empty() && base.back() == '/')
+        base.pop_back();
       base += suffix;
     }
     plan.url = base;
@@ -172,8 +173,8 @@ ExternalSendEvent external_task_outcome(const HttpResponse& response, bool json_
     return {"TASK_STATE_FAILED", "TESSIK_EXTERNAL_A2A_HTTP_STATUS",
             "External A2A endpoint returned HTTP status " + std::to_string(response.status_code)};
   }
-  const Json answer = json_nesting_within(response.body) ? Json::parse(response.body, nullptr, false)
-                                                         : Json();
+  const Json answer =
+      json_nesting_within(response.body) ? Json::parse(response.body, nullptr, false) : Json();
   if (json_rpc && answer.is_object() && answer.contains("error")) {
     return {"TASK_STATE_FAILED", "TESSIK_EXTERNAL_A2A_JSONRPC_ERROR",
             "External A2A JSON-RPC endpoint returned an error."};
@@ -197,7 +198,8 @@ DeliveryResult send_external_message(const DeliveryRequest& request,
                   "A2A provider registry row is missing service URL in provider_session_id.", "");
   }
   SendPlan plan = plan_send(request);
-  const std::string method = plan.json_rpc ? "a2a_jsonrpc_send_message" : "a2a_http_json_message_send";
+  const std::string method =
+      plan.json_rpc ? "a2a_jsonrpc_send_message" : "a2a_http_json_message_send";
   HttpRequestOptions http = options.http;
   http.no_proxy = true;
   http.disable_redirects = true;
@@ -220,20 +222,21 @@ DeliveryResult send_external_message(const DeliveryRequest& request,
   ExternalSendTask task = task_for(request);
   task.events.push_back({"TASK_STATE_SUBMITTED", "external_a2a_http_send_started",
                          "Tessik sent an outbound A2A message to " + plan.url});
-  const HttpResponse response = http_post(plan.url, plan.body, plan.headers, plan.content_type, http);
+  const HttpResponse response =
+      http_post(plan.url, plan.body, plan.headers, plan.content_type, http);
   const ExternalSendEvent outcome = external_task_outcome(response, plan.json_rpc);
   const std::string status = std::to_string(response.status_code);
   const bool accepted = outcome.code.empty() || outcome.code == "TESSIK_EXTERNAL_A2A_TASK_FAILED";
-  task.events.push_back({outcome.state,
-                         accepted ? "external_a2a_http_response_accepted"
-                                  : "external_a2a_http_response_failed",
-                         "External A2A HTTP status " + status + " body=" + recorded_body(response.body)});
+  task.events.push_back(
+      {outcome.state,
+       accepted ? "external_a2a_http_response_accepted" : "external_a2a_http_response_failed",
+       "External A2A HTTP status " + status + " body=" + recorded_body(response.body)});
   task.state = outcome.state;
   task.error_code = outcome.code;
   task.error_message = outcome.message;
   publish(task);
-  const std::string evidence =
-      "url=" + plan.url + " status=" + status + " body=" + recorded_body(response.body) + " " + auth_note;
+  const std::string evidence = "url=" + plan.url + " status=" + status +
+                               " body=" + recorded_body(response.body) + " " + auth_note;
   if (!response.error.empty()) return failed(request, method, response.error, evidence);
   if (outcome.code == "TESSIK_EXTERNAL_A2A_JSONRPC_ERROR") {
     return failed(request, method, "A2A JSON-RPC endpoint returned an error.", evidence);

@@ -35,9 +35,9 @@ struct ExternalSendTask {
   std::string target_provider_session_id;
   std::string requester_agent;
   std::string requester_node;
-  std::string body;         // the text sent
-  std::string state;        // final 1.0 state
-  std::string error_code;   // "" unless the send failed
+  std::string body;        // the text sent
+  std::string state;       // final 1.0 state
+  std::string error_code;  // "" unless the send failed
   std::string error_message;
   std::vector<ExternalSendEvent> events;
 };

@@ -23,7 +23,9 @@ bool https_service(const AgentRecord& agent) {
 
 bool is_env_name(std::string_view name) {
   if (name.empty()) return false;
-  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
+  const auto letter = [](char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+  };
   if (!letter(name.front())) return false;
   for (const char c : name) {
     if (!letter(c) && !(c >= '0' && c <= '9')) return false;
@@ -166,7 +168,8 @@ std::optional<UrlOrigin> parse_url_origin(std::string_view url) {
   origin.scheme = ascii_lower(std::string_view(text).substr(0, colon));
   if (origin.scheme != "http" && origin.scheme != "https") return std::nullopt;
   std::string authority = text.substr(colon + 3, text.find_first_of("/?#", colon + 3) - colon - 3);
-  if (authority.find('@') != std::string::npos) authority = authority.substr(authority.rfind('@') + 1);
+  if (authority.find('@') != std::string::npos)
+    authority = authority.substr(authority.rfind('@') + 1);
   std::size_t host_end = authority.size();
   if (!authority.empty() && authority.front() == '[') {
     host_end = authority.find(']');
@@ -179,7 +182,9 @@ std::optional<UrlOrigin> parse_url_origin(std::string_view url) {
   if (origin.host.empty() || origin.host.find_first_of(" \t\r\n") != std::string::npos) {
     return std::nullopt;
   }
-  origin.port = host_end < authority.size() && authority[host_end] == ':' ? authority.substr(host_end + 1) : "";
+  origin.port = host_end < authority.size() && authority[host_end] == ':'
+                    ? authority.substr(host_end + 1)
+                    : "";
   for (const char c : origin.port) {
     if (c < '0' || c > '9') return std::nullopt;
   }
@@ -218,12 +223,15 @@ OutboundAuth resolve_outbound_auth(const AgentRecord& agent, const HttpRequestOp
                          "auth=target_bound_oauth_access_token");
     }
     if (scheme == "oidc") {
-      return {{}, {}, "A2A OIDC targets require a target-bound oauth-access-token-env; OIDC "
-                      "token acquisition is not implemented."};
+      return {{},
+              {},
+              "A2A OIDC targets require a target-bound oauth-access-token-env; OIDC "
+              "token acquisition is not implemented."};
     }
     return client_credentials(agent, options);
   }
-  return {{}, {}, "A2A target security requirement is not supported for outbound delivery: " + scheme};
+  return {
+      {}, {}, "A2A target security requirement is not supported for outbound delivery: " + scheme};
 }
 
 }  // namespace tessik

@@ -34,8 +34,10 @@ struct OutboundAuth {
 
 // Works out the Authorization header for `agent` from its "auth-scheme" option. May POST to
 // the agent's OAuth token endpoint (bounded by the HTTP client); `options` carries
-// certificates for that request (the user's certificate stores when it names none). Never throws; safe from any thread.
-OutboundAuth resolve_outbound_auth(const AgentRecord& agent, const HttpRequestOptions& options = {});
+// certificates for that request (the user's certificate stores when it names none). Never throws;
+// safe from any thread.
+OutboundAuth resolve_outbound_auth(const AgentRecord& agent,
+                                   const HttpRequestOptions& options = {});
 
 // application/x-www-form-urlencoded encoding of one value.
 std::string form_encode(std::string_view value);
