@@ -13,6 +13,8 @@
 #include "app/mailbox_command.h"
 #include "app/mcp_server_command.h"
 #include "app/push_command.h"
+#include "app/remote_session_commands.h"
+#include "app/rename_command.h"
 #include "app/send_command.h"
 #include "app/status_command.h"
 #include "app/tasks_command.h"
@@ -63,6 +65,11 @@ constexpr Mode kModes[] = {
      "MCP server on stdio: [--host H] [--provider P] [--provider-session-id ID]"
      " [--sender-name N]",
      run_mcp_server_command},
+    {"relay-session", "answer another node's relay session on stdio: --stdio",
+     run_relay_session_command},
+    {"rename", "rename an agent of this node: --agent NAME --name NEW", run_rename_command},
+    {"a2a-relay-session", "answer one JSON-RPC request of another node on stdio: --stdio",
+     run_a2a_relay_session_command},
 };
 
 void print_usage(std::FILE* to) {

@@ -5,9 +5,13 @@
 #include <cstdio>
 #include <map>
 
+#include "a2a/tasks/task_replies.h"
 #include "app/external_send_tasks.h"
+#include "base/text.h"
 #include "pipeline/delivery_supervisor.h"
 #include "pipeline/delivery_worker.h"
+#include "pipeline/send_pipeline.h"
+#include "providers/remote/remote_delivery.h"
 
 namespace tessik {
 namespace {
@@ -32,6 +36,24 @@ int bad_arguments(const std::string& why, const char* owner = "delivery_worker",
   return 2;
 }
 
+// A relay session may hand back messages for agents of this node. The remote node vouches
+// for their sender (its SSH login is this user's), so they enter the pipeline as relayed
+// messages; "local" on that node means that node.
+std::string take_upstream_message(const UpstreamMessage& message) {
+  SendRequest request;
+  request.target = message.target;
+  request.body = message.body;
+  request.body_is_final_visible = true;
+  request.sender_resolved = !trim(message.from).empty();
+  request.sender_agent = message.from;
+  const std::string from_node = trim(message.from_node);
+  request.sender_node = from_node.empty() || from_node == "local" ? message.via_node : from_node;
+  request.sender_source = "remote_upstream_message";
+  request.source_context = remote_upstream_source_context(message.via_node);
+  const SendOutcome outcome = send_message(reply_completing_pipeline_context(), request);
+  return outcome.accepted ? "accepted:" + outcome.message_id : "refused";
+}
+
 int bad_supervisor_arguments(const std::string& why) {
   return bad_arguments(why, "delivery_supervisor",
                        "usage: tessik delivery-supervisor --request FILE --operation-id ID "
@@ -53,6 +75,7 @@ int run_delivery_worker_command(const std::vector<std::string>& args) {
     }
   }
   if (request_file.empty()) return bad_arguments("delivery-worker requires --request FILE");
+  set_upstream_message_handler(take_upstream_message);
   record_external_sends_as_tasks();
   const DeliveryWorkerOutcome outcome = run_delivery_worker_request(request_file, validate_only);
   print_line(outcome.result, outcome.message_id);

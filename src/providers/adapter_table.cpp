@@ -14,6 +14,7 @@
 #include "providers/mailbox/mailbox_adapter.h"
 #include "providers/provider_adapter.h"
 #include "providers/provider_catalog.h"
+#include "providers/remote/remote_delivery.h"
 #include "registry/registry.h"
 
 namespace tessik {
@@ -150,6 +151,19 @@ class MailboxAdapter : public UnavailableAdapter {
   }
 };
 
+// Agents on other nodes: delivered and renamed over the node's transports; the dispatcher
+// refuses creating them before this adapter is reached.
+class RemoteAdapter : public UnavailableAdapter {
+ public:
+  RemoteAdapter() : UnavailableAdapter("remote", "remote_node", "Remote node") {}
+  DeliveryResult deliver(const DeliveryRequest& request) const override {
+    return deliver_to_remote_node(request);
+  }
+  RenameResult rename(const RenameRequest& request) const override {
+    return rename_remote_agent(request);
+  }
+};
+
 // External A2A agents receive messages over HTTP; they are registered from their Agent Card,
 // not created or renamed through Tessik. The request file carries no aliases, so the agent's
 // options are read from its registry row at send time (which also picks up a changed
@@ -206,7 +220,7 @@ AdapterTable build_table() {
           "Copilot CLI direct rename contract has not been proven; create "
           "already supports explicit --name"));
   add("opencode_cli", unavailable("opencode_cli", "opencode_cli", "OpenCode CLI"));
-  add("remote", unavailable("remote", "remote_node", "Remote node"));
+  add("remote", std::make_unique<RemoteAdapter>());
   add("a2a", std::make_unique<ExternalA2aAdapter>());
   return table;
 }

@@ -199,7 +199,6 @@ TEST_F(ProviderEdgesDeliverTest, EveryDeliveryKeyReachesItsAdapterPromptly) {
       {"copilot_cli", "copilot_cli_adapter_not_available"},
       {"opencode_cli", "opencode_cli_adapter_not_available"},
       {"a2a", "a2a_http_json_message_send"},  // the client refuses "s-9" as a URL
-      {"remote", "remote_node_adapter_not_available"},
   };
   for (const auto& [provider, method] : routes) {
     const DeliveryResult result =
@@ -225,6 +224,11 @@ TEST_F(ProviderEdgesDeliverTest, EveryDeliveryKeyReachesItsAdapterPromptly) {
       deliver_to_provider(delivery_to(test::ready_row("a", "A", "cursor", "s-9")));
   EXPECT_EQ(cursor.method, "tessik_cursor_bridge_multi_method");
   EXPECT_EQ(cursor.error, "Cursor target is missing provider_session_id");
+  // Remote rows reach the remote adapter, which looks their node up in the node registry.
+  const DeliveryResult remote =
+      deliver_to_provider(delivery_to(test::ready_row("a", "A", "remote", "s-9")));
+  EXPECT_EQ(remote.method, "remote_transport_plan");
+  EXPECT_TRUE(remote.error.starts_with("remote node is not in node registry: ")) << remote.error;
 }
 
 }  // namespace

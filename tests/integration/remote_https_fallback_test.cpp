@@ -1,0 +1,179 @@
+// Remote nodes configured "api" against a loopback HTTPS node: a failed Agent Card preflight
+// falls back to the legacy message API, a failed JSON-RPC send after the preflight does not,
+// and a disabled node is never contacted. The node's token never reaches the logs.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "providers/remote/remote_delivery.h"
+#include "support/jsonl_reader.h"
+#include "support/loopback_http_server.h"
+#include "support/remote_nodes.h"
+#include "support/temp_env.h"
+#include "support/test_certificates.h"
+
+namespace tessik {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kToken[] = "TSKT-secret-4b1d";
+
+void write_file(const fs::path& path, const std::string& text) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class RemoteHttpsNode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const test::TestCertificate ca =
+        test::make_test_certificate({.common_name = "node CA", .certificate_authority = true});
+    const test::TestCertificate server = test::make_test_certificate(
+        {.common_name = "127.0.0.1", .extended_key_usage = "serverAuth",
+         .subject_alt_names = "IP:127.0.0.1", .issuer = &ca});
+    write_file(env_.root() / "server" / "cert.pem", server.certificate_pem);
+    write_file(env_.root() / "server" / "key.pem", server.key_pem);
+    write_file(env_.state_dir() / "certs" / "Root" / "ca.pem", ca.certificate_pem);
+    env_.set("NO_PROXY", "*");
+    node_ = std::make_unique<test::LoopbackHttpServer>(std::make_unique<httplib::SSLServer>(
+        (env_.root() / "server" / "cert.pem").c_str(), (env_.root() / "server" / "key.pem").c_str()));
+    httplib::Server& http = node_->server();
+    http.Get("/a2a/.well-known/agent-card.json", [this](const httplib::Request&, httplib::Response& reply) {
+      ++card_hits_;
+      reply.status = card_status_;
+      reply.set_content(card_body_, "application/json");
+    });
+    http.Post("/a2a", [this](const httplib::Request& request, httplib::Response& reply) {
+      ++rpc_hits_;
+      rpc_authorization_ = request.get_header_value("Authorization");
+      reply.status = rpc_status_;
+      reply.set_content(R"({"jsonrpc":"2.0","id":"1","result":{"task":{"id":"t1","status":{"state":"TASK_STATE_WORKING"}}}})",
+                        "application/json");
+    });
+    http.Post("/a2a/v1/messages", [this](const httplib::Request& request, httplib::Response& reply) {
+      ++legacy_hits_;
+      legacy_body_ = request.body;
+      reply.set_content(R"({"state":"accepted_by_tessik"})", "application/json");
+    });
+    node_->start("127.0.0.1", "https");
+  }
+
+  void write_node(const std::string& transport, bool enabled) {
+    test::write_node_n1(env_.state_dir() / "registry" / "nodes.tsv",
+                        {.transport = transport, .api_url = node_->url("/a2a"), .secret = kToken,
+                         .enabled = enabled});
+  }
+
+  DeliveryResult send() { return deliver_to_remote_node(test::delivery_to_bob_on_n1()); }
+
+  void expect_no_token_in_logs() {
+    for (const char* log : {"delivery.jsonl", "events.jsonl"}) {
+      const fs::path path = env_.state_dir() / "logs" / log;
+      if (fs::exists(path)) {
+        EXPECT_EQ(test::read_file(path).find(kToken), std::string::npos) << log;
+      }
+    }
+  }
+
+  test::TempEnv env_;
+  std::unique_ptr<test::LoopbackHttpServer> node_;
+  std::atomic<int> card_status_{200};
+  std::atomic<int> rpc_status_{200};
+  std::atomic<int> card_hits_{0};
+  std::atomic<int> rpc_hits_{0};
+  std::atomic<int> legacy_hits_{0};
+  std::string card_body_ = R"({"name":"node","url":"https://127.0.0.1/a2a"})";
+  std::string rpc_authorization_;
+  std::string legacy_body_;
+};
+
+TEST_F(RemoteHttpsNode, DirectA2aIsTriedFirstAndCarriesTheToken) {
+  write_node("api", true);
+  const DeliveryResult result = send();
+  EXPECT_TRUE(result.accepted) << result.error;
+  EXPECT_EQ(result.method, "a2a_https_jsonrpc");
+  EXPECT_EQ(rpc_authorization_, std::string("Bearer ") + kToken);
+  EXPECT_EQ(legacy_hits_, 0);
+  EXPECT_NE(result.evidence.find("preflight=agent_card_ok"), std::string::npos);
+  expect_no_token_in_logs();
+}
+
+TEST_F(RemoteHttpsNode, FailedCardPreflightFallsBackToTheLegacyApi) {
+  write_node("api", true);
+  card_status_ = 404;
+  const DeliveryResult result = send();
+  EXPECT_TRUE(result.accepted) << result.error;
+  EXPECT_EQ(result.method, "legacy_api_v1_messages");
+  EXPECT_EQ(card_hits_, 1);
+  EXPECT_EQ(rpc_hits_, 0);
+  EXPECT_EQ(legacy_hits_, 1);
+  EXPECT_EQ(legacy_body_,
+            R"({"to":"bob","body":"hello bob","from":"alice","from_node":"local","strict":false})");
+  const auto attempts = test::read_events(env_.state_dir() / "logs" / "delivery.jsonl",
+                                          "remote_transport_attempt");
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_EQ(attempts[0]["error"], "remote A2A Agent Card preflight returned HTTP 404");
+  EXPECT_EQ(attempts[0]["transport_unavailable"], "true");
+  expect_no_token_in_logs();
+}
+
+TEST_F(RemoteHttpsNode, UnusableCardCountsAsAFailedPreflight) {
+  write_node("api", true);
+  card_body_ = R"({"name":"node","url":"https://127.0.0.1/a2a","protocolVersion":"2.0"})";
+  const DeliveryResult result = send();
+  EXPECT_TRUE(result.accepted) << result.error;
+  EXPECT_EQ(result.method, "legacy_api_v1_messages");
+  EXPECT_EQ(rpc_hits_, 0);
+  const auto attempts = test::read_events(env_.state_dir() / "logs" / "delivery.jsonl",
+                                          "remote_transport_attempt");
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_TRUE(attempts[0]["error"].get<std::string>().starts_with(
+      "remote A2A Agent Card preflight failed: Agent Card did not declare"))
+      << attempts[0]["error"];
+}
+
+TEST_F(RemoteHttpsNode, FailedSendAfterThePreflightDoesNotFallBack) {
+  write_node("api", true);
+  rpc_status_ = 500;
+  const DeliveryResult result = send();
+  EXPECT_FALSE(result.accepted);
+  EXPECT_EQ(result.error, "remote A2A request returned HTTP 500");
+  EXPECT_EQ(rpc_hits_, 1);
+  EXPECT_EQ(legacy_hits_, 0);
+  EXPECT_NE(result.evidence.find("fallback=blocked_to_prevent_duplicate_delivery attempts=["
+                                 "a2a_https:accepted=false:unavailable=false:error="),
+            std::string::npos)
+      << result.evidence;
+  expect_no_token_in_logs();
+}
+
+TEST_F(RemoteHttpsNode, DisabledNodeIsNeverContacted) {
+  write_node("api", false);
+  const DeliveryResult result = send();
+  EXPECT_FALSE(result.accepted);
+  EXPECT_EQ(result.error, "remote node is disabled: n1");
+  EXPECT_EQ(result.evidence, "disabled nodes are never contacted");
+  EXPECT_EQ(card_hits_ + rpc_hits_ + legacy_hits_, 0);
+}
+
+TEST_F(RemoteHttpsNode, PlainHttpAndPairingCodesAreRefusedBeforeAnyRequest) {
+  const auto nodes = env_.state_dir() / "registry" / "nodes.tsv";
+  test::write_node_n1(nodes, {.transport = "a2a", .api_url = "http://127.0.0.1:1/a2a",
+                              .secret = "TSKT-x"});
+  EXPECT_EQ(send().error, "direct inter-node A2A requires an HTTPS api_url");
+  test::write_node_n1(nodes, {.transport = "a2a", .api_url = node_->url("/a2a"),
+                              .secret = "123-456"});
+  EXPECT_EQ(send().error,
+            "remote node stores a one-time pairing code, not a durable access token; complete "
+            "pairing first");
+  EXPECT_EQ(card_hits_ + rpc_hits_ + legacy_hits_, 0);
+}
+
+}  // namespace
+}  // namespace tessik
