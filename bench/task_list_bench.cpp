@@ -10,7 +10,7 @@
 
 #include "a2a/gateway/route_handlers.h"
 #include "a2a/tasks/task_json.h"
-#include "a2a/tasks/task_line_scan.h"
+#include "a2a/tasks/log_scan/task_line_scan.h"
 #include "a2a/tasks/task_log.h"
 #include "a2a/tasks/task_queries.h"
 #include "base/text.h"

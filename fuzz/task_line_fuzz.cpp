@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "a2a/tasks/task_json.h"
-#include "a2a/tasks/task_line_scan.h"
+#include "a2a/tasks/log_scan/task_line_scan.h"
 #include "a2a/tasks/task_view.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -4,20 +4,20 @@
 #include <cstdio>
 #include <string_view>
 
-#include "app/agents_command.h"
+#include "app/cli/agents_command.h"
 #include "app/api_service_command.h"
 #include "app/broker_command.h"
-#include "app/cli_output.h"
-#include "app/dashboard_command.h"
+#include "app/cli/cli_output.h"
+#include "app/cli/dashboard_command.h"
 #include "app/delivery_worker_command.h"
-#include "app/mailbox_command.h"
+#include "app/cli/mailbox_command.h"
 #include "app/mcp_server_command.h"
-#include "app/push_command.h"
+#include "app/cli/push_command.h"
 #include "app/remote_session_commands.h"
 #include "app/rename_command.h"
-#include "app/send_command.h"
-#include "app/status_command.h"
-#include "app/tasks_command.h"
+#include "app/cli/send_command.h"
+#include "app/cli/status_command.h"
+#include "app/cli/tasks_command.h"
 #include "broker/broker.h"
 
 namespace tessik {

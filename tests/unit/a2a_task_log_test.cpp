@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 
 #include "a2a/intake/task_continuation.h"
-#include "a2a/tasks/task_index.h"
+#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_json.h"
-#include "a2a/tasks/task_line_scan.h"
+#include "a2a/tasks/log_scan/task_line_scan.h"
 #include "a2a/tasks/task_log.h"
 #include "base/json_depth.h"
 #include "support/task_fixtures.h"

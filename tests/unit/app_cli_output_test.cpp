@@ -5,8 +5,8 @@
 #include <fstream>
 
 #include "app/broker_client.h"
-#include "app/cli_output.h"
-#include "app/send_wait.h"
+#include "app/cli/cli_output.h"
+#include "app/cli/send_wait.h"
 #include "support/temp_env.h"
 
 namespace tessik {

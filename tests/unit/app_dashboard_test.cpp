@@ -6,7 +6,7 @@
 #include <fstream>
 #include <regex>
 
-#include "app/dashboard_command.h"
+#include "app/cli/dashboard_command.h"
 #include "app/dashboard_files.h"
 #include "app/dashboard_http.h"
 #include "support/temp_env.h"

@@ -9,9 +9,9 @@
 #include <memory>
 #include <system_error>
 
-#include "a2a/tasks/chunk_read_ahead.h"
+#include "a2a/tasks/log_scan/chunk_read_ahead.h"
 #include "a2a/tasks/task_json.h"
-#include "a2a/tasks/task_line_scan.h"
+#include "a2a/tasks/log_scan/task_line_scan.h"
 #include "base/text.h"
 #include "platform/files.h"
 #include "state/state_dir.h"

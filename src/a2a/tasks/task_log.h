@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "a2a/gateway/gateway_context.h"
-#include "a2a/tasks/task_index.h"
+#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_record.h"
 #include "registry/lock_publish.h"
 

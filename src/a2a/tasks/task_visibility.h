@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "a2a/tasks/task_line_scan.h"
+#include "a2a/tasks/log_scan/task_line_scan.h"
 #include "wire/envelope.h"
 
 namespace tessik {

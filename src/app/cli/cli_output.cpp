@@ -1,5 +1,5 @@
 // Shared output helpers of the user-facing modes.
-#include "app/cli_output.h"
+#include "app/cli/cli_output.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,13 +1,13 @@
 // Listing reads the whole log on every request, so this pass avoids per-line allocation:
 // field texts go into large blocks, ids into an open-addressing table of entry numbers, and
 // a later line of a known id overwrites its entry in place.
-#include "a2a/tasks/task_index.h"
+#include "a2a/tasks/log_scan/task_index.h"
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
 
-#include "a2a/tasks/task_line_scan.h"
+#include "a2a/tasks/log_scan/task_line_scan.h"
 #include "a2a/tasks/task_log.h"
 
 namespace tessik {

@@ -2,7 +2,7 @@
 // the agent filter (target or requester) has no A2A parameter, so with --agent every visible
 // page is read and the filtered list is paged here by the same rules (a page token is the id
 // of the last task of the previous page).
-#include "app/tasks_command.h"
+#include "app/cli/tasks_command.h"
 
 #include <charconv>
 #include <nlohmann/json.hpp>
@@ -11,7 +11,7 @@
 
 #include "a2a/tasks/task_queries.h"
 #include "app/broker_client.h"
-#include "app/cli_output.h"
+#include "app/cli/cli_output.h"
 #include "base/text.h"
 
 namespace tessik {

@@ -1,7 +1,7 @@
 // `tessik dashboard`: the address of the page the stand-in serves, and where to find the token
 // the page asks for. The token stays in its owner-only file: a URL handed to an opener shows
 // up in other users' process lists.
-#include "app/dashboard_command.h"
+#include "app/cli/dashboard_command.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // `tessik status`. The broker is asked over its socket like any client; the stand-in over
 // HTTP for its public card; the counts come from the state files, so they are shown even
 // when nothing runs.
-#include "app/status_command.h"
+#include "app/cli/status_command.h"
 
 #include <httplib.h>
 
@@ -12,11 +12,11 @@
 #include <nlohmann/json.hpp>
 
 #include "a2a/push/push_delivery.h"
-#include "a2a/tasks/task_line_scan.h"
+#include "a2a/tasks/log_scan/task_line_scan.h"
 #include "a2a/tasks/task_log.h"
 #include "a2a/tasks/task_queries.h"
 #include "app/broker_client.h"
-#include "app/cli_output.h"
+#include "app/cli/cli_output.h"
 #include "base/text.h"
 #include "platform/pipe_directory.h"
 #include "providers/mailbox/mailbox_store.h"

@@ -1,6 +1,6 @@
 // Two buffers alternate between the reader thread, which fills an empty one, and the caller,
 // which holds a full one until it asks for the next.
-#include "a2a/tasks/chunk_read_ahead.h"
+#include "a2a/tasks/log_scan/chunk_read_ahead.h"
 
 namespace tessik {
 

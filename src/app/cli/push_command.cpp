@@ -1,6 +1,6 @@
 // `tessik push`: the configurations and the delivery queue as a user inspects them. Secrets
 // stay out of the output: a callback is shown redacted, a token or credentials only as present.
-#include "app/push_command.h"
+#include "app/cli/push_command.h"
 
 #include <cstdio>
 #include <map>

@@ -1,6 +1,6 @@
 // `tessik mailbox`: what the built-in mailbox received, so a send can be checked by eye or by
 // script. Broken spool files are listed with their error rather than hidden.
-#include "app/mailbox_command.h"
+#include "app/cli/mailbox_command.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <string_view>
 
-#include "app/cli_output.h"
+#include "app/cli/cli_output.h"
 #include "base/text.h"
 #include "pipeline/final_visible_body.h"
 #include "providers/mailbox/mailbox_store.h"

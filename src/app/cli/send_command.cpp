@@ -1,7 +1,7 @@
 // `tessik send`: a message from the command line through the same pipeline as every other
 // caller. A command line without a target, a sender or a text is refused before anything is
 // sent or logged; `--to` also takes the public id the listings show.
-#include "app/send_command.h"
+#include "app/cli/send_command.h"
 
 #include <cstdio>
 #include <exception>
@@ -12,8 +12,8 @@
 #include <stdexcept>
 
 #include "a2a/tasks/task_replies.h"
-#include "app/cli_output.h"
-#include "app/send_wait.h"
+#include "app/cli/cli_output.h"
+#include "app/cli/send_wait.h"
 #include "base/text.h"
 #include "pipeline/send_pipeline.h"
 #include "platform/terminal.h"

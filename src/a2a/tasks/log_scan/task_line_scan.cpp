@@ -1,14 +1,14 @@
 // Listing reads every line of the task log on every request, so the per-line work is a single
 // validating pass that copies only the wanted strings. The grammar checks mirror
 // nlohmann::json's (RFC 8259 strings, numbers and literals, strict UTF-8, paired surrogates).
-#include "a2a/tasks/task_line_scan.h"
+#include "a2a/tasks/log_scan/task_line_scan.h"
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "a2a/tasks/json_token_scan.h"
+#include "a2a/tasks/log_scan/json_token_scan.h"
 #include "a2a/tasks/task_json.h"
 #include "base/json_depth.h"
 

@@ -1,5 +1,5 @@
 // Polling the delivery log for one message's outcome.
-#include "app/send_wait.h"
+#include "app/cli/send_wait.h"
 
 #include <chrono>
 #include <fstream>

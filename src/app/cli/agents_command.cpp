@@ -1,6 +1,6 @@
 // `tessik agents`: a small registry CLI for people and scripts. Every change goes through
 // the registry transaction, so it is safe beside a running broker and other writers.
-#include "app/agents_command.h"
+#include "app/cli/agents_command.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "a2a/cards/provider_factories.h"
-#include "app/cli_output.h"
+#include "app/cli/cli_output.h"
 #include "base/random.h"
 #include "base/text.h"
 #include "providers/external_a2a/agent_card.h"
