@@ -258,10 +258,11 @@ TEST_F(InProcessPushTest, OnlyTheApprovedAddressesAreConnected) {
 }
 
 TEST_F(InProcessPushTest, OversizedAnswerIsCutOffAndAHangingCallbackCostsTheTimeOut) {
-  test::LoopbackHttpServer server;
+  // The server outlives nothing its handlers use: it is declared last so that it stops first.
   std::mutex mutex;
   std::condition_variable released_cv;
   bool released = false;
+  test::LoopbackHttpServer server;
   server.server().Post("/big", [](const httplib::Request&, httplib::Response& response) {
     response.status = 200;
     response.set_content(std::string(5 * 1024 * 1024, 'x'), "text/plain");
