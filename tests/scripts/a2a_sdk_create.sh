@@ -32,7 +32,7 @@ fail() {
 }
 log="$STACK_DIR/local/Tessik/logs/create-lifecycle.jsonl"
 for binding in JSONRPC HTTP+JSON; do
-  grep -F "\"SDK Reviewer $binding\"" "$log" | grep -q '"event_type":"create_rename_verified"' ||
+  grep -F "\"SDK Reviewer $binding\"" "$log" | grep '"event_type":"create_rename_verified"' >/dev/null ||
     fail "the $binding session's name was not verified"
   grep -F "SDK Reviewer $binding" "$STACK_DIR/local/Tessik/registry/agents.tsv" >/dev/null ||
     fail "the $binding session is not in the registry"

@@ -15,7 +15,7 @@ TESSIK_INSTALL_FROM=$build/tessik "$repo/scripts/install" --no-start >"$work/out
   fail "install failed: $(cat "$work/out")"
 
 [[ -x $PREFIX/bin/tessik ]] || fail "tessik was not installed"
-"$PREFIX/bin/tessik" --version | grep -q '^tessik ' || fail "the installed tessik does not run"
+"$PREFIX/bin/tessik" --version | grep '^tessik ' >/dev/null || fail "the installed tessik does not run"
 for unit in tessik-broker tessik-api-service; do
   file=$UNIT_DIR/$unit.service
   [[ -f $file ]] || fail "$unit.service was not installed"
