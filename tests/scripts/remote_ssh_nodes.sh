@@ -36,14 +36,14 @@ delivery_log=$local_state/logs/delivery.jsonl
 id=$(send far-mailbox "legacy relay marker 7f3a")
 wait_for_line "$delivery_log" "\"message_id\":\"$id\".*provider_delivery_accepted"
 grep "\"message_id\":\"$id\".*provider_delivery_accepted" "$delivery_log" |
-  grep -q 'method=ssh_relay_session_stdio node_id=n-legacy configured_transport=legacy-ssh transport_plan=legacy_ssh'
+  grep 'method=ssh_relay_session_stdio node_id=n-legacy configured_transport=legacy-ssh transport_plan=legacy_ssh' >/dev/null
 wait_for_line "$remote_state/mailbox/messages" 'legacy relay marker 7f3a'
 
 # 2. A2A over SSH: the other node's gateway takes the JSON-RPC request and records a task.
 id=$(send far-mailbox-a2a "a2a over ssh marker 91c2")
 wait_for_line "$delivery_log" "\"message_id\":\"$id\".*provider_delivery_accepted"
 grep "\"message_id\":\"$id\".*provider_delivery_accepted" "$delivery_log" |
-  grep -q 'method=a2a_jsonrpc_over_ssh_stdio'
+  grep 'method=a2a_jsonrpc_over_ssh_stdio' >/dev/null
 grep -q 'a2a over ssh marker 91c2' "$remote_state/a2a/tasks.jsonl"
 wait_for_line "$remote_state/mailbox/messages" 'a2a over ssh marker 91c2'
 
@@ -58,13 +58,13 @@ grep -q "\"event_type\":\"message_accepted_by_tessik\",.*\"message_id\":\"$upstr
   "$local_state/logs/events.jsonl"
 wait_for_line "$delivery_log" "\"message_id\":\"$upstream_id\".*provider_delivery_failed"
 grep "\"message_id\":\"$upstream_id\".*provider_delivery_failed" "$delivery_log" |
-  grep -q 'came upstream from remote node n-legacy and is not sent back to it'
+  grep 'came upstream from remote node n-legacy and is not sent back to it' >/dev/null
 
 # 4. A disabled node is never contacted: no attempt is recorded for it.
 id=$(send far-off "never sent")
 wait_for_line "$delivery_log" "\"message_id\":\"$id\".*provider_delivery_failed"
 grep "\"message_id\":\"$id\".*provider_delivery_failed" "$delivery_log" |
-  grep -q 'remote node is disabled: n-off'
+  grep 'remote node is disabled: n-off' >/dev/null
 if grep -q '"remote_transport_attempt".*"node_id":"n-off"' "$delivery_log"; then
   echo "the disabled node was contacted" >&2
   exit 1
