@@ -185,6 +185,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   FakeServer fake(argv[1], std::move(rules));
+  // The socket file appears at bind, before listen: tests wait for this line instead.
+  fake.log("{\"event\":\"listening\"}");
   while (!stop.stop_requested()) {
     LocalConnection connection;
     if (!server.wait_for_client(INT64_MAX, stop, connection).completed()) continue;

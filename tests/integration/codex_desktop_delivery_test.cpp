@@ -39,7 +39,7 @@ class CodexDeliveryTest : public ::testing::Test {
     uri_answer_.opened = true;
   }
 
-  // Starts the fake application with `rules` and waits until its socket is there.
+  // Starts the fake application with `rules` and waits until it listens.
   void start_fake(std::vector<std::string> rules) {
     fake_.reset();  // a killed fake leaves its socket file behind
     fs::remove(env_.pipe_dir() / "codex-ipc");
@@ -47,7 +47,11 @@ class CodexDeliveryTest : public ::testing::Test {
     rules.insert(rules.begin(), log_path().string());
     fake_ = std::make_unique<test::BrokerProcess>(
         std::string(TESSIK_HELPER_DIR) + "/fake_codex_ipc_server", rules);
-    ASSERT_TRUE(test::wait_until([&] { return fs::exists(env_.pipe_dir() / "codex-ipc"); }));
+    ASSERT_TRUE(test::wait_until([&] {
+      for (const json& line : test::read_jsonl(log_path()))
+        if (line.is_object() && line.value("event", "") == "listening") return true;
+      return false;
+    }));
   }
 
   fs::path log_path() const { return env_.root() / "codex-frames.jsonl"; }
