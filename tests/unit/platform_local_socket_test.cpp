@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <cstring>
 #include <thread>
 
@@ -240,6 +241,8 @@ TEST(LocalSocketServer, SocketOfADeadOwnerIsReplaced) {
   EXPECT_EQ(connect_local_socket(path, in_ms(100), refused).windows_error,
             static_cast<std::uint32_t>(ECONNREFUSED));
 
+  // An owner killed between bind and publish leaves its side name too; it must not block.
+  std::ofstream(env.pipe_dir() / "stale.sock.new") << "left by a killed owner";
   LocalSocketServer server;
   ASSERT_EQ(server.listen("stale.sock"), ListenStatus::listening) << server.error();
   LocalConnection client;

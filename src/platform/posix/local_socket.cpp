@@ -278,21 +278,35 @@ ListenStatus LocalSocketServer::listen(const std::string& name) {
     close();
     return ListenStatus::failed;
   }
+  // Bound and listening under a side name first, then renamed into place: a client that sees
+  // the socket file can connect at once, and never to a socket with the default mode.
+  std::filesystem::path staging = path_;
+  staging += ".new";
+  sockaddr_un staging_address{};
+  if (!fill_address(staging, staging_address)) {
+    error_ = "socket path too long: " + staging.string();
+    close();
+    return ListenStatus::failed;
+  }
+  ::unlink(staging.c_str());
   listen_handle_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (listen_handle_ < 0) {
     error_ = describe("could not create socket for", path_, errno);
     close();
     return ListenStatus::failed;
   }
-  if (::bind(listen_handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    error_ = describe("could not bind", path_, errno);
+  if (::bind(listen_handle_, reinterpret_cast<const sockaddr*>(&staging_address),
+             sizeof staging_address) != 0) {
+    error_ = describe("could not bind", staging, errno);
     ::close(listen_handle_);
     listen_handle_ = -1;
     close();
     return ListenStatus::failed;
   }
-  if (::chmod(path_.c_str(), 0600) != 0 || ::listen(listen_handle_, kListenBacklog) != 0) {
+  if (::chmod(staging.c_str(), 0600) != 0 || ::listen(listen_handle_, kListenBacklog) != 0 ||
+      ::rename(staging.c_str(), path_.c_str()) != 0) {
     error_ = describe("could not listen on", path_, errno);
+    ::unlink(staging.c_str());
     close();
     return ListenStatus::failed;
   }
