@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "base/text.h"
