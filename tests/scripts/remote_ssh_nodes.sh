@@ -59,6 +59,9 @@ grep "\"message_id\":\"$id\".*provider_delivery_accepted" "$delivery_log" |
   grep 'method=a2a_jsonrpc_over_ssh_stdio' >/dev/null
 grep -q 'a2a over ssh marker 91c2' "$remote_state/a2a/tasks.jsonl"
 wait_for_line "$remote_state/mailbox/messages" 'a2a over ssh marker 91c2'
+#    This node keeps its own task of the outbound send, named by the SSH endpoint.
+grep 'Tessik sent an outbound A2A message to ssh://127.0.0.1' "$local_state/a2a/tasks.jsonl" |
+  grep 'a2a over ssh marker 91c2' | grep 'external_a2a_http_response_accepted' >/dev/null
 
 # 3. The other node does not know the target and hands the message back upstream; it enters
 #    this node's pipeline under the node's upstream context, which never sends it back there.
