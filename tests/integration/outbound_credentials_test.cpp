@@ -22,9 +22,7 @@
 #include "support/loopback_http_server.h"
 #include "support/registry_rows.h"
 #include "support/remote_nodes.h"
-#include "support/task_fixtures.h"
 #include "support/temp_env.h"
-#include "support/test_certificates.h"
 
 namespace tessik {
 namespace {
@@ -42,24 +40,12 @@ class OutboundCredentials : public ::testing::Test {
  protected:
   void SetUp() override {
     scratch_ = test::use_delivery_executable(env_, TESSIK_BINARY);
-    const test::TestCertificate ca =
-        test::make_test_certificate({.common_name = "peer CA", .certificate_authority = true});
-    const test::TestCertificate server = test::make_test_certificate(
-        {.common_name = "127.0.0.1", .extended_key_usage = "serverAuth",
-         .subject_alt_names = "IP:127.0.0.1", .issuer = &ca});
-    const fs::path server_dir = env_.root() / "server";
-    fs::create_directories(server_dir);
-    test::write_file(server_dir / "cert.pem", server.certificate_pem);
-    test::write_file(server_dir / "key.pem", server.key_pem);
-    fs::create_directories(env_.state_dir() / "certs" / "Root");
-    test::write_file(env_.state_dir() / "certs" / "Root" / "ca.pem", ca.certificate_pem);
     env_.set("NO_PROXY", "*");
     env_.set("EXT_BEARER", kBearer);
     env_.set("EXT_ID", kClientId);
     env_.set("EXT_SECRET", kClientSecret);
     env_.set("EXT_ACCESS", kAccessToken);
-    peer_ = std::make_unique<test::LoopbackHttpServer>(std::make_unique<httplib::SSLServer>(
-        (server_dir / "cert.pem").c_str(), (server_dir / "key.pem").c_str()));
+    peer_ = test::make_trusted_https_server(env_.root() / "server", env_.state_dir());
     serve();
     peer_->start("127.0.0.1", "https");
   }

@@ -18,7 +18,6 @@
 #include "support/loopback_http_server.h"
 #include "support/remote_nodes.h"
 #include "support/temp_env.h"
-#include "support/test_certificates.h"
 
 namespace tessik {
 namespace {
@@ -27,25 +26,11 @@ namespace fs = std::filesystem;
 
 constexpr char kToken[] = "TSKT-secret-4b1d";
 
-void write_file(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 class RemoteHttpsNode : public ::testing::Test {
  protected:
   void SetUp() override {
-    const test::TestCertificate ca =
-        test::make_test_certificate({.common_name = "node CA", .certificate_authority = true});
-    const test::TestCertificate server = test::make_test_certificate(
-        {.common_name = "127.0.0.1", .extended_key_usage = "serverAuth",
-         .subject_alt_names = "IP:127.0.0.1", .issuer = &ca});
-    write_file(env_.root() / "server" / "cert.pem", server.certificate_pem);
-    write_file(env_.root() / "server" / "key.pem", server.key_pem);
-    write_file(env_.state_dir() / "certs" / "Root" / "ca.pem", ca.certificate_pem);
     env_.set("NO_PROXY", "*");
-    node_ = std::make_unique<test::LoopbackHttpServer>(std::make_unique<httplib::SSLServer>(
-        (env_.root() / "server" / "cert.pem").c_str(), (env_.root() / "server" / "key.pem").c_str()));
+    node_ = test::make_trusted_https_server(env_.root() / "server", env_.state_dir());
     httplib::Server& http = node_->server();
     http.Get("/a2a/.well-known/agent-card.json", [this](const httplib::Request&, httplib::Response& reply) {
       ++card_hits_;
