@@ -114,7 +114,8 @@ int run_command(const std::vector<std::string>& args) {
   }
   const Mode* mode = find_mode(first);
   if (mode == nullptr) {
-    std::fprintf(stderr, "tessik: unknown mode '%s'\n", first.c_str());
+    // Other nodes run modes over SSH and read "unknown command" as "this node lacks the mode".
+    std::fprintf(stderr, "tessik: unknown command '%s'\n", first.c_str());
     print_usage(stderr);
     return 2;
   }

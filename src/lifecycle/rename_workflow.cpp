@@ -106,7 +106,10 @@ RenameAgentWorkflowResult rename_agent_workflow(
 
   result.edge = rename_edge(request);
   if (!result.edge.accepted) {
-    result.error = result.edge.error;
+    // A refusal without words is still a refusal: callers judge by the error alone.
+    result.error = result.edge.error.empty() ? "provider did not accept the rename (state " +
+                                                   result.edge.state + ")"
+                                             : result.edge.error;
     record(logs, result, "rename_failed");
     return result;
   }

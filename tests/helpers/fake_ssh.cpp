@@ -1,7 +1,11 @@
 // A stand-in for the `ssh` client, put first on PATH as "ssh". It writes its arguments (one
 // per line) to FAKE_SSH_DIR/args and its standard input to FAKE_SSH_DIR/stdin, prints the
-// bytes of FAKE_SSH_DIR/output and exits with the number in FAKE_SSH_DIR/exit (0 if absent).
+// bytes of FAKE_SSH_DIR/output and exits with the number in FAKE_SSH_DIR/exit (0 if absent);
+// when FAKE_SSH_DIR/hang exists it never exits, like a remote that stopped answering.
+#include <unistd.h>
+
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -20,6 +24,9 @@ int main(int argc, char** argv) {
   std::ifstream output(dir + "/output", std::ios::binary);
   if (output) std::cout << output.rdbuf();
   std::cout.flush();
+  if (std::filesystem::exists(dir + "/hang")) {
+    for (;;) pause();
+  }
   std::ifstream exit_file(dir + "/exit");
   int code = 0;
   if (exit_file) exit_file >> code;

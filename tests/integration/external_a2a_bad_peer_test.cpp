@@ -1,6 +1,6 @@
-// External A2A peers that misbehave at the connection level: one that closes at once, one
-// that answers bytes that are not HTTP, one that never answers. Each attempt ends as a failed
-// result with the transport's reason, bounded by the HTTP client's own time-outs.
+// External A2A peers and remote nodes that misbehave at the connection level: one that closes
+// at once, one that answers bytes that are not HTTP, one that never answers. Each attempt ends
+// as a failed result with the transport's reason, bounded by the HTTP client's own time-outs.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -14,6 +14,9 @@
 
 #include "providers/external_a2a/agent_card.h"
 #include "providers/external_a2a/external_send.h"
+#include "providers/remote/remote_delivery.h"
+#include "support/jsonl_reader.h"
+#include "support/remote_nodes.h"
 #include "support/temp_env.h"
 
 namespace tessik {
@@ -41,8 +44,8 @@ class BadPeer {
     thread_.join();
     ::close(listener_);
   }
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  std::string url(const std::string& path, const std::string& scheme = "http") const {
+    return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
   }
 
  private:
@@ -109,6 +112,25 @@ TEST(ExternalA2aBadPeer, SilentPeerEndsAtTheClientTimeout) {
   const DeliveryResult sent = send_to(peer.url("/rpc"));
   EXPECT_EQ(sent.state, "failed");
   EXPECT_EQ(sent.error.rfind("curl_easy_perform failed: 28 ", 0), 0u) << sent.error;  // time-out
+}
+
+TEST(ExternalA2aBadPeer, GarblingNodeFailsItsPreflightAndItsLegacyFallback) {
+  test::TempEnv env;
+  BadPeer peer(PeerMode::garbage);
+  test::write_node_n1(env.state_dir() / "registry" / "nodes.tsv",
+                      {.transport = "api", .api_url = peer.url("/a2a", "https"),
+                       .secret = "TSKT-garbled"});
+  const DeliveryResult result = deliver_to_remote_node(test::delivery_to_bob_on_n1());
+  EXPECT_FALSE(result.accepted);
+  EXPECT_EQ(result.method, "legacy_api_v1_messages");
+  EXPECT_TRUE(result.error.starts_with("legacy API request failed: ")) << result.error;
+  const auto attempts = test::read_events(env.state_dir() / "logs" / "delivery.jsonl",
+                                          "remote_transport_attempt");
+  ASSERT_EQ(attempts.size(), 2u);
+  EXPECT_TRUE(attempts[0]["error"].get<std::string>().starts_with(
+      "remote A2A Agent Card preflight failed: Agent Card fetch failed: "))
+      << attempts[0]["error"];
+  EXPECT_EQ(attempts[0]["migration_fallback_safe"], "true");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Remote nodes configured "api" against a loopback HTTPS node: a failed Agent Card preflight
 // falls back to the legacy message API, a failed JSON-RPC send after the preflight does not,
-// and a disabled node is never contacted. The node's token never reaches the logs.
+// and a disabled node is never contacted. The node's token never reaches the logs. The hosted
+// relay posts to the same node; every A2A attempt leaves its local task.
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -8,14 +9,15 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "providers/remote/remote_delivery.h"
 #include "support/jsonl_reader.h"
 #include "support/loopback_http_server.h"
 #include "support/remote_nodes.h"
 #include "support/temp_env.h"
-#include "support/test_certificates.h"
 
 namespace tessik {
 namespace {
@@ -24,25 +26,11 @@ namespace fs = std::filesystem;
 
 constexpr char kToken[] = "TSKT-secret-4b1d";
 
-void write_file(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
-
 class RemoteHttpsNode : public ::testing::Test {
  protected:
   void SetUp() override {
-    const test::TestCertificate ca =
-        test::make_test_certificate({.common_name = "node CA", .certificate_authority = true});
-    const test::TestCertificate server = test::make_test_certificate(
-        {.common_name = "127.0.0.1", .extended_key_usage = "serverAuth",
-         .subject_alt_names = "IP:127.0.0.1", .issuer = &ca});
-    write_file(env_.root() / "server" / "cert.pem", server.certificate_pem);
-    write_file(env_.root() / "server" / "key.pem", server.key_pem);
-    write_file(env_.state_dir() / "certs" / "Root" / "ca.pem", ca.certificate_pem);
     env_.set("NO_PROXY", "*");
-    node_ = std::make_unique<test::LoopbackHttpServer>(std::make_unique<httplib::SSLServer>(
-        (env_.root() / "server" / "cert.pem").c_str(), (env_.root() / "server" / "key.pem").c_str()));
+    node_ = test::make_trusted_https_server(env_.root() / "server", env_.state_dir());
     httplib::Server& http = node_->server();
     http.Get("/a2a/.well-known/agent-card.json", [this](const httplib::Request&, httplib::Response& reply) {
       ++card_hits_;
@@ -51,7 +39,10 @@ class RemoteHttpsNode : public ::testing::Test {
     });
     http.Post("/a2a", [this](const httplib::Request& request, httplib::Response& reply) {
       ++rpc_hits_;
+      std::lock_guard<std::mutex> lock(mutex_);
       rpc_authorization_ = request.get_header_value("Authorization");
+      rpc_target_node_ = request.get_header_value("X-Tessik-Target-Node");
+      rpc_accept_ = request.get_header_value("Accept");
       reply.status = rpc_status_;
       reply.set_content(R"({"jsonrpc":"2.0","id":"1","result":{"task":{"id":"t1","status":{"state":"TASK_STATE_WORKING"}}}})",
                         "application/json");
@@ -62,7 +53,12 @@ class RemoteHttpsNode : public ::testing::Test {
       reply.set_content(R"({"state":"accepted_by_tessik"})", "application/json");
     });
     node_->start("127.0.0.1", "https");
+    set_external_send_task_sink([this](const ExternalSendTask& task) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      tasks_.push_back(task);
+    });
   }
+  void TearDown() override { set_external_send_task_sink(nullptr); }
 
   void write_node(const std::string& transport, bool enabled) {
     test::write_node_n1(env_.state_dir() / "registry" / "nodes.tsv",
@@ -89,8 +85,12 @@ class RemoteHttpsNode : public ::testing::Test {
   std::atomic<int> rpc_hits_{0};
   std::atomic<int> legacy_hits_{0};
   std::string card_body_ = R"({"name":"node","url":"https://127.0.0.1/a2a"})";
+  std::mutex mutex_;
   std::string rpc_authorization_;
+  std::string rpc_target_node_;
+  std::string rpc_accept_;
   std::string legacy_body_;
+  std::vector<ExternalSendTask> tasks_;
 };
 
 TEST_F(RemoteHttpsNode, DirectA2aIsTriedFirstAndCarriesTheToken) {
@@ -101,6 +101,39 @@ TEST_F(RemoteHttpsNode, DirectA2aIsTriedFirstAndCarriesTheToken) {
   EXPECT_EQ(rpc_authorization_, std::string("Bearer ") + kToken);
   EXPECT_EQ(legacy_hits_, 0);
   EXPECT_NE(result.evidence.find("preflight=agent_card_ok"), std::string::npos);
+  expect_no_token_in_logs();
+  ASSERT_EQ(tasks_.size(), 1u);
+  EXPECT_EQ(tasks_[0].message_id, "m1");
+  EXPECT_EQ(tasks_[0].state, "TASK_STATE_WORKING");
+  ASSERT_EQ(tasks_[0].events.size(), 2u);
+  EXPECT_EQ(tasks_[0].events[0].code, "external_a2a_http_send_started");
+  EXPECT_EQ(tasks_[0].events[0].message,
+            "Tessik sent an outbound A2A message to " + node_->url("/a2a"));
+  EXPECT_EQ(tasks_[0].events[1].code, "external_a2a_http_response_accepted");
+  EXPECT_TRUE(tasks_[0].events[1].message.starts_with("External A2A HTTP status 200 body="))
+      << tasks_[0].events[1].message;
+}
+
+TEST_F(RemoteHttpsNode, HostedRelayNamesTheTargetNodeAndLogsItsTask) {
+  test::write_node_n1(env_.state_dir() / "registry" / "nodes.tsv",
+                      {.transport = "a2a-relay", .api_url = node_->url("/a2a"), .secret = kToken});
+  const DeliveryResult result = send();
+  EXPECT_TRUE(result.accepted) << result.error;
+  EXPECT_EQ(result.method, "a2a_jsonrpc_hosted_relay");
+  EXPECT_EQ(card_hits_, 0);  // the relay is not the node: no card preflight
+  EXPECT_EQ(rpc_target_node_, "n1");
+  EXPECT_EQ(rpc_accept_, "application/json");
+  EXPECT_EQ(rpc_authorization_, std::string("Bearer ") + kToken);
+  EXPECT_NE(result.evidence.find("relay_url=" + node_->url("/a2a") + " target_node=n1"),
+            std::string::npos)
+      << result.evidence;
+  ASSERT_EQ(tasks_.size(), 1u);
+  EXPECT_EQ(tasks_[0].events[0].message, "Tessik sent an outbound A2A message to a2a-relay:n1");
+
+  test::write_node_n1(env_.state_dir() / "registry" / "nodes.tsv",
+                      {.transport = "a2a-relay", .api_url = node_->url("/a2a"), .secret = "123"});
+  EXPECT_EQ(send().error, "hosted A2A relay requires relay api_url and durable relay access token");
+  EXPECT_EQ(rpc_hits_, 1);
   expect_no_token_in_logs();
 }
 
@@ -121,6 +154,15 @@ TEST_F(RemoteHttpsNode, FailedCardPreflightFallsBackToTheLegacyApi) {
   EXPECT_EQ(attempts[0]["error"], "remote A2A Agent Card preflight returned HTTP 404");
   EXPECT_EQ(attempts[0]["transport_unavailable"], "true");
   expect_no_token_in_logs();
+  // The A2A attempt's task tells that its failed preflight was superseded.
+  ASSERT_EQ(tasks_.size(), 1u);
+  EXPECT_EQ(tasks_[0].state, "TASK_STATE_WORKING");
+  ASSERT_EQ(tasks_[0].events.size(), 2u);
+  EXPECT_EQ(tasks_[0].events[0].code, "external_a2a_http_response_failed");
+  EXPECT_EQ(tasks_[0].events[0].message,
+            "remote A2A Agent Card preflight returned HTTP 404 card_url=" +
+                node_->url("/a2a/.well-known/agent.json"));
+  EXPECT_EQ(tasks_[0].events[1].code, "superseded_by_legacy_success");
 }
 
 TEST_F(RemoteHttpsNode, UnusableCardCountsAsAFailedPreflight) {
@@ -144,6 +186,10 @@ TEST_F(RemoteHttpsNode, FailedSendAfterThePreflightDoesNotFallBack) {
   const DeliveryResult result = send();
   EXPECT_FALSE(result.accepted);
   EXPECT_EQ(result.error, "remote A2A request returned HTTP 500");
+  ASSERT_EQ(tasks_.size(), 1u);
+  EXPECT_EQ(tasks_[0].state, "TASK_STATE_FAILED");
+  EXPECT_EQ(tasks_[0].error_code, "TESSIK_EXTERNAL_A2A_HTTP_STATUS");
+  EXPECT_EQ(tasks_[0].error_message, "External A2A endpoint returned HTTP status 500");
   EXPECT_EQ(rpc_hits_, 1);
   EXPECT_EQ(legacy_hits_, 0);
   EXPECT_NE(result.evidence.find("fallback=blocked_to_prevent_duplicate_delivery attempts=["
@@ -160,6 +206,7 @@ TEST_F(RemoteHttpsNode, DisabledNodeIsNeverContacted) {
   EXPECT_EQ(result.error, "remote node is disabled: n1");
   EXPECT_EQ(result.evidence, "disabled nodes are never contacted");
   EXPECT_EQ(card_hits_ + rpc_hits_ + legacy_hits_, 0);
+  EXPECT_TRUE(tasks_.empty());
 }
 
 TEST_F(RemoteHttpsNode, PlainHttpAndPairingCodesAreRefusedBeforeAnyRequest) {

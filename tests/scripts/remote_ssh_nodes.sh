@@ -2,7 +2,9 @@
 # Two state directories on this machine as two nodes joined by a real OpenSSH server on
 # loopback: messages to agents of the other node cross over the relay session and over A2A on
 # SSH into that node's mailbox, a message the other node hands back upstream enters this node's
-# pipeline (and is never bounced back), and a disabled node is never contacted.
+# pipeline (and is never bounced back), a disabled node is never contacted, and agents of the
+# other node are renamed over SSH by that node's own `tessik rename` (its Claude Code CLI is
+# the fake one).
 # Usage: remote_ssh_nodes.sh BUILD_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,6 +30,17 @@ add --provider remote --session mailbox --node n-legacy --name far-mailbox
 add --provider remote --session mailbox --node n-a2a --name far-mailbox-a2a
 add --provider remote --session nobody-there --node n-legacy --name far-unknown
 add --provider remote --session mailbox --node n-off --name far-off
+add --provider remote --session far-claude --node n-legacy --name far-claude-here
+
+# The other node's own agent: a Claude Code CLI session of its user, renameable there.
+build=$(cd "$1" && pwd)
+remote_home=$NODES_DIR/remote-home
+uuid=22222222-3333-4444-5555-666666666666
+mkdir -p "$remote_home/.local/bin" "$remote_home/project" "$remote_home/.claude/projects/p"
+cp "$build/tests/fake_claude" "$remote_home/.local/bin/claude"
+printf '{"type":"user","sessionId":"%s","cwd":"%s"}\n{"type":"custom-title","customTitle":"Old","sessionId":"%s"}\n' \
+  "$uuid" "$remote_home/project" "$uuid" >"$remote_home/.claude/projects/p/$uuid.jsonl"
+on_remote_node "$tessik" agents add --provider claude_code_cli --session "claude_code_cli:session:$uuid" --name far-claude >/dev/null
 
 send() { "$tessik" send --to "$1" --from alice "$2" | sed -n 's/^message_id: //p'; }
 delivery_log=$local_state/logs/delivery.jsonl
@@ -46,6 +59,9 @@ grep "\"message_id\":\"$id\".*provider_delivery_accepted" "$delivery_log" |
   grep 'method=a2a_jsonrpc_over_ssh_stdio' >/dev/null
 grep -q 'a2a over ssh marker 91c2' "$remote_state/a2a/tasks.jsonl"
 wait_for_line "$remote_state/mailbox/messages" 'a2a over ssh marker 91c2'
+#    This node keeps its own task of the outbound send, named by the SSH endpoint.
+grep 'Tessik sent an outbound A2A message to ssh://127.0.0.1' "$local_state/a2a/tasks.jsonl" |
+  grep 'a2a over ssh marker 91c2' | grep 'external_a2a_http_response_accepted' >/dev/null
 
 # 3. The other node does not know the target and hands the message back upstream; it enters
 #    this node's pipeline under the node's upstream context, which never sends it back there.
@@ -76,4 +92,10 @@ if "$tessik" rename --agent far-unknown --name "New Name" 2>"$NODES_DIR/rename.e
   exit 1
 fi
 grep -q 'remote rename command failed with exit code 1' "$NODES_DIR/rename.err"
+#    One it has is renamed there (its assistant confirms the name), and then here.
+"$tessik" rename --agent far-claude-here --name "Renamed Far" >"$NODES_DIR/rename.out" 2>&1 ||
+  { echo "remote rename failed: $(cat "$NODES_DIR/rename.out")" >&2; exit 1; }
+grep -q '"customTitle":"Renamed Far"' "$remote_home/.claude/projects/p/$uuid.jsonl"
+grep -q 'Renamed Far' "$NODES_DIR/remote/Tessik/registry/agents.tsv"
+grep -q 'Renamed Far' "$local_state/registry/agents.tsv"
 echo "remote_ssh_nodes: ok"

@@ -7,9 +7,13 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
+
+#include "support/test_certificates.h"
 
 namespace tessik::test {
 
@@ -50,5 +54,23 @@ class LoopbackHttpServer {
   int port_ = 0;
   std::thread thread_;
 };
+
+// A TLS server for 127.0.0.1 (not started) whose certificate the user of `state_dir` trusts:
+// a fresh CA goes to <state_dir>/certs/Root, the server's certificate and key to `work_dir`.
+inline std::unique_ptr<LoopbackHttpServer> make_trusted_https_server(
+    const std::filesystem::path& work_dir, const std::filesystem::path& state_dir) {
+  const TestCertificate ca =
+      make_test_certificate({.common_name = "loopback CA", .certificate_authority = true});
+  const TestCertificate server = make_test_certificate(
+      {.common_name = "127.0.0.1", .extended_key_usage = "serverAuth",
+       .subject_alt_names = "IP:127.0.0.1,DNS:localhost", .issuer = &ca});
+  std::filesystem::create_directories(work_dir);
+  std::filesystem::create_directories(state_dir / "certs" / "Root");
+  std::ofstream(work_dir / "cert.pem", std::ios::binary) << server.certificate_pem;
+  std::ofstream(work_dir / "key.pem", std::ios::binary) << server.key_pem;
+  std::ofstream(state_dir / "certs" / "Root" / "ca.pem", std::ios::binary) << ca.certificate_pem;
+  return std::make_unique<LoopbackHttpServer>(std::make_unique<httplib::SSLServer>(
+      (work_dir / "cert.pem").c_str(), (work_dir / "key.pem").c_str()));
+}
 
 }  // namespace tessik::test

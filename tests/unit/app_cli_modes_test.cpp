@@ -56,7 +56,7 @@ TEST_F(CliModesTest, HelpAndVersionGoToStdoutWithExitZero) {
   const test::CommandRun unknown = run("frobnicate");
   EXPECT_EQ(unknown.code, 2);
   EXPECT_EQ(unknown.out, "");
-  EXPECT_TRUE(unknown.err.starts_with("tessik: unknown mode 'frobnicate'\nusage: tessik"));
+  EXPECT_TRUE(unknown.err.starts_with("tessik: unknown command 'frobnicate'\nusage: tessik"));
 }
 
 TEST_F(CliModesTest, AgentsListShowsPublicIdsAndRefusesUnknownProviders) {

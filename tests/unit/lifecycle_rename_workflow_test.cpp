@@ -163,6 +163,18 @@ TEST_F(RenameWorkflowTest, MailboxRefusalAtTheEdgeChangesNothing) {
   EXPECT_FALSE(std::filesystem::exists(events_log_path()));
 }
 
+TEST_F(RenameWorkflowTest, EdgeThatNeitherAcceptsNorExplainsStillFails) {
+  // An edge reporting a rename without accepting it must not pass as a success.
+  RenameResult silent = accepted("verified", "Beta");
+  silent.accepted = false;
+  const std::string before = test::read_file(agents_registry_path());
+  const auto result = rename_agent_workflow(request_for(alpha(), "Beta"), registry, logs, edge(silent));
+  EXPECT_FALSE(result.ok());
+  EXPECT_EQ(result.error, "provider did not accept the rename (state renamed_session)");
+  EXPECT_FALSE(result.updated);
+  EXPECT_EQ(test::read_file(agents_registry_path()), before);
+}
+
 TEST_F(RenameWorkflowTest, RowFoundByNameOrReportedMissing) {
   // A stale session id still finds the row by its display name.
   AgentRecord stale = alpha();

@@ -12,7 +12,6 @@
 #include "support/loopback_http_server.h"
 #include "support/task_fixtures.h"
 #include "support/temp_env.h"
-#include "support/test_certificates.h"
 
 namespace tessik {
 namespace {
@@ -29,21 +28,7 @@ struct SeenRequest {
 class ExternalSendTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const test::TestCertificate ca =
-        test::make_test_certificate({.common_name = "test CA", .certificate_authority = true});
-    const test::TestCertificate server =
-        test::make_test_certificate({.common_name = "127.0.0.1",
-                                     .extended_key_usage = "serverAuth",
-                                     .subject_alt_names = "IP:127.0.0.1,DNS:localhost",
-                                     .issuer = &ca});
-    const fs::path dir = env_.root() / "server";
-    fs::create_directories(dir);
-    test::write_file(dir / "cert.pem", server.certificate_pem);
-    test::write_file(dir / "key.pem", server.key_pem);
-    fs::create_directories(env_.state_dir() / "certs" / "Root");
-    test::write_file(env_.state_dir() / "certs" / "Root" / "ca.pem", ca.certificate_pem);
-    server_ = std::make_unique<test::LoopbackHttpServer>(std::make_unique<httplib::SSLServer>(
-        (dir / "cert.pem").c_str(), (dir / "key.pem").c_str()));
+    server_ = test::make_trusted_https_server(env_.root() / "server", env_.state_dir());
     server_->server().Post(".*", [this](const httplib::Request& request, httplib::Response& reply) {
       std::lock_guard<std::mutex> lock(mutex_);
       seen_.push_back({request.path, request.get_header_value("Authorization"), request.body,

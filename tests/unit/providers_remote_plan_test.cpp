@@ -162,5 +162,70 @@ TEST_F(FallbackRule, LastTransportFailingAddsNoBlockedNote) {
   EXPECT_EQ(attempts().back()["transport_unavailable"], "false");
 }
 
+// The local task of the A2A attempt, as the plan publishes it once it has ended.
+class PlanTask : public FallbackRule {
+ protected:
+  void SetUp() override {
+    set_external_send_task_sink([this](const ExternalSendTask& task) { published_.push_back(task); });
+  }
+  void TearDown() override { set_external_send_task_sink(nullptr); }
+
+  // A preflight that failed safely after the task began.
+  static RemoteAttempt failed_preflight() {
+    RemoteAttempt attempt = failure("card 404", true);
+    ExternalSendTask task;
+    task.message_id = "m1";
+    record_external_send_answer(
+        task, {"TASK_STATE_FAILED", "TESSIK_EXTERNAL_A2A_HTTP_STATUS", "card 404"}, "card 404");
+    attempt.task = task;
+    return attempt;
+  }
+
+  std::vector<ExternalSendTask> published_;
+};
+
+TEST_F(PlanTask, LegacySuccessSupersedesTheFailedA2aTask) {
+  const DeliveryResult result =
+      run(node("api", true, false), {{RemoteTransport::a2a_https, failed_preflight()},
+                                     {RemoteTransport::legacy_api, success("legacy_api_v1_messages")}});
+  ASSERT_TRUE(result.accepted);
+  ASSERT_EQ(published_.size(), 1u);
+  const ExternalSendTask& task = published_[0];
+  EXPECT_EQ(task.message_id, "m1");
+  EXPECT_EQ(task.state, "TASK_STATE_WORKING");
+  EXPECT_EQ(task.error_code, "");
+  EXPECT_EQ(task.error_message, "");
+  ASSERT_EQ(task.events.size(), 2u);
+  EXPECT_EQ(task.events[0].code, "external_a2a_http_response_failed");
+  EXPECT_EQ(task.events[1].code, "superseded_by_legacy_success");
+  EXPECT_EQ(task.events[1].state, "TASK_STATE_WORKING");
+  EXPECT_EQ(task.events[1].message,
+            "Delivered over legacy_api_v1_messages after the A2A attempt failed; "
+            "task_state=superseded_by_legacy_success");
+}
+
+TEST_F(PlanTask, FailedFallbackOrDirectSuccessLeavesTheTaskAsItWas) {
+  run(node("api", true, false), {{RemoteTransport::a2a_https, failed_preflight()},
+                                 {RemoteTransport::legacy_api, failure("refused", false)}});
+  ASSERT_EQ(published_.size(), 1u);
+  EXPECT_EQ(published_[0].state, "TASK_STATE_FAILED");
+  EXPECT_EQ(published_[0].error_code, "TESSIK_EXTERNAL_A2A_HTTP_STATUS");
+  EXPECT_EQ(published_[0].events.size(), 1u);
+
+  RemoteAttempt direct = success("a2a_https_jsonrpc");
+  direct.task = ExternalSendTask{};
+  record_external_send_answer(*direct.task, {"TASK_STATE_WORKING", "", ""}, "status 200");
+  run(node("api", true, false), {{RemoteTransport::a2a_https, direct},
+                                 {RemoteTransport::legacy_api, success("legacy")}});
+  ASSERT_EQ(published_.size(), 2u);
+  EXPECT_EQ(published_[1].state, "TASK_STATE_WORKING");
+  ASSERT_EQ(published_[1].events.size(), 1u);
+  EXPECT_EQ(published_[1].events[0].code, "external_a2a_http_response_accepted");
+
+  // The legacy transports keep no task of their own.
+  run(node("legacy-api", true, false), {{RemoteTransport::legacy_api, success("legacy")}});
+  EXPECT_EQ(published_.size(), 2u);
+}
+
 }  // namespace
 }  // namespace tessik

@@ -19,11 +19,6 @@ using Json = nlohmann::json;
 // Response bodies go into evidence and task events; a peer may answer megabytes.
 constexpr std::size_t kMaxRecordedBodyBytes = 4096;
 
-std::string recorded_body(const std::string& body) {
-  if (body.size() <= kMaxRecordedBodyBytes) return repair_utf8(body);
-  return repair_utf8(std::string_view(body).substr(0, kMaxRecordedBodyBytes)) + "...(truncated)";
-}
-
 std::mutex g_sink_mutex;
 ExternalSendTaskSink g_sink;
 
@@ -124,27 +119,6 @@ std::string remote_task_state(const Json& answer) {
   return state.is_string() ? ascii_lower(trim(state.get<std::string>())) : std::string();
 }
 
-void publish(const ExternalSendTask& task) {
-  ExternalSendTaskSink sink;
-  {
-    std::lock_guard<std::mutex> lock(g_sink_mutex);
-    sink = g_sink;
-  }
-  if (sink) sink(task);
-}
-
-ExternalSendTask task_for(const DeliveryRequest& request) {
-  ExternalSendTask task;
-  task.message_id = request.message_id;
-  task.target_agent = request.target.display_name;
-  task.target_provider = request.target.provider;
-  task.target_provider_session_id = request.target.provider_session_id;
-  task.requester_agent = request.sender.sender;
-  task.requester_node = request.sender.node_id.empty() ? "local" : request.sender.node_id;
-  task.body = request.final_visible_body;
-  return task;
-}
-
 DeliveryResult failed(const DeliveryRequest& request, std::string method, std::string error,
                       std::string evidence) {
   DeliveryResult result;
@@ -163,6 +137,52 @@ DeliveryResult failed(const DeliveryRequest& request, std::string method, std::s
 void set_external_send_task_sink(ExternalSendTaskSink sink) {
   std::lock_guard<std::mutex> lock(g_sink_mutex);
   g_sink = std::move(sink);
+}
+
+void publish_external_send_task(const ExternalSendTask& task) {
+  ExternalSendTaskSink sink;
+  {
+    std::lock_guard<std::mutex> lock(g_sink_mutex);
+    sink = g_sink;
+  }
+  if (sink) sink(task);
+}
+
+std::string recorded_response_body(const std::string& body) {
+  if (body.size() <= kMaxRecordedBodyBytes) return repair_utf8(body);
+  return repair_utf8(std::string_view(body).substr(0, kMaxRecordedBodyBytes)) + "...(truncated)";
+}
+
+ExternalSendTask external_send_task(const DeliveryRequest& request) {
+  ExternalSendTask task;
+  task.message_id = request.message_id;
+  task.target_agent = request.target.display_name;
+  task.target_provider = request.target.provider;
+  task.target_provider_session_id = request.target.provider_session_id;
+  task.requester_agent = request.sender.sender;
+  task.requester_node = request.sender.node_id.empty() ? "local" : request.sender.node_id;
+  task.body = request.final_visible_body;
+  task.state = "TASK_STATE_SUBMITTED";
+  return task;
+}
+
+void record_external_send_started(ExternalSendTask& task, std::string_view endpoint) {
+  task.events.push_back({"TASK_STATE_SUBMITTED", "external_a2a_http_send_started",
+                         "Tessik sent an outbound A2A message to " + std::string(endpoint)});
+}
+
+void record_external_send_answer(ExternalSendTask& task, const ExternalSendEvent& outcome,
+                                 std::string detail) {
+  // A remote task that failed is still an answer the exchange delivered.
+  const bool exchanged =
+      outcome.code.empty() || outcome.code == "TESSIK_EXTERNAL_A2A_TASK_FAILED";
+  task.events.push_back(
+      {outcome.state,
+       exchanged ? "external_a2a_http_response_accepted" : "external_a2a_http_response_failed",
+       std::move(detail)});
+  task.state = outcome.state;
+  task.error_code = outcome.code;
+  task.error_message = outcome.message;
 }
 
 ExternalSendEvent external_task_outcome(const HttpResponse& response, bool json_rpc) {
@@ -219,24 +239,17 @@ DeliveryResult send_external_message(const DeliveryRequest& request,
     if (!auth.authorization.empty()) plan.headers["Authorization"] = auth.authorization;
     auth_note = auth.note;
   }
-  ExternalSendTask task = task_for(request);
-  task.events.push_back({"TASK_STATE_SUBMITTED", "external_a2a_http_send_started",
-                         "Tessik sent an outbound A2A message to " + plan.url});
+  ExternalSendTask task = external_send_task(request);
+  record_external_send_started(task, plan.url);
   const HttpResponse response =
       http_post(plan.url, plan.body, plan.headers, plan.content_type, http);
   const ExternalSendEvent outcome = external_task_outcome(response, plan.json_rpc);
   const std::string status = std::to_string(response.status_code);
-  const bool accepted = outcome.code.empty() || outcome.code == "TESSIK_EXTERNAL_A2A_TASK_FAILED";
-  task.events.push_back(
-      {outcome.state,
-       accepted ? "external_a2a_http_response_accepted" : "external_a2a_http_response_failed",
-       "External A2A HTTP status " + status + " body=" + recorded_body(response.body)});
-  task.state = outcome.state;
-  task.error_code = outcome.code;
-  task.error_message = outcome.message;
-  publish(task);
-  const std::string evidence = "url=" + plan.url + " status=" + status +
-                               " body=" + recorded_body(response.body) + " " + auth_note;
+  const std::string body = recorded_response_body(response.body);
+  record_external_send_answer(task, outcome, "External A2A HTTP status " + status + " body=" + body);
+  publish_external_send_task(task);
+  const std::string evidence = "url=" + plan.url + " status=" + status + " body=" + body + " " +
+                               auth_note;
   if (!response.error.empty()) return failed(request, method, response.error, evidence);
   if (outcome.code == "TESSIK_EXTERNAL_A2A_JSONRPC_ERROR") {
     return failed(request, method, "A2A JSON-RPC endpoint returned an error.", evidence);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/http_client.h"
@@ -46,6 +47,25 @@ struct ExternalSendTask {
 // installs it (once, before sends start); without one the task is only in the result.
 using ExternalSendTaskSink = std::function<void(const ExternalSendTask&)>;
 void set_external_send_task_sink(ExternalSendTaskSink sink);
+
+// The task of one outbound send, still without events: who sent what to which agent.
+ExternalSendTask external_send_task(const DeliveryRequest& request);
+
+// Adds the "external_a2a_http_send_started" event naming where the message went: a URL, or
+// the remote transports' "a2a-relay:<node>" and "ssh://<host>".
+void record_external_send_started(ExternalSendTask& task, std::string_view endpoint);
+
+// Adds the answer's event ("external_a2a_http_response_accepted" when the exchange itself
+// succeeded, else "external_a2a_http_response_failed") with `detail` as its message, and takes
+// the task's state and error from `outcome`.
+void record_external_send_answer(ExternalSendTask& task, const ExternalSendEvent& outcome,
+                                 std::string detail);
+
+// Hands a finished task to the installed sink; nothing happens without one.
+void publish_external_send_task(const ExternalSendTask& task);
+
+// A response body as evidence and task events carry it: UTF-8 repaired and cut at 4 KiB.
+std::string recorded_response_body(const std::string& body);
 
 // Sends `request.final_visible_body` to `request.target` as the target's options describe.
 // Blocking, bounded by the HTTP client's time-outs; never throws for a failed send. The result

@@ -24,8 +24,6 @@ DeliveryResult refusal(const DeliveryRequest& request, std::string error, std::s
   return result;
 }
 
-constexpr std::int64_t kRemoteRenameTimeoutMs = 300000;
-
 RenameResult rename_failure(const RenameRequest& request, std::string error,
                             std::string evidence) {
   RenameResult result;
@@ -39,6 +37,22 @@ RenameResult rename_failure(const RenameRequest& request, std::string error,
 }
 
 std::string bool_word(bool value) { return value ? "true" : "false"; }
+
+// Publishes the plan's A2A task. A legacy transport that succeeded after an A2A attempt
+// failed safely leaves that task telling so, with the message accepted after all.
+void publish_plan_task(std::optional<ExternalSendTask> task, const DeliveryResult& last,
+                       bool last_kept_task) {
+  if (!task) return;
+  if (last.accepted && !last_kept_task) {
+    task->events.push_back({"TASK_STATE_WORKING", "superseded_by_legacy_success",
+                            "Delivered over " + last.method + " after the A2A attempt failed;" +
+                                " task_state=superseded_by_legacy_success"});
+    task->state = "TASK_STATE_WORKING";
+    task->error_code.clear();
+    task->error_message.clear();
+  }
+  publish_external_send_task(*task);
+}
 
 std::string attempt_summary(RemoteTransport transport, const RemoteAttempt& attempt,
                             bool unavailable) {
@@ -67,9 +81,15 @@ DeliveryResult deliver_over_plan(const RemoteCall& call, const RemoteTransportPl
                            " transport_plan=" + plan.text();
   std::vector<std::string> summaries;
   DeliveryResult result;
+  std::optional<ExternalSendTask> task;
   for (std::size_t index = 0; index < plan.transports.size(); ++index) {
     const RemoteTransport transport = plan.transports[index];
-    const RemoteAttempt attempt = run(transport, call);
+    RemoteAttempt attempt = run(transport, call);
+    const bool kept_task = attempt.task.has_value();
+    if (kept_task) {
+      publish_plan_task(std::move(task), {}, true);  // an earlier one, should a plan hold two
+      task = std::move(attempt.task);
+    }
     const bool more = index + 1 < plan.transports.size();
     const bool fall_back = !attempt.result.accepted && attempt.fallback_safe &&
                            remote_fallback_allowed(plan.configured) && more;
@@ -95,9 +115,11 @@ DeliveryResult deliver_over_plan(const RemoteCall& call, const RemoteTransportPl
       evidence += "]";
     }
     result.evidence = std::move(evidence);
+    publish_plan_task(std::move(task), result, kept_task);
     return result;
   }
   result.evidence = head + (result.evidence.empty() ? "" : " " + result.evidence);
+  publish_plan_task(std::move(task), result, false);
   return result;
 }
 
@@ -162,7 +184,7 @@ RenameResult rename_remote_agent(const RenameRequest& request) {
   const std::string command = ssh_command_prefix(*node, 100) + "tessik rename --agent " +
                               shell_quote(shell_quote(remote_target)) + " --name " +
                               shell_quote(shell_quote(new_name)) + " 2>&1";
-  const platform::BoundedProcessResult run = run_ssh_command(command, kRemoteRenameTimeoutMs);
+  const platform::BoundedProcessResult run = run_ssh_command(command, ssh_timeouts().rename_ms);
   const std::string evidence = "node_id=" + node_id + " host=" + trim(node->ssh_host) +
                                " remote_target=" + remote_target +
                                " output=" + diagnostic_excerpt(run.output);
@@ -174,6 +196,7 @@ RenameResult rename_remote_agent(const RenameRequest& request) {
   RenameResult result;
   result.provider = "remote";
   result.state = "renamed_session";
+  result.accepted = true;
   result.method = "renamed_remote_cli_delegate";
   result.verification_state = "verified";
   result.provider_title = new_name;

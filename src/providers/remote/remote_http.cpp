@@ -48,29 +48,47 @@ std::string preflight_error(const std::string& fetch_error) {
 
 bool success_status(std::uint32_t status) { return status >= 200 && status < 300; }
 
-// Posts a JSON-RPC SendMessage and reads its answer; nothing here is safe to fall back from,
-// since the request may have reached the remote node.
+// Posts a JSON-RPC SendMessage and reads its answer, recording both in `task`; nothing here is
+// safe to fall back from, since the request may have reached the remote node.
 RemoteAttempt post_json_rpc(const RemoteCall& call, std::string_view method,
-                            const std::string& url, HttpHeaders headers, std::string evidence) {
+                            const std::string& url, HttpHeaders headers, std::string evidence,
+                            ExternalSendTask task, std::string_view task_endpoint) {
   headers["A2A-Version"] = "1.0";
   const std::string body =
       remote_send_message_request(call.request, call.remote_target, call.node.node_id,
                                   random_hex_token());
+  record_external_send_started(task, task_endpoint);
   const HttpResponse response = http_post(url, body, headers, "application/json", request_options());
+  record_external_send_answer(task, external_task_outcome(response, true),
+                              "External A2A HTTP status " + std::to_string(response.status_code) +
+                                  " body=" + recorded_response_body(response.body));
   evidence += " status=" + std::to_string(response.status_code);
-  if (!response.error.empty()) return remote_attempt_failed(call, method, "remote A2A request failed: " + response.error, evidence);
-  if (!success_status(response.status_code)) {
-    return remote_attempt_failed(call, method, "remote A2A request returned HTTP " + std::to_string(response.status_code),
+  RemoteAttempt attempt;
+  if (!response.error.empty()) {
+    attempt = remote_attempt_failed(call, method, "remote A2A request failed: " + response.error, evidence);
+  } else if (!success_status(response.status_code)) {
+    attempt = remote_attempt_failed(call, method, "remote A2A request returned HTTP " + std::to_string(response.status_code),
                   evidence + " body=" + diagnostic_excerpt(response.body));
+  } else {
+    const JsonRpcAnswer answer = read_json_rpc_answer(response.body);
+    if (!answer.found || !answer.accepted) {
+      const std::string why = answer.found ? answer.error : "no JSON-RPC response";
+      attempt = remote_attempt_failed(call, method, "remote A2A request failed: " + why, evidence);
+    } else {
+      attempt = remote_attempt_accepted(call, method,
+                                        evidence + " remote_task_id=" + answer.task_id +
+                                            " remote_task_state=" + answer.task_state);
+    }
   }
-  const JsonRpcAnswer answer = read_json_rpc_answer(response.body);
-  if (!answer.found || !answer.accepted) {
-    const std::string why = answer.found ? answer.error : "no JSON-RPC response";
-    return remote_attempt_failed(call, method, "remote A2A request failed: " + why, evidence);
-  }
-  return remote_attempt_accepted(call, method,
-                  evidence + " remote_task_id=" + answer.task_id +
-                      " remote_task_state=" + answer.task_state);
+  attempt.task = std::move(task);
+  return attempt;
+}
+
+// The preflight's refusal as the local task records it: an HTTP status or another failure.
+ExternalSendEvent preflight_outcome(const std::string& error) {
+  const bool status = error.starts_with("remote A2A Agent Card preflight returned HTTP ");
+  return {"TASK_STATE_FAILED",
+          status ? "TESSIK_EXTERNAL_A2A_HTTP_STATUS" : "TESSIK_EXTERNAL_A2A_HTTP_ERROR", error};
 }
 
 }  // namespace
@@ -93,15 +111,21 @@ RemoteAttempt send_a2a_https(const RemoteCall& call) {
   } else if (!is_https(url)) {
     refusal = remote_attempt_failed(call, kPreflight, "direct inter-node A2A requires an HTTPS api_url");
   } else {
+    // The A2A attempt starts with the preflight, so its local task does too: a legacy
+    // fallback after a failed preflight then supersedes that task.
+    ExternalSendTask task = external_send_task(call.request);
     const AgentCardFetch fetch = fetch_agent_card(url, {}, request_options());
     if (!fetch.card.error.empty()) {
-      refusal = remote_attempt_failed(call, kPreflight, preflight_error(fetch.card.error),
-                       "card_url=" + fetch.card_url);
+      const std::string error = preflight_error(fetch.card.error);
+      refusal = remote_attempt_failed(call, kPreflight, error, "card_url=" + fetch.card_url);
+      record_external_send_answer(task, preflight_outcome(error),
+                                  error + " card_url=" + fetch.card_url);
+      refusal.task = std::move(task);
       refusal.fallback_safe = true;
       return refusal;
     }
     return post_json_rpc(call, method, url, tessik_headers(token),
-                         "endpoint=" + url + " preflight=agent_card_ok");
+                         "endpoint=" + url + " preflight=agent_card_ok", std::move(task), url);
   }
   // Nothing was sent: a node that cannot use this transport may use the next one.
   refusal.fallback_safe = true;
@@ -120,9 +144,10 @@ RemoteAttempt send_a2a_relay(const RemoteCall& call) {
   HttpHeaders headers = tessik_headers(token);
   headers["Accept"] = "application/json";
   headers["X-Tessik-Target-Node"] = call.node.node_id;
+  const std::string task_endpoint = "a2a-relay:" + call.node.node_id;
   return post_json_rpc(call, method, url, std::move(headers),
-                       "relay_url=" + url + " target_node=" + call.node.node_id +
-                           " task_endpoint=a2a-relay:" + call.node.node_id);
+                       "relay_url=" + url + " target_node=" + call.node.node_id,
+                       external_send_task(call.request), task_endpoint);
 }
 
 RemoteAttempt send_legacy_api(const RemoteCall& call) {

@@ -120,6 +120,7 @@ JsonRpcAnswer read_json_rpc_answer(std::string_view output) {
     start = end + 1;
     if (line.find("jsonrpc") == std::string_view::npos) continue;
     answer.found = true;
+    answer.line = std::string(line);
     const std::optional<json> parsed = parse_object(line);
     if (!parsed) {
       answer.error = "remote JSON-RPC response was not a JSON object";

@@ -55,6 +55,7 @@ struct JsonRpcAnswer {
   std::string task_id;
   std::string task_state;
   std::string error;  // the error's message, or why the line could not be read
+  std::string line;   // the JSON-RPC line itself
 };
 JsonRpcAnswer read_json_rpc_answer(std::string_view output);
 

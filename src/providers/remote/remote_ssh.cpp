@@ -19,6 +19,11 @@ UpstreamMessageHandler& upstream_handler() {
   return handler;
 }
 
+RemoteSshTimeouts& timeouts_in_force() {
+  static RemoteSshTimeouts timeouts;
+  return timeouts;
+}
+
 // Writes `content` to a new owner-only file in the temporary directory; nothing on failure.
 std::optional<std::filesystem::path> write_input_file(const std::string& name,
                                                       const std::string& content) {
@@ -51,10 +56,16 @@ platform::BoundedProcessResult run_ssh_with_input(const std::string& prefix,
   return run;
 }
 
+// The exit code is the whole message (a hang stopped by the time-out reads as the runner's
+// 1460); the runner's own words, when it has any, go into the evidence.
 std::string ssh_failure(std::string_view what, const platform::BoundedProcessResult& run) {
-  if (run.timed_out) return std::string(what) + " timed out";
-  if (run.exit_code < 0 && !run.error.empty()) return std::string(what) + " failed: " + run.error;
   return std::string(what) + " failed with exit code " + std::to_string(run.exit_code);
+}
+
+std::string run_evidence(const platform::BoundedProcessResult& run) {
+  std::string text = " exit_code=" + std::to_string(run.exit_code);
+  if (!run.error.empty()) text += " run_error=" + run.error;
+  return text + " output=" + diagnostic_excerpt(run.output);
 }
 
 }  // namespace
@@ -62,6 +73,10 @@ std::string ssh_failure(std::string_view what, const platform::BoundedProcessRes
 void set_upstream_message_handler(UpstreamMessageHandler handler) {
   upstream_handler() = std::move(handler);
 }
+
+const RemoteSshTimeouts& ssh_timeouts() { return timeouts_in_force(); }
+
+void set_ssh_timeouts(const RemoteSshTimeouts& timeouts) { timeouts_in_force() = timeouts; }
 
 platform::BoundedProcessResult run_ssh_command(const std::string& command,
                                                std::int64_t timeout_ms) {
@@ -83,22 +98,36 @@ RemoteAttempt send_a2a_ssh(const RemoteCall& call) {
                        remote_send_message_request(call.request, call.remote_target,
                                                    node.node_id, rpc_id) + "\n");
   if (!input) return failed(call, kSelf, "could not create temporary A2A-over-SSH input file");
+  ExternalSendTask task = external_send_task(call.request);
+  record_external_send_started(task, "ssh://" + trim(node.ssh_host));
   const platform::BoundedProcessResult run = run_ssh_with_input(
-      ssh_command_prefix(node, 10), "tessik a2a-relay-session --stdio", *input, kA2aSshTimeoutMs);
-  const std::string evidence = "endpoint=ssh://" + trim(node.ssh_host) +
-                               " exit_code=" + std::to_string(run.exit_code) +
-                               " output=" + diagnostic_excerpt(run.output);
-  if (run.exit_code != 0 || run.timed_out) {
-    RemoteAttempt attempt = failed(call, kSelf, ssh_failure("A2A-over-SSH", run), evidence);
-    attempt.fallback_safe = remote_command_unknown(run.output);
-    return attempt;
-  }
+      ssh_command_prefix(node, 10), "tessik a2a-relay-session --stdio", *input,
+      ssh_timeouts().a2a_ssh_ms);
+  const std::string evidence = "endpoint=ssh://" + trim(node.ssh_host) + run_evidence(run);
   const JsonRpcAnswer answer = read_json_rpc_answer(run.output);
-  if (!answer.found) return failed(call, kSelf, "A2A-over-SSH returned no JSON-RPC response", evidence);
-  if (!answer.accepted) return failed(call, kSelf, "A2A-over-SSH request failed: " + answer.error, evidence);
-  return remote_attempt_accepted(call, remote_transport_method(kSelf),
-                                 evidence + " remote_task_id=" + answer.task_id +
-                                     " remote_task_state=" + answer.task_state);
+  RemoteAttempt attempt;
+  if (run.exit_code != 0 || run.timed_out) {
+    attempt = failed(call, kSelf, ssh_failure("A2A-over-SSH", run), evidence);
+    attempt.fallback_safe = remote_command_unknown(run.output);
+  } else if (!answer.found) {
+    attempt = failed(call, kSelf, "A2A-over-SSH returned no JSON-RPC response", evidence);
+  } else if (!answer.accepted) {
+    attempt = failed(call, kSelf, "A2A-over-SSH request failed: " + answer.error, evidence);
+  } else {
+    attempt = remote_attempt_accepted(call, remote_transport_method(kSelf),
+                                      evidence + " remote_task_id=" + answer.task_id +
+                                          " remote_task_state=" + answer.task_state);
+  }
+  const bool exchanged = run.exit_code == 0 && !run.timed_out && answer.found;
+  const ExternalSendEvent outcome =
+      exchanged ? external_task_outcome(HttpResponse{200, answer.line, ""}, true)
+          : ExternalSendEvent{"TASK_STATE_FAILED", "TESSIK_EXTERNAL_A2A_HTTP_ERROR",
+                              attempt.result.error};
+  record_external_send_answer(task, outcome,
+                              "External A2A over SSH exit code " + std::to_string(run.exit_code) +
+                                  " body=" + recorded_response_body(answer.line));
+  attempt.task = std::move(task);
+  return attempt;
 }
 
 RemoteAttempt send_legacy_ssh(const RemoteCall& call) {
@@ -114,7 +143,8 @@ RemoteAttempt send_legacy_ssh(const RemoteCall& call) {
                        relay_session_input(call.request, call.remote_target, request_id));
   if (!input) return failed(call, kSelf, "could not create temporary relay input file");
   const platform::BoundedProcessResult run = run_ssh_with_input(
-      ssh_command_prefix(node, 100), "tessik relay-session --stdio", *input, kRelaySshTimeoutMs);
+      ssh_command_prefix(node, 100), "tessik relay-session --stdio", *input,
+      ssh_timeouts().relay_session_ms);
   return read_relay_output(call, run);
 }
 
@@ -140,22 +170,24 @@ RemoteAttempt read_relay_output(const RemoteCall& call, const platform::BoundedP
       outcome = std::move(answer);
     }
   }
-  evidence += " exit_code=" + std::to_string(run.exit_code);
   if (!outcome) {
     RemoteAttempt attempt = failed(call, kSelf, run.exit_code == 0
                                                     ? "relay session returned no deliver_result"
                                                     : ssh_failure("relay session", run),
-                                   evidence + " output=" + diagnostic_excerpt(run.output));
+                                   evidence + run_evidence(run));
     attempt.fallback_safe = remote_command_unknown(run.output);
     return attempt;
   }
   if (outcome->type == "error" || !outcome->accepted) {
     const std::string error = outcome->error.empty() ? "remote delivery was not accepted"
                                                      : outcome->error;
-    return failed(call, kSelf, error, evidence + " remote_state=" + outcome->state);
+    return failed(call, kSelf, error,
+                  evidence + " exit_code=" + std::to_string(run.exit_code) +
+                      " remote_state=" + outcome->state);
   }
   return remote_attempt_accepted(call, remote_transport_method(kSelf),
-                                 evidence + " remote_state=" + outcome->state +
+                                 evidence + " exit_code=" + std::to_string(run.exit_code) +
+                                     " remote_state=" + outcome->state +
                                      " remote_method=" + outcome->method);
 }
 

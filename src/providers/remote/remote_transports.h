@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/bounded_process.h"
 
+#include "providers/external_a2a/external_send.h"
 #include "providers/provider_edge_types.h"
 #include "providers/remote/remote_plan.h"
 #include "registry/nodes.h"
@@ -16,9 +18,18 @@ namespace tessik {
 
 // The access-token prefix that tells a durable token from a one-time pairing code.
 inline constexpr char kAccessTokenPrefix[] = "TSKT-";
-// Whole-run limits of the SSH transports (the connect time-outs are in the command line).
-inline constexpr std::int64_t kA2aSshTimeoutMs = 180000;
-inline constexpr std::int64_t kRelaySshTimeoutMs = 300000;
+
+// Whole-run limits of the ssh commands (the connect time-outs are in the command lines). A
+// remote that hangs is stopped at these, and the attempt fails with the runner's exit code.
+struct RemoteSshTimeouts {
+  std::int64_t a2a_ssh_ms = 180000;
+  std::int64_t relay_session_ms = 300000;
+  std::int64_t rename_ms = 300000;
+};
+// The limits in force; the setter exists so that tests need not wait minutes for a hang.
+// Not synchronized: set them before any delivery starts.
+const RemoteSshTimeouts& ssh_timeouts();
+void set_ssh_timeouts(const RemoteSshTimeouts& timeouts);
 
 // One delivery to one remote agent.
 struct RemoteCall {
@@ -30,6 +41,10 @@ struct RemoteCall {
 struct RemoteAttempt {
   DeliveryResult result;
   bool fallback_safe = false;
+  // The local task of an A2A attempt, once it began talking to the node (the legacy
+  // transports keep none). The plan publishes it when it ends, so that a later transport's
+  // success can still be told in it.
+  std::optional<ExternalSendTask> task;
 };
 
 // A failed attempt with `method` (fallback not safe unless the caller says so) and an

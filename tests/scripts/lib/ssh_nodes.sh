@@ -4,7 +4,8 @@
 
 # start_ssh_nodes BUILD_DIR: makes NODES_DIR with the state directories "local" (this node)
 # and "remote" (the node reached over SSH), generated host and user keys, and an sshd on
-# 127.0.0.1 that runs login commands with the remote node's environment and `tessik` on PATH.
+# 127.0.0.1 that runs login commands with the remote node's environment (its own HOME,
+# NODES_DIR/remote-home, where assistants of that node live) and `tessik` on PATH.
 # The product runs the plain "ssh ..." command line; a test-only `ssh` first on this node's
 # PATH adds "-F" with the test's client configuration, because ssh reads ~/.ssh/config from
 # the password database's home, not from $HOME. Returns 77 when no sshd is installed.
@@ -15,7 +16,7 @@ start_ssh_nodes() {
   NODES_DIR=$(mktemp -d /tmp/tessik-nodes-XXXXXX)
   chmod 700 "$NODES_DIR"
   local d=$NODES_DIR
-  mkdir -p "$d/local" "$d/remote" "$d/bin" "$d/remote-bin" "$d/tmp-local" "$d/tmp-remote" \
+  mkdir -p "$d/local" "$d/remote" "$d/remote-home" "$d/bin" "$d/remote-bin" "$d/tmp-local" "$d/tmp-remote" \
     "$d/pipes-local" "$d/pipes-remote"
   chmod 700 "$d/pipes-local" "$d/pipes-remote"
   ln -s "$(cd "$1" && pwd)/tessik" "$d/remote-bin/tessik"
@@ -37,7 +38,7 @@ KbdInteractiveAuthentication no
 PermitRootLogin prohibit-password
 StrictModes no
 UsePAM no
-SetEnv LOCALAPPDATA=$d/remote TESSIK_PIPE_DIR=$d/pipes-remote TMPDIR=$d/tmp-remote PATH=$d/remote-bin:/usr/bin:/bin
+SetEnv HOME=$d/remote-home LOCALAPPDATA=$d/remote TESSIK_PIPE_DIR=$d/pipes-remote TMPDIR=$d/tmp-remote PATH=$d/remote-bin:/usr/bin:/bin
 CONF
   cat >"$d/ssh_config" <<CONF
 Host 127.0.0.1
@@ -66,6 +67,13 @@ CONF
   done
   export PATH="$d/bin:$PATH" LOCALAPPDATA="$d/local" TESSIK_PIPE_DIR="$d/pipes-local" \
     TMPDIR="$d/tmp-local"
+}
+
+# on_remote_node COMMAND...: runs COMMAND here with the remote node's environment, as its
+# login commands see it.
+on_remote_node() {
+  HOME="$NODES_DIR/remote-home" LOCALAPPDATA="$NODES_DIR/remote" \
+    TESSIK_PIPE_DIR="$NODES_DIR/pipes-remote" TMPDIR="$NODES_DIR/tmp-remote" "$@"
 }
 
 stop_ssh_nodes() {
