@@ -1,6 +1,7 @@
 # Shared by the scripted node tests (source it): two Tessik state directories on this machine
 # as two nodes, joined by a private OpenSSH server on a free loopback port.
 # Every variable it sets starts with NODES_.
+source "$(dirname "${BASH_SOURCE[0]}")/cleanup.sh"
 
 # start_ssh_nodes BUILD_DIR: makes NODES_DIR with the state directories "local" (this node)
 # and "remote" (the node reached over SSH), generated host and user keys, and an sshd on
@@ -78,7 +79,7 @@ on_remote_node() {
 
 stop_ssh_nodes() {
   [[ -n "${NODES_SSHD_PID:-}" ]] && kill "$NODES_SSHD_PID" 2>/dev/null && wait "$NODES_SSHD_PID" 2>/dev/null
-  [[ -n "${NODES_DIR:-}" ]] && rm -rf "$NODES_DIR"
+  [[ -n "${NODES_DIR:-}" ]] && remove_when_idle "$NODES_DIR"
   NODES_SSHD_PID= NODES_DIR=
 }
 

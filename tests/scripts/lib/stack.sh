@@ -1,6 +1,7 @@
 # Shared by the scripted tests (source it): installs npm clients into the build tree once, and
 # runs the broker and the API-service stand-in in a private state and pipe directory.
 # Every variable it sets starts with STACK_ or NODE_CLIENTS_.
+source "$(dirname "${BASH_SOURCE[0]}")/cleanup.sh"
 
 # install_node_package BUILD_DIR PACKAGE: installs PACKAGE into BUILD_DIR/node-clients (skipped
 # when it is already there) and sets NODE_CLIENTS_DIR.
@@ -47,7 +48,7 @@ start_stack() {
 stop_stack() {
   [[ -n "${STACK_API_PID:-}" ]] && kill "$STACK_API_PID" 2>/dev/null && wait "$STACK_API_PID" 2>/dev/null
   [[ -n "${STACK_BROKER_PID:-}" ]] && kill "$STACK_BROKER_PID" 2>/dev/null && wait "$STACK_BROKER_PID" 2>/dev/null
-  [[ -n "${STACK_DIR:-}" ]] && rm -rf "$STACK_DIR"
+  [[ -n "${STACK_DIR:-}" ]] && remove_when_idle "$STACK_DIR"
   STACK_API_PID= STACK_BROKER_PID= STACK_DIR=
   return 0
 }
