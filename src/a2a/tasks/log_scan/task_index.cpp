@@ -36,34 +36,39 @@ void append_sized(std::string& key, std::string_view part) {
 
 }  // namespace
 
-// Entry numbers by id, open addressing, kept at most half full. A slot holds the id's hash
-// beside entry + 1 (0: empty), so a probe reads an entry's id only when the hashes agree.
+// Entry numbers by id, open addressing, kept at most half full. A slot holds the upper half of
+// the id's hash beside entry + 1 (0: empty), so a probe reads an entry's id only when those
+// agree; the lower half picked the slot.
 class TaskLogIndex::IdTable {
  public:
-  IdTable() { resize(1024); }
+  IdTable() : slots_(1024) {}
 
   static std::uint64_t hash(std::string_view id) { return std::hash<std::string_view>{}(id); }
 
+  // Sizes an empty table for `expected` ids so that filling it never rehashes.
   void reserve(std::size_t expected) {
     std::size_t size = slots_.size();
     while (size < expected * 2)
       size *= 2;
-    if (size > slots_.size()) resize(size);
+    if (count_ == 0 && size > slots_.size()) slots_.assign(size, Slot{});
   }
 
   // The stored entry number + 1 of the id for which `same` holds, or null.
   template <typename Same>
   std::uint32_t* find(std::uint64_t hash, Same&& same) {
+    const std::uint32_t tag = tag_of(hash);
     for (std::size_t slot = hash & (slots_.size() - 1); slots_[slot].entry != 0;
          slot = (slot + 1) & (slots_.size() - 1)) {
-      if (slots_[slot].hash == hash && same(slots_[slot].entry - 1)) return &slots_[slot].entry;
+      if (slots_[slot].tag == tag && same(slots_[slot].entry - 1)) return &slots_[slot].entry;
     }
     return nullptr;
   }
 
-  void insert(std::uint64_t hash, std::uint32_t entry) {
-    if ((count_ + 1) * 2 > slots_.size()) resize(slots_.size() * 2);
-    place({hash, entry + 1});
+  // `hash_of` gives the hash of an entry already in the table, for a rehash.
+  template <typename HashOf>
+  void insert(std::uint64_t hash, std::uint32_t entry, HashOf&& hash_of) {
+    if ((count_ + 1) * 2 > slots_.size()) resize(slots_.size() * 2, hash_of);
+    place(hash, {tag_of(hash), entry + 1});
     ++count_;
   }
 
@@ -71,22 +76,27 @@ class TaskLogIndex::IdTable {
 
  private:
   struct Slot {
-    std::uint64_t hash = 0;
+    std::uint32_t tag = 0;
     std::uint32_t entry = 0;
   };
 
-  void place(const Slot& value) {
-    std::size_t slot = value.hash & (slots_.size() - 1);
+  static std::uint32_t tag_of(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
+
+  void place(std::uint64_t hash, const Slot& value) {
+    std::size_t slot = hash & (slots_.size() - 1);
     while (slots_[slot].entry != 0)
       slot = (slot + 1) & (slots_.size() - 1);
     slots_[slot] = value;
   }
 
-  void resize(std::size_t size) {
+  // The slot index comes from the lower hash bits, which the table does not hold: moving a
+  // slot needs the id's hash again.
+  template <typename HashOf>
+  void resize(std::size_t size, HashOf&& hash_of) {
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(size, Slot{});
     for (const Slot& value : old) {
-      if (value.entry != 0) place(value);
+      if (value.entry != 0) place(hash_of(value.entry - 1), value);
     }
   }
 
@@ -213,7 +223,7 @@ void TaskLogIndex::apply_line(std::string_view line, std::uint64_t offset, bool 
   } else if (known != nullptr) {
     *known = next + 1;
   } else {
-    table_->insert(hash, next);
+    table_->insert(hash, next, [this](std::uint32_t known) { return IdTable::hash(id(known)); });
   }
   entries_.push_back(entry);
 }
@@ -233,9 +243,15 @@ void TaskLogIndex::compact_if_worthwhile() {
   if (dead_count_ < 4096 || dead_count_ < task_count()) return;
   std::vector<Entry> living;
   living.reserve(task_count() + task_count() / 4);
+  std::size_t living_text = 0;
+  for (const Entry& entry : entries_) {
+    if (entry.dead) continue;
+    living_text += entry.id.size + entry.timestamp.size;
+    if (entry.context.at != entry.id.at) living_text += entry.context.size;
+  }
   std::vector<char> old_arena = std::move(arena_);
-  arena_.clear();
-  arena_.reserve(old_arena.size() / 2);
+  arena_ = std::vector<char>();
+  arena_.reserve(living_text + living_text / 4);
   table_ = std::make_unique<IdTable>();
   table_->reserve(task_count());
   const auto old_text = [&](TextRef ref) {
@@ -247,8 +263,9 @@ void TaskLogIndex::compact_if_worthwhile() {
     moved.id = keep(old_text(entry.id));
     moved.context = entry.context.at == entry.id.at ? moved.id : keep(old_text(entry.context));
     moved.timestamp = keep(old_text(entry.timestamp));
-    table_->insert(IdTable::hash(old_text(entry.id)), static_cast<std::uint32_t>(living.size()));
     living.push_back(moved);
+    table_->insert(IdTable::hash(old_text(entry.id)), static_cast<std::uint32_t>(living.size() - 1),
+                   [&](std::uint32_t known) { return IdTable::hash(text(living[known].id)); });
   }
   entries_ = std::move(living);
   dead_count_ = 0;
