@@ -20,14 +20,6 @@ namespace {
 // not shorter) is caught by its changed bytes there.
 constexpr std::size_t kFingerprintBytes = 64;
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-bool is_blank(std::string_view text) {
-  return std::all_of(text.begin(), text.end(), is_space);
-}
-
 void append_sized(std::string& key, std::string_view part) {
   const auto size = static_cast<std::uint32_t>(part.size());
   key.append(reinterpret_cast<const char*>(&size), sizeof size);
@@ -191,7 +183,7 @@ LatestTaskLine TaskLogIndex::line(std::uint32_t slot) const {
 void TaskLogIndex::apply_line(std::string_view line, std::uint64_t offset, bool provisional) {
   TaskLineSummary summary;
   if (line.size() > std::numeric_limits<std::uint32_t>::max()) return;
-  if (!scan_task_line_into(line, summary) || is_blank(summary.id)) return;
+  if (!scan_task_line_into(line, summary) || trim_view(summary.id).empty()) return;
   const std::size_t arena_mark = arena_.size();
   const std::uint64_t hash = IdTable::hash(summary.id);
   std::uint32_t* known = table_->find(
@@ -297,16 +289,8 @@ void TaskLogIndex::read_appended(std::FILE* file) {
   const std::uint64_t unfinished_at = complete_end_;
   remember_fingerprint(file);
   compact_if_worthwhile();
-  std::size_t begin = 0;
-  std::size_t end = unfinished.size();
-  while (begin < end && is_space(unfinished[begin]))
-    ++begin;
-  while (end > begin && is_space(unfinished[end - 1]))
-    --end;
-  if (begin < end) {
-    apply_line(std::string_view(unfinished).substr(begin, end - begin), unfinished_at + begin,
-               true);
-  }
+  const std::string_view line = trim_view(unfinished);
+  if (!line.empty()) apply_line(line, unfinished_at + (line.data() - unfinished.data()), true);
 }
 
 void TaskLogIndex::refresh() {
