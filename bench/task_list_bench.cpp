@@ -1,7 +1,9 @@
 // ListTasks and GetTask over a large task log: 100,000 tasks in 200,000 lines (tasks with
-// one, two and three records), owned by four clients, in a temporary state directory.
+// one, two and three records), owned by four clients, in a temporary state directory. Most
+// cases measure the warm index; BM_ListTasksFirstAfterStart includes building it.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +11,7 @@
 #include <string>
 
 #include "a2a/gateway/route_handlers.h"
+#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_json.h"
 #include "a2a/tasks/log_scan/task_line_scan.h"
 #include "a2a/tasks/task_log.h"
@@ -16,43 +19,12 @@
 #include "base/text.h"
 #include "registry/registry.h"
 #include "state/evidence_log.h"
+#include "support/task_fixtures.h"
 
 namespace tessik {
 namespace {
 
 constexpr int kTasks = 100'000;
-
-TaskRecord bench_task(int index, int revision) {
-  TaskRecord task;
-  task.id = "task-" + std::to_string(1'000'000 + index) + "-0123456789abcdef";
-  task.context_id = task.id;
-  task.target_agent = "Tessik Mailbox";
-  task.target_provider = "tessik_mailbox";
-  task.target_provider_session_id = "tessik_mailbox:default";
-  task.requester_client_id = "client-" + std::to_string(index % 4);
-  task.requester_agent = "agent-" + std::to_string(index % 4);
-  task.requester_node = "local";
-  task.message_id = "0123456789abcdef0123456789abcdef";
-  const std::int64_t base = 1'767'225'600 + index * 7 + revision * 1'000'000;
-  const auto event = [&](std::int64_t at, const char* state, const char* code, const char* text) {
-    task.events.push_back({format_utc_timestamp(at), state, code, text});
-  };
-  event(base, kTaskStateSubmitted, "submitted", "A2A request entered Tessik gateway.");
-  event(base, kTaskStateWorking, "routed_to_tessik", "Request was converted to an Tessik send.");
-  event(base + 1, kTaskStateWorking, "accepted_by_tessik", "tessik_receipt_only");
-  task.state = kTaskStateWorking;
-  if (revision > 0) {
-    task.state = revision == 1 ? kTaskStateCanceled : kTaskStateCompleted;
-    event(base + 2, task.state.c_str(), "canceled_by_a2a_client", "A2A client requested it.");
-  }
-  task.timestamp = task.events.back().timestamp;
-  task.history =
-      "[" +
-      build_message_json("msg-" + std::to_string(index), task.context_id, task.id, "ROLE_USER",
-                         "Please look at the failing build on main.", false) +
-      "]";
-  return task;
-}
 
 // Builds the log once per process; the directory is removed at exit. The path is never
 // destroyed, so the exit handler can still read it after static destruction began.
@@ -61,15 +33,7 @@ const std::filesystem::path& bench_log() {
     std::string pattern = (std::filesystem::temp_directory_path() / "tessik-bench-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     const auto* log = new std::filesystem::path(std::filesystem::path(pattern) / "tasks.jsonl");
-    std::ofstream out(*log, std::ios::binary);
-    for (int i = 0; i < kTasks; ++i)
-      out << task_to_json_v1(bench_task(i, 0)) << '\n';
-    for (int i = 0; i < kTasks; ++i) {
-      if (i % 10 < 7) out << task_to_json_v1(bench_task(i, 1)) << '\n';
-    }
-    for (int i = 0; i < kTasks; ++i) {
-      if (i % 10 < 3) out << task_to_json_v1(bench_task(i, 2)) << '\n';
-    }
+    test::write_bulk_task_log(*log, kTasks);
     return log;
   }();
   static const bool cleanup_registered =
@@ -118,7 +82,7 @@ BENCHMARK(BM_ListTasksFirstPageOneClient)->Unit(benchmark::kMillisecond);
 void BM_ListTasksFilteredPageWithToken(benchmark::State& state) {
   TaskListParams params;
   params.status = "completed";
-  params.page_token = bench_task(50'000, 0).id;
+  params.page_token = test::bulk_task(50'000, 0).id;
   run_list(state, true, params);
 }
 BENCHMARK(BM_ListTasksFilteredPageWithToken)->Unit(benchmark::kMillisecond);
@@ -154,18 +118,71 @@ void BM_GetTask(benchmark::State& state) {
   GatewayContext context;
   context.tasks_path = bench_log();
   const Principal principal = bench_principal(true);
-  const std::string id = bench_task(77'777, 0).id;
+  const std::string id = test::bulk_task(77'777, 0).id;
   for (auto _ : state) {
     const TaskOperationResult result = get_task(context, principal, id, std::nullopt, "1.0");
     if (!result.ok()) state.SkipWithError(result.error->message.c_str());
     benchmark::DoNotOptimize(result.body.data());
   }
 }
-BENCHMARK(BM_GetTask)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GetTask)->Unit(benchmark::kMicrosecond);
+
+// The first list after a start: the log's index is built from nothing, then the page is
+// rendered. Each round lists through another name of the same file, and the process keeps
+// fewer indexes than there are names, so no round finds its index warm.
+void BM_ListTasksFirstAfterStart(benchmark::State& state) {
+  constexpr int kNames = 6;
+  std::vector<std::filesystem::path> names;
+  for (int i = 0; i < kNames; ++i) {
+    names.push_back(bench_log().parent_path() / ("name-" + std::to_string(i) + ".jsonl"));
+    std::error_code ignored;
+    std::filesystem::create_hard_link(bench_log(), names.back(), ignored);
+  }
+  const Principal principal = bench_principal(false);
+  int round = 0;
+  for (auto _ : state) {
+    GatewayContext context;
+    context.tasks_path = names[round++ % kNames];
+    const TaskOperationResult result = list_tasks(context, principal, {}, "1.0");
+    if (!result.ok()) state.SkipWithError(result.error->message.c_str());
+    benchmark::DoNotOptimize(result.body.data());
+  }
+}
+BENCHMARK(BM_ListTasksFirstAfterStart)->Unit(benchmark::kMillisecond);
+
+std::size_t resident_bytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::size_t pages = 0;
+  std::size_t resident = 0;
+  statm >> pages >> resident;
+  return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// What one indexed task costs: the index's own count of its bytes, and the growth of the
+// process's resident memory while the index of the 100,000-task log is built and kept.
+void BM_TaskIndexMemory(benchmark::State& state) {
+  double counted = 0;
+  double resident = 0;
+  std::size_t tasks = 0;
+  for (auto _ : state) {
+    const std::size_t before = resident_bytes();
+    TaskLogIndex index(bench_log());
+    index.refresh();
+    resident = static_cast<double>(resident_bytes()) - static_cast<double>(before);
+    counted = static_cast<double>(index.memory_bytes());
+    tasks = index.task_count();
+    benchmark::DoNotOptimize(tasks);
+  }
+  state.counters["tasks"] = static_cast<double>(tasks);
+  state.counters["index_bytes_per_task"] = counted / static_cast<double>(tasks);
+  state.counters["rss_delta_bytes_per_task"] = resident / static_cast<double>(tasks);
+  state.counters["entry_bytes"] = static_cast<double>(TaskLogIndex::entry_bytes());
+}
+BENCHMARK(BM_TaskIndexMemory)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 // The per-line cost on its own: one stored line, scanned from cache.
 void BM_ScanTaskLine(benchmark::State& state) {
-  const std::string line = task_to_json_v1(bench_task(12'345, 1));
+  const std::string line = task_to_json_v1(test::bulk_task(12'345, 1));
   TaskLineSummary summary;
   for (auto _ : state) {
     benchmark::DoNotOptimize(scan_task_line_into(line, summary));

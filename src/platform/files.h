@@ -2,8 +2,10 @@
 // place where the owner-only modes of private state are decided.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -31,5 +33,24 @@ std::size_t tighten_private_tree(const std::filesystem::path& root);
 // Opens `path` for reading bytes as a C stream (closed with std::fclose); nullptr when it
 // cannot be opened. Paths are passed in the system's own encoding, wide where it is wide.
 std::FILE* open_file_for_reading(const std::filesystem::path& path);
+
+// Which file an open stream reads, how large it is and when it last changed: enough for a cache
+// of a file's contents to tell growth (same file, larger size) from replacement (another device
+// or inode).
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified_ns = 0;
+
+  bool operator==(const FileIdentity&) const = default;
+
+  bool same_file(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode;
+  }
+};
+
+// The identity of the file behind `file`; nothing when the system cannot tell.
+std::optional<FileIdentity> file_identity(std::FILE* file);
 
 }  // namespace tessik::platform

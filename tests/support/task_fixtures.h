@@ -31,6 +31,14 @@ Principal client_principal(const std::string& client_id, std::vector<std::string
 
 void write_file(const std::filesystem::path& path, const std::string& content);
 
+// Task `index` of a large generated log: one of four owners, revision 0 working, 1 cancelled,
+// 2 completed, timestamps rising with index and revision.
+TaskRecord bulk_task(int index, int revision);
+
+// Writes `tasks` tasks in twice as many lines: every task once, 70% of them a second time and
+// 30% a third time, each pass in index order.
+void write_bulk_task_log(const std::filesystem::path& path, int tasks);
+
 // Points the context's push configuration log and its three queue files into `a2a_dir`.
 void use_push_files_in(GatewayContext& context, const std::filesystem::path& a2a_dir);
 

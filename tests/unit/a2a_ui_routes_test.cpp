@@ -2,6 +2,7 @@
 // and the shapes of the mailbox, delivery and dead-letter listings.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "a2a/gateway/ui_routes.h"
@@ -125,6 +126,36 @@ TEST_F(UiRoutes, DeliveryLogNewestFirstWithUnreadableLinesMarked) {
   EXPECT_EQ(listing["entries"].size(), 3u);
   EXPECT_EQ(listing["entries"][2]["message_id"], "m-4");
   EXPECT_TRUE(listing["truncated"]);
+}
+
+// Listings are answered again from memory while the log is unchanged: every change of the
+// file must still show, whatever its size.
+TEST_F(UiRoutes, DeliveryListingFollowsEveryChangeOfTheLog) {
+  const auto record = [](const std::string& id) {
+    return "{\"event_type\":\"delivery_stage\",\"message_id\":\"" + id + "\"}\n";
+  };
+  const auto newest = [&](const std::string& target) {
+    const json listing = get_json(target);
+    return listing["entries"].empty() ? std::string()
+                                      : listing["entries"][0]["message_id"].get<std::string>();
+  };
+  test::write_file(delivery_log_path(), record("m-1") + record("m-2"));
+  EXPECT_EQ(newest("/ui/api/deliveries"), "m-2");
+  EXPECT_EQ(newest("/ui/api/deliveries"), "m-2");
+
+  std::ofstream(delivery_log_path(), std::ios::app) << record("m-3");
+  EXPECT_EQ(newest("/ui/api/deliveries"), "m-3");
+  EXPECT_EQ(get_json("/ui/api/deliveries?limit=2")["entries"].size(), 2u);
+  EXPECT_EQ(get_json("/ui/api/deliveries")["entries"].size(), 3u);
+
+  // Another file of the same size moved over the log.
+  const std::filesystem::path staged = f_.env.root() / "rotated.jsonl";
+  test::write_file(staged, record("m-7") + record("m-8") + record("m-9"));
+  std::filesystem::rename(staged, delivery_log_path());
+  EXPECT_EQ(newest("/ui/api/deliveries"), "m-9");
+
+  std::filesystem::remove(delivery_log_path());
+  EXPECT_EQ(get_json("/ui/api/deliveries")["recorded"], false);
 }
 
 TEST_F(UiRoutes, AnswersStayWithinTheirBudgetWhateverTheLogHolds) {

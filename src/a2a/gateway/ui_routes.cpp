@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdio>
+#include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 
 #include "a2a/gateway/error_catalog.h"
@@ -14,6 +17,7 @@
 #include "base/json_depth.h"
 #include "base/text.h"
 #include "pipeline/final_visible_body.h"
+#include "platform/files.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "state/jsonl_tail.h"
 #include "state/state_dir.h"
@@ -115,7 +119,54 @@ json log_entry(const std::string& line) {
   return {{"unreadable", true}, {"line", utf8_prefix(line, kUiApiBodyPreviewBytes)}};
 }
 
-GatewayResponse log_listing(const std::filesystem::path& path, std::size_t limit) {
+// The last listing of each log, answered again while the file is unchanged (same file, size
+// and modification time): the dashboard asks on every refresh, and these logs change rarely.
+class ListingCache {
+ public:
+  std::optional<GatewayResponse> find(const std::filesystem::path& path, std::size_t limit,
+                                      const platform::FileIdentity& identity) {
+    const std::lock_guard lock(mutex_);
+    for (const Listing& listing : listings_) {
+      if (listing.path == path && listing.limit == limit && listing.identity == identity) {
+        return listing.response;
+      }
+    }
+    return std::nullopt;
+  }
+
+  void store(const std::filesystem::path& path, std::size_t limit,
+             const platform::FileIdentity& identity, const GatewayResponse& response) {
+    const std::lock_guard lock(mutex_);
+    std::erase_if(listings_, [&](const Listing& listing) { return listing.path == path; });
+    // A handful of logs per broker; past that the oldest listing goes.
+    if (listings_.size() >= kMaxListings) listings_.erase(listings_.begin());
+    listings_.push_back({path, limit, identity, response});
+  }
+
+ private:
+  static constexpr std::size_t kMaxListings = 4;
+  struct Listing {
+    std::filesystem::path path;
+    std::size_t limit;
+    platform::FileIdentity identity;
+    GatewayResponse response;
+  };
+  std::mutex mutex_;
+  std::vector<Listing> listings_;
+};
+
+ListingCache& listing_cache() {
+  static ListingCache* const cache = new ListingCache();  // outlives every static user
+  return *cache;
+}
+
+std::optional<platform::FileIdentity> identity_of(const std::filesystem::path& path) {
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(platform::open_file_for_reading(path),
+                                                             &std::fclose);
+  return platform::file_identity(file.get());
+}
+
+GatewayResponse read_log_listing(const std::filesystem::path& path, std::size_t limit) {
   const JsonlTail tail = read_jsonl_tail(path, kLogWindowBytes, limit);
   json entries = json::array();
   std::size_t used = 0;
@@ -130,6 +181,18 @@ GatewayResponse log_listing(const std::filesystem::path& path, std::size_t limit
                         {"recorded", tail.exists},
                         {"entries", std::move(entries)},
                         {"truncated", truncated}});
+}
+
+GatewayResponse log_listing(const std::filesystem::path& path, std::size_t limit) {
+  const std::optional<platform::FileIdentity> before = identity_of(path);
+  if (!before) return read_log_listing(path, limit);
+  if (std::optional<GatewayResponse> cached = listing_cache().find(path, limit, *before)) {
+    return std::move(*cached);
+  }
+  GatewayResponse response = read_log_listing(path, limit);
+  // Kept only when nothing was appended while it was read.
+  if (identity_of(path) == before) listing_cache().store(path, limit, *before, response);
+  return response;
 }
 
 }  // namespace

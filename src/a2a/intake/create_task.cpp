@@ -11,6 +11,7 @@
 #include "a2a/gateway/request_gates.h"
 #include "a2a/intake/send_validation.h"
 #include "a2a/tasks/task_json.h"
+#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_log.h"
 #include "a2a/tasks/task_view.h"
 #include "base/random.h"
@@ -182,7 +183,7 @@ CreateTaskResult run_create_task(const GatewayCall& call, std::string_view param
   }
   CreateTaskIntake intake = extract_create_request(params, factory);
   const std::filesystem::path log = task_log_path(call.context);
-  if (find_latest_task_line(log, intake.task_id)) {
+  if (find_latest_task_line_indexed(log, intake.task_id)) {
     answer.error = create_error(400, local_code::kDuplicateTaskId,
                                 "A2A task id already exists and will not be shadowed.");
     return answer;

@@ -11,6 +11,7 @@
 #include "a2a/intake/task_continuation.h"
 #include "a2a/push/push_config_ops.h"
 #include "a2a/tasks/task_json.h"
+#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_log.h"
 #include "a2a/tasks/task_push_payloads.h"
 #include "a2a/tasks/task_replies.h"
@@ -121,7 +122,7 @@ std::optional<TaskError> check_before_submit(const GatewayCall& call, SendIntake
         *message, 400);
   }
   if (intake.task_id.empty()) intake.task_id = random_hex_token();
-  if (!continuation.continued && find_latest_task_line(log, intake.task_id)) {
+  if (!continuation.continued && find_latest_task_line_indexed(log, intake.task_id)) {
     return catalogue_task_error(local_code::kDuplicateTaskId,
                                 "A2A task id already exists and will not be shadowed.");
   }

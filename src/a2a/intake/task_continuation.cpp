@@ -4,6 +4,7 @@
 #include "a2a/gateway/error_catalog.h"
 #include "a2a/gateway/errors.h"
 #include "a2a/tasks/task_json.h"
+#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_log.h"
 #include "a2a/tasks/task_visibility.h"
 #include "base/text.h"
@@ -54,7 +55,7 @@ TaskContinuation check_task_continuation(TaskSendInput& send,
                                          const std::vector<AgentRecord>& agents) {
   using Code = TaskContinuationCode;
   if (trim(send.task_id).empty()) return {Code::new_task, false};
-  const std::optional<std::string> line = find_latest_task_line(task_log_path, send.task_id);
+  const std::optional<std::string> line = find_latest_task_line_indexed(task_log_path, send.task_id);
   if (!line || !is_task_visible(*line, principal)) return {Code::not_found, false};
   const std::optional<TaskRecord> task = parse_task_record(*line);
   if (!task) return {Code::corrupt, false};

@@ -8,6 +8,7 @@
 #include "a2a/jsonrpc/json_raw.h"
 #include "a2a/jsonrpc/json_rpc.h"
 #include "a2a/tasks/task_json.h"
+#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_log.h"
 #include "base/text.h"
 
@@ -90,7 +91,7 @@ void record_undelivered_answer(const GatewayCall& call, std::string_view answer)
   const std::string task_id = answered_task_id(answer);
   if (task_id.empty()) return;
   const std::filesystem::path log_path = task_log_path(call.context);
-  const std::optional<std::string> line = find_latest_task_line(log_path, task_id);
+  const std::optional<std::string> line = find_latest_task_line_indexed(log_path, task_id);
   if (!line) return;
   std::optional<TaskRecord> task = parse_task_record(*line);
   if (!task) return;

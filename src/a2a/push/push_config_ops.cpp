@@ -7,6 +7,7 @@
 #include "a2a/gateway/scopes.h"
 #include "a2a/push/push_config_store.h"
 #include "a2a/tasks/task_json.h"
+#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_log.h"
 #include "a2a/tasks/task_push_payloads.h"
 #include "a2a/tasks/task_visibility.h"
@@ -32,7 +33,7 @@ TaskError storage_failed(std::string_view reason) {
 // The visible task's latest line, or nothing for a task that is missing or not the caller's.
 std::optional<std::string> visible_task_line(const GatewayContext& context,
                                              const Principal& principal, std::string_view task_id) {
-  std::optional<std::string> line = find_latest_task_line(task_log_path(context), task_id);
+  std::optional<std::string> line = find_latest_task_line_indexed(task_log_path(context), task_id);
   if (!line || !is_task_visible(*line, principal)) return std::nullopt;
   return line;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <system_error>
 
 #include "a2a/tasks/log_scan/chunk_read_ahead.h"
@@ -17,21 +18,18 @@
 #include "state/state_dir.h"
 
 namespace tessik {
+
+TaskLogFile open_task_log_for_reading(const std::filesystem::path& path) {
+  TaskLogFile file(platform::open_file_for_reading(path));
+  if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
+  return file;
+}
+
 namespace {
 
 constexpr std::size_t kReadChunk = 1 << 18;
 constexpr std::int64_t kTaskLogLockTimeoutNs = 10'000'000'000;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-FilePtr open_for_reading(const std::filesystem::path& path) {
-  FilePtr file(platform::open_file_for_reading(path));
-  if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
-  return file;
-}
 
 bool is_space(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -64,12 +62,25 @@ std::size_t visit_complete_lines(
   return start;
 }
 
+// What is left after the last line break: visited as a line of its own, or handed back.
+std::uint64_t finish_rest(std::string_view rest, std::uint64_t at,
+                          const std::function<void(std::string_view, std::uint64_t)>& visit,
+                          std::string* unfinished) {
+  if (unfinished != nullptr) {
+    unfinished->assign(rest);
+  } else if (!rest.empty()) {
+    visit_trimmed(rest, at, visit);
+  }
+  return at;
+}
+
 // Lines are visited inside the chunks; only a line that runs over a chunk's end is copied.
-void visit_read_ahead(ChunkReadAhead& chunks,
-                      const std::function<void(std::string_view, std::uint64_t)>& visit) {
-  std::string carried;           // the start of a line that goes on in the next chunk
-  std::uint64_t carried_at = 0;  // its file offset
-  std::uint64_t chunk_at = 0;    // file offset of the chunk's first byte
+std::uint64_t visit_read_ahead(ChunkReadAhead& chunks, std::uint64_t from,
+                               const std::function<void(std::string_view, std::uint64_t)>& visit,
+                               std::string* unfinished) {
+  std::string carried;              // the start of a line that goes on in the next chunk
+  std::uint64_t carried_at = from;  // its file offset
+  std::uint64_t chunk_at = from;    // file offset of the chunk's first byte
   for (std::string_view chunk = chunks.next(); !chunk.empty(); chunk = chunks.next()) {
     std::size_t start = 0;
     if (!carried.empty()) {
@@ -94,43 +105,45 @@ void visit_read_ahead(ChunkReadAhead& chunks,
     }
     chunk_at += chunk.size();
   }
-  if (!carried.empty()) visit_trimmed(carried, carried_at, visit);
+  if (carried.empty()) carried_at = chunk_at;
+  return finish_rest(carried, carried_at, visit, unfinished);
 }
 
 // True when the file exists, is not empty and does not end with a line break.
 bool ends_mid_line(const std::filesystem::path& path) {
-  FilePtr file = open_for_reading(path);
+  TaskLogFile file = open_task_log_for_reading(path);
   if (!file || std::fseek(file.get(), -1, SEEK_END) != 0) return false;
   return std::fgetc(file.get()) != '\n';
 }
 
 }  // namespace
 
-void for_each_task_log_line(const std::filesystem::path& log_path,
-                            const std::function<void(std::string_view, std::uint64_t)>& visit,
-                            std::uint64_t read_ahead_from_bytes) {
-  FilePtr file = open_for_reading(log_path);
-  if (!file) return;
-  std::error_code ignored;
-  const std::uintmax_t file_bytes = std::filesystem::file_size(log_path, ignored);
-  const bool sized = file_bytes != static_cast<std::uintmax_t>(-1);
-  if (sized && file_bytes >= read_ahead_from_bytes) {
+std::uint64_t read_task_log_lines_from(
+    std::FILE* file, std::uint64_t from,
+    const std::function<void(std::string_view, std::uint64_t)>& visit, std::string* unfinished,
+    std::uint64_t read_ahead_from_bytes) {
+  if (unfinished != nullptr) unfinished->clear();
+  if (file == nullptr || std::fseek(file, static_cast<long>(from), SEEK_SET) != 0) return from;
+  const std::optional<platform::FileIdentity> identity = platform::file_identity(file);
+  const bool sized = identity.has_value() && identity->size >= from;
+  const std::uint64_t new_bytes = sized ? identity->size - from : 0;
+  if (sized && new_bytes >= read_ahead_from_bytes) {
     std::unique_ptr<ChunkReadAhead> chunks;
     try {
-      chunks = std::make_unique<ChunkReadAhead>(file.get(), kReadChunk);
+      chunks = std::make_unique<ChunkReadAhead>(file, kReadChunk);
     } catch (const std::system_error&) {
       // No second thread to be had: the same lines, read on this one.
     }
-    if (chunks) return visit_read_ahead(*chunks, visit);
+    if (chunks) return visit_read_ahead(*chunks, from, visit, unfinished);
   }
-  // Sized to the file when it is small and never zero-filled: most calls read a short log,
-  // and touching a fresh megabyte costs more than reading one.
+  // Sized to the new bytes when they are few and never zero-filled: most calls read a short
+  // stretch, and touching a fresh megabyte costs more than reading one.
   std::size_t capacity =
-      sized ? static_cast<std::size_t>(std::clamp<std::uintmax_t>(file_bytes + 1, 4096, kReadChunk))
+      sized ? static_cast<std::size_t>(std::clamp<std::uint64_t>(new_bytes + 1, 4096, kReadChunk))
             : kReadChunk;
   std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(capacity);
-  std::size_t filled = 0;       // bytes of buffer holding unread data
-  std::uint64_t buffer_at = 0;  // file offset of buffer[0]
+  std::size_t filled = 0;         // bytes of buffer holding unread data
+  std::uint64_t buffer_at = from;  // file offset of buffer[0]
   while (true) {
     if (filled == capacity) {  // one very long line
       std::unique_ptr<char[]> larger = std::make_unique_for_overwrite<char[]>(capacity * 2);
@@ -138,22 +151,25 @@ void for_each_task_log_line(const std::filesystem::path& log_path,
       buffer = std::move(larger);
       capacity *= 2;
     }
-    const std::size_t got = std::fread(buffer.get() + filled, 1, capacity - filled, file.get());
-    const bool at_end = got == 0;
+    const std::size_t got = std::fread(buffer.get() + filled, 1, capacity - filled, file);
     filled += got;
     const std::size_t start =
         visit_complete_lines(std::string_view(buffer.get(), filled), buffer_at, visit);
-    if (at_end) {
-      if (start < filled) {
-        visit_trimmed(std::string_view(buffer.get() + start, filled - start), buffer_at + start,
-                      visit);
-      }
-      return;
+    if (got == 0) {
+      return finish_rest(std::string_view(buffer.get() + start, filled - start),
+                         buffer_at + start, visit, unfinished);
     }
     std::memmove(buffer.get(), buffer.get() + start, filled - start);
     filled -= start;
     buffer_at += start;
   }
+}
+
+void for_each_task_log_line(const std::filesystem::path& log_path,
+                            const std::function<void(std::string_view, std::uint64_t)>& visit,
+                            std::uint64_t read_ahead_from_bytes) {
+  TaskLogFile file = open_task_log_for_reading(log_path);
+  if (file) read_task_log_lines_from(file.get(), 0, visit, nullptr, read_ahead_from_bytes);
 }
 
 TaskLogLock::TaskLogLock(const std::filesystem::path& log_path) {
@@ -214,30 +230,6 @@ std::optional<std::string> find_latest_task_line(const std::filesystem::path& lo
     if (summary && summary->id == wanted) latest = std::string(line);
   });
   return latest;
-}
-
-std::vector<std::string> read_task_lines_at(const std::filesystem::path& log_path,
-                                            const std::vector<const LatestTaskLine*>& lines) {
-  std::vector<std::string> texts(lines.size());
-  FilePtr file = open_for_reading(log_path);
-  if (!file) return texts;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    std::string text(lines[i]->length, '\0');
-    if (std::fseek(file.get(), static_cast<long>(lines[i]->offset), SEEK_SET) == 0 &&
-        std::fread(text.data(), 1, text.size(), file.get()) == text.size()) {
-      texts[i] = std::move(text);
-    }
-  }
-  return texts;
-}
-
-std::vector<std::string> read_latest_task_lines(const std::filesystem::path& log_path) {
-  const LatestTaskLines latest(log_path);
-  std::vector<const LatestTaskLine*> wanted;
-  wanted.reserve(latest.lines().size());
-  for (const LatestTaskLine& line : latest.lines())
-    wanted.push_back(&line);
-  return read_task_lines_at(log_path, wanted);
 }
 
 }  // namespace tessik

@@ -6,8 +6,10 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -15,7 +17,6 @@
 #include <vector>
 
 #include "a2a/gateway/gateway_context.h"
-#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_record.h"
 #include "registry/lock_publish.h"
 
@@ -64,13 +65,19 @@ bool append_json_line(const std::filesystem::path& path, std::string_view record
 std::optional<std::string> find_latest_task_line(const std::filesystem::path& log_path,
                                                  std::string_view task_id);
 
-// For every task id its latest line, ordered by where that line stands (oldest first).
+// For every task id its latest line, ordered by where that line stands (oldest first). Reads
+// the whole log into a private index (see TaskLogIndex).
 std::vector<std::string> read_latest_task_lines(const std::filesystem::path& log_path);
 
-// Reads the given lines back (in the order given). A line that can no longer be read comes
-// back empty. The log only grows, so offsets from an earlier scan stay valid.
-std::vector<std::string> read_task_lines_at(const std::filesystem::path& log_path,
-                                            const std::vector<const LatestTaskLine*>& lines);
+// An open task log; closes the stream when it goes.
+struct TaskLogFileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using TaskLogFile = std::unique_ptr<std::FILE, TaskLogFileCloser>;
+
+// The log opened for reading, unbuffered (readers bring their own buffers); null when it
+// cannot be opened.
+TaskLogFile open_task_log_for_reading(const std::filesystem::path& path);
 
 // From this size on, the log is read ahead on a second thread while lines are visited.
 inline constexpr std::uint64_t kTaskLogReadAheadFromBytes = 8u << 20;
@@ -80,5 +87,15 @@ inline constexpr std::uint64_t kTaskLogReadAheadFromBytes = 8u << 20;
 void for_each_task_log_line(const std::filesystem::path& log_path,
                             const std::function<void(std::string_view, std::uint64_t)>& visit,
                             std::uint64_t read_ahead_from_bytes = kTaskLogReadAheadFromBytes);
+
+// Visits the trimmed lines of `file` from byte `from` to its end, like for_each_task_log_line.
+// The bytes after the last line break (a line being written, or one cut short) are visited as
+// a line too when `unfinished` is null; otherwise they are copied there untrimmed and not
+// visited. Returns the offset where those bytes start (the end of the file when there are
+// none). Moves the stream's position.
+std::uint64_t read_task_log_lines_from(
+    std::FILE* file, std::uint64_t from,
+    const std::function<void(std::string_view, std::uint64_t)>& visit, std::string* unfinished,
+    std::uint64_t read_ahead_from_bytes = kTaskLogReadAheadFromBytes);
 
 }  // namespace tessik

@@ -1,14 +1,14 @@
-// Get, list and cancel over the task log. Listing decides on line summaries and reads back
-// only the lines of the page it renders, because the log is read whole on every request.
+// Get, list and cancel over the task log's index. Listing decides on the indexed fields and
+// reads back only the lines of the page it renders.
 #include "a2a/tasks/task_queries.h"
 
 #include <algorithm>
 #include <array>
 #include <nlohmann/json.hpp>
-#include <unordered_map>
 
 #include "a2a/gateway/scopes.h"
 #include "a2a/tasks/task_json.h"
+#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_log.h"
 #include "a2a/tasks/task_push_payloads.h"
 #include "a2a/tasks/task_view.h"
@@ -37,106 +37,59 @@ std::string trimmed_or_empty(const std::optional<std::string>& text) {
   return text ? trim(*text) : std::string();
 }
 
-// Whether a stored state matches the wanted filter, decided once per distinct state text:
-// a log holds a handful of states across all its tasks.
-class StateMatch {
+// A decision made once per distinct owner or state of the log: logs hold many tasks of few
+// owners and a handful of states.
+class DecidedOnce {
  public:
-  explicit StateMatch(const std::string& wanted) : wanted_(wanted) {}
+  explicit DecidedOnce(std::size_t count) : decided_(count, kUndecided) {}
 
-  bool matches(std::string_view state) {
-    if (wanted_.empty()) return true;
-    for (const auto& [known, match] : decided_) {
-      if (known == state) return match;
-    }
-    const bool match = wanted_ == normalize_task_state_filter(state);
-    decided_.emplace_back(std::string(state), match);
-    return match;
+  template <typename Decide>
+  bool get(std::uint32_t number, Decide&& decide) {
+    if (decided_[number] == kUndecided) decided_[number] = decide() ? 1 : 0;
+    return decided_[number] == 1;
   }
 
  private:
-  const std::string& wanted_;
-  std::vector<std::pair<std::string, bool>> decided_;
+  static constexpr std::int8_t kUndecided = -1;
+  std::vector<std::int8_t> decided_;
 };
-
-bool passes_filters(const LatestTaskLine& task, const TaskListQuery& query, StateMatch& state) {
-  if (!query.context_id.empty() && task.context_id != query.context_id) return false;
-  if (!state.matches(task.state)) return false;
-  return query.status_timestamp_after.empty() || query.status_timestamp_after <= task.timestamp;
-}
 
 // A selected task and its place among the caller's filtered tasks, most recently written
 // first. Ordering by (timestamp descending, place) is the stable sort by timestamp.
 struct Ranked {
-  const LatestTaskLine* task;
-  std::size_t place;
+  std::string_view timestamp;
+  std::uint32_t slot;
+  std::uint32_t place;
 };
 
 bool ranks_before(const Ranked& a, const Ranked& b) {
-  if (a.task->timestamp != b.task->timestamp) return a.task->timestamp > b.task->timestamp;
+  if (a.timestamp != b.timestamp) return a.timestamp > b.timestamp;
   return a.place < b.place;
 }
 
-// The ownership rule for each distinct owner of the log, decided once per request: logs
-// hold many tasks of few owners.
-class VisibilityMemo {
- public:
-  explicit VisibilityMemo(const Principal& principal) : principal_(principal) {}
-
-  bool visible(const LatestTaskLine& task) {
-    // The index stores each distinct owner text once, so the same owner usually comes back
-    // as the very same views; those are recognised without building a key.
-    const Views views{task.requester_client_id, task.requester_agent, task.requester_node};
-    for (const auto& [seen, decided] : by_views_) {
-      if (same_views(seen, views)) return decided;
-    }
-    const bool answer = visible_by_text(task);
-    if (by_views_.size() < kMaxViews) by_views_.emplace_back(views, answer);
-    return answer;
-  }
-
- private:
-  using Views = std::array<std::string_view, 3>;
-  static constexpr std::size_t kMaxViews = 16;
-
-  static bool same_views(const Views& a, const Views& b) {
-    for (std::size_t i = 0; i < a.size(); ++i) {
-      if (a[i].data() != b[i].data() || a[i].size() != b[i].size()) return false;
-    }
-    return true;
-  }
-
-  bool visible_by_text(const LatestTaskLine& task) {
-    key_.assign(task.requester_client_id);
-    key_ += '\n';
-    key_ += task.requester_agent;
-    key_ += '\n';
-    key_ += task.requester_node;
-    const auto known = decided_.find(key_);
-    if (known != decided_.end()) return known->second;
-    const RecordOwner owner{std::string(task.requester_client_id),
-                            std::string(task.requester_agent), std::string(task.requester_node)};
-    const bool visible = caller_owns_record(owner, principal_);
-    decided_.emplace(key_, visible);
-    return visible;
-  }
-
-  const Principal& principal_;
-  std::string key_;
-  std::unordered_map<std::string, bool> decided_;
-  std::vector<std::pair<Views, bool>> by_views_;
-};
-
-std::vector<Ranked> select_tasks(const std::vector<LatestTaskLine>& latest,
-                                 const TaskListQuery& query, const Principal& principal) {
+std::vector<Ranked> select_tasks(const TaskLogIndex& index, const TaskListQuery& query,
+                                 const Principal& principal) {
   const std::string wanted_state =
       query.status.empty() ? std::string() : normalize_task_state_filter(query.status);
-  VisibilityMemo memo(principal);
-  StateMatch state(wanted_state);
+  DecidedOnce visible(index.owner_count());
+  DecidedOnce state_matches(index.state_count());
   std::vector<Ranked> selected;
-  for (auto it = latest.rbegin(); it != latest.rend(); ++it) {
-    if (memo.visible(*it) && passes_filters(*it, query, state)) {
-      selected.push_back({&*it, selected.size()});
+  for (std::uint32_t slot = index.slot_count(); slot-- > 0;) {
+    if (!index.live(slot)) continue;
+    const bool shown = visible.get(index.owner(slot), [&] {
+      const TaskOwnerText& owner = index.owner_text(index.owner(slot));
+      return caller_owns_record({owner.client_id, owner.agent, owner.node}, principal);
+    });
+    if (!shown) continue;
+    if (!query.context_id.empty() && index.context_id(slot) != query.context_id) continue;
+    if (!wanted_state.empty() && !state_matches.get(index.state(slot), [&] {
+          return wanted_state == normalize_task_state_filter(index.state_text(index.state(slot)));
+        })) {
+      continue;
     }
+    const std::string_view timestamp = index.timestamp(slot);
+    if (!query.status_timestamp_after.empty() && query.status_timestamp_after > timestamp) continue;
+    selected.push_back({timestamp, slot, static_cast<std::uint32_t>(selected.size())});
   }
   return selected;
 }
@@ -251,7 +204,7 @@ TaskOperationResult get_task(const GatewayContext& context, const Principal& pri
                              std::string_view task_id,
                              const std::optional<std::string>& history_length,
                              std::string_view version) {
-  const std::optional<std::string> line = find_latest_task_line(task_log_path(context), task_id);
+  const std::optional<std::string> line = find_latest_task_line_indexed(task_log_path(context), task_id);
   if (!line || !is_task_visible(*line, principal)) return task_failure(task_not_found_error());
   std::optional<std::int64_t> keep;
   if (history_length) {
@@ -268,43 +221,43 @@ TaskOperationResult list_tasks(const GatewayContext& context, const Principal& p
     return task_failure(list_invalid_error(*message));
   }
   const TaskListQuery& query = std::get<TaskListQuery>(parsed);
-  const std::filesystem::path log_path = task_log_path(context);
-  const LatestTaskLines latest(log_path);
-  std::vector<Ranked> selected = select_tasks(latest.lines(), query, principal);
-
-  std::size_t start = 0;
-  if (!query.page_token.empty()) {
-    const auto named = std::find_if(selected.begin(), selected.end(), [&](const Ranked& task) {
-      return task.task->id == query.page_token;
-    });
-    if (named == selected.end()) return task_failure(page_token_invalid_error());
-    const Ranked token = *named;
-    start = 1 + static_cast<std::size_t>(
-                    std::count_if(selected.begin(), selected.end(),
-                                  [&](const Ranked& task) { return ranks_before(task, token); }));
-  }
-  const std::size_t end =
-      std::min(start + static_cast<std::size_t>(query.page_size), selected.size());
-  order_page(selected, start, end);
-  const std::string next_token = end == selected.size() || end <= start
-                                     ? std::string()
-                                     : std::string(selected[end - 1].task->id);
-
-  std::vector<const LatestTaskLine*> page;
-  for (std::size_t i = start; i < end; ++i)
-    page.push_back(selected[i].task);
-  std::vector<std::string> views = read_task_lines_at(log_path, page);
-  for (std::string& view : views) {
-    view = build_task_view(view, query.history_length, query.include_artifacts, version);
-  }
-  return task_success(list_document(views, next_token, query.page_size, selected.size()));
+  TaskOperationResult result = task_failure(page_token_invalid_error());
+  with_task_log_index(task_log_path(context), [&](const TaskLogIndex& index) {
+    std::vector<Ranked> selected = select_tasks(index, query, principal);
+    std::size_t start = 0;
+    if (!query.page_token.empty()) {
+      const auto named = std::find_if(selected.begin(), selected.end(), [&](const Ranked& task) {
+        return index.id(task.slot) == query.page_token;
+      });
+      if (named == selected.end()) return;
+      const Ranked token = *named;
+      start = 1 + static_cast<std::size_t>(
+                      std::count_if(selected.begin(), selected.end(),
+                                    [&](const Ranked& task) { return ranks_before(task, token); }));
+    }
+    const std::size_t end =
+        std::min(start + static_cast<std::size_t>(query.page_size), selected.size());
+    order_page(selected, start, end);
+    const std::string next_token = end == selected.size() || end <= start
+                                       ? std::string()
+                                       : std::string(index.id(selected[end - 1].slot));
+    std::vector<std::uint32_t> page;
+    for (std::size_t i = start; i < end; ++i)
+      page.push_back(selected[i].slot);
+    std::vector<std::string> views = index.read_lines(page);
+    for (std::string& view : views) {
+      view = build_task_view(view, query.history_length, query.include_artifacts, version);
+    }
+    result = task_success(list_document(views, next_token, query.page_size, selected.size()));
+  });
+  return result;
 }
 
 TaskOperationResult cancel_task(const GatewayContext& context, const Principal& principal,
                                 std::string_view task_id, std::string_view body,
                                 std::string_view version) {
   const std::filesystem::path log_path = task_log_path(context);
-  std::optional<std::string> line = find_latest_task_line(log_path, task_id);
+  std::optional<std::string> line = find_latest_task_line_indexed(log_path, task_id);
   if (!line || !is_task_visible(*line, principal)) return task_failure(task_not_found_error());
   std::optional<TaskRecord> task = parse_task_record(*line);
   if (!task) return task_failure(task_corrupt_error(400));
@@ -316,7 +269,7 @@ TaskOperationResult cancel_task(const GatewayContext& context, const Principal& 
   try {
     // Decide on the freshest record, under the lock: a reply may complete the task meanwhile.
     const TaskLogLock lock(log_path);
-    line = find_latest_task_line(log_path, task_id);
+    line = find_latest_task_line_indexed(log_path, task_id);
     if (!line) return task_failure(task_not_found_error());
     task = parse_task_record(*line);
     if (!task) return task_failure(task_corrupt_error(400));

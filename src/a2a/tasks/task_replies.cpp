@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "a2a/gateway/gateway_context.h"
+#include "a2a/tasks/log_scan/task_index.h"
 #include "a2a/tasks/task_json.h"
 #include "a2a/tasks/task_log.h"
 #include "a2a/tasks/task_push_payloads.h"
@@ -126,7 +127,10 @@ TaskReplyResult record_task_reply(const std::filesystem::path& log_path, const T
 void append_send_outcome_record(const std::filesystem::path& log_path, TaskRecord& task) {
   const TaskLogLock lock(log_path);
   if (!has_reply(task)) {
-    const std::optional<TaskRecord> latest = latest_record(log_path, task.id);
+    // Only the broker writes outcomes: its index of the log spares a read of the whole log.
+    const std::optional<std::string> line = find_latest_task_line_indexed(log_path, task.id);
+    const std::optional<TaskRecord> latest =
+        line ? parse_task_record(*line) : std::optional<TaskRecord>();
     if (latest && has_reply(*latest) && latest->message_id == task.message_id) {
       task.reply_body = latest->reply_body;
       task.reply_message_id = latest->reply_message_id;

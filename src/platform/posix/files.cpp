@@ -94,4 +94,14 @@ std::FILE* open_file_for_reading(const std::filesystem::path& path) {
   return std::fopen(path.c_str(), "rbe");  // "e": close-on-exec, as every other descriptor here
 }
 
+std::optional<FileIdentity> file_identity(std::FILE* file) {
+  struct stat info {};
+  if (file == nullptr || ::fstat(::fileno(file), &info) != 0) return std::nullopt;
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
+                      static_cast<std::uint64_t>(info.st_ino),
+                      static_cast<std::uint64_t>(info.st_size),
+                      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 +
+                          info.st_mtim.tv_nsec};
+}
+
 }  // namespace tessik::platform
