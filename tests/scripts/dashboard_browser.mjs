@@ -120,7 +120,9 @@ try {
     const requests = performance.getEntriesByType('resource').map((entry) =>
       `${new URL(entry.name).pathname} ${Math.round(entry.startTime)}+${Math.round(entry.duration)}` +
       ` (waiting ${Math.round(entry.responseStart - entry.requestStart)})`);
-    return { dom: Math.round(performance.getEntriesByType('navigation')[0].domContentLoadedEventEnd),
+    const shown = performance.getEntriesByName('tessik-first-data')[0];
+    return { shown: shown ? Math.round(shown.startTime) : -1,
+      dom: Math.round(performance.getEntriesByType('navigation')[0].domContentLoadedEventEnd),
       tasks: tasks ? Math.round(tasks.duration) : -1, requests: requests.join(', ') };
   });
   const summary = await textOf('#tasks-summary');
@@ -141,8 +143,10 @@ try {
   expect((await textOf('#tasks-body')).includes('No tasks match.'), 'a filter with no match lists tasks');
   expect(await page.evaluate(() => window.__paged === true), 'paging or filtering reloaded the page');
   expect(pageErrors.length === 0, `the page reported errors: ${pageErrors.join(' | ')}`);
-  console.log(`dashboard_browser: first load with 1,001 tasks: ${firstLoadMs} ms until the data ` +
-    `was shown (DOM ready ${timing.dom} ms, task list request ${timing.tasks} ms; ` +
+  expect(timing.shown > 0, 'the page did not mark when it first showed data');
+  console.log(`dashboard_browser: first load with 1,001 tasks: data shown ${timing.shown} ms ` +
+    `after navigation start by the page's clock, ${firstLoadMs} ms as the driver saw it ` +
+    `(DOM ready ${timing.dom} ms, task list request ${timing.tasks} ms; ` +
     `requests, start+duration ms: ${timing.requests})`);
 } finally {
   await browser.close();
