@@ -1,4 +1,4 @@
-// The API-service stand-in without HTTP: options, the local token file, envelopes, and the
+// The API-service stand-in's request path without HTTP: the local token file, envelopes, and the
 // answers it gives before or instead of reaching a broker.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "app/api_service.h"
-#include "app/api_service_command.h"
 #include "base/text.h"
 #include "platform/local_socket.h"
 #include "platform/stop_signal.h"
@@ -20,28 +19,6 @@ namespace tessik {
 namespace {
 
 using nlohmann::json;
-
-TEST(ApiServiceOptions, ListenAndSession) {
-  ApiServiceOptions options;
-  std::string error;
-  ASSERT_TRUE(
-      parse_api_service_options({"--listen", "127.0.0.2:4000", "--session=77"}, options, error));
-  EXPECT_EQ(options.host, "127.0.0.2");
-  EXPECT_EQ(options.port, 4000);
-  EXPECT_EQ(options.session_id, 77u);
-  for (const std::vector<std::string>& bad :
-       std::vector<std::vector<std::string>>{{"--listen", "127.0.0.1"},
-                                             {"--listen=:80"},
-                                             {"--listen=h:70000"},
-                                             {"--session", "0"},
-                                             {"--session=x"},
-                                             {"--listen"},
-                                             {"--verbose"}}) {
-    ApiServiceOptions fresh;
-    EXPECT_FALSE(parse_api_service_options(bad, fresh, error)) << bad[0];
-    EXPECT_FALSE(error.empty());
-  }
-}
 
 TEST(ApiServiceToken, CreatedOnceOwnerOnlyAndReused) {
   test::TempEnv env;

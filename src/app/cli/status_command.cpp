@@ -3,8 +3,6 @@
 // when nothing runs.
 #include "app/cli/status_command.h"
 
-#include <httplib.h>
-
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
@@ -18,6 +16,7 @@
 #include "app/broker_client.h"
 #include "app/cli/cli_output.h"
 #include "base/text.h"
+#include "platform/http_client.h"
 #include "platform/pipe_directory.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "registry/registry.h"
@@ -89,17 +88,13 @@ Probe probe_stand_in(const std::string& endpoint) {
       port <= 0 || port > 65535) {
     return {false, "invalid endpoint " + endpoint};
   }
-  httplib::Client client(endpoint.substr(0, colon), port);
-  client.set_connection_timeout(0, 500'000);
-  client.set_read_timeout(2, 0);
-  client.set_write_timeout(2, 0);
-  const httplib::Result result = client.Get(kCardPath);
-  if (!result) {
-    return {false, result.error() == httplib::Error::Connection
-                       ? "nothing accepts connections at " + endpoint
-                       : httplib::to_string(result.error())};
+  HttpRequestOptions request;
+  request.no_proxy = true;  // the stand-in is local; a proxy would answer for it
+  const HttpResponse response = http_get("http://" + endpoint + kCardPath, {}, request);
+  if (response.status_code == 0) {
+    return {false, response.error.empty() ? "no answer from " + endpoint : response.error};
   }
-  if (result->status != 200) return {false, "HTTP " + std::to_string(result->status)};
+  if (response.status_code != 200) return {false, "HTTP " + std::to_string(response.status_code)};
   return {true, ""};
 }
 

@@ -1,7 +1,7 @@
 // cpp-httplib parses and writes each request, but the connections are ours: its own server
 // gives every connection a pool thread for as long as the client keeps it open, so a few idle
 // sockets starve everyone, and it buffers chunked bodies without any limit.
-#include "app/api_service_http.h"
+#include "standin/api_service_http.h"
 
 #include <httplib.h>
 
@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "a2a/gateway/errors.h"
-#include "app/dashboard_http.h"
+#include "standin/dashboard_http.h"
 #include "base/text.h"
 #include "platform/tcp_gate.h"
 
