@@ -66,6 +66,52 @@ TEST(ApiServiceEnvelope, RoundTripsThroughTheBrokerParser) {
   EXPECT_EQ(parsed.principal.scopes, principal.scopes);
 }
 
+// The broker reads the stand-in's compact envelope without a JSON tree; the same document
+// laid out differently goes through the general reader. Both must give the same record.
+TEST(ApiServiceEnvelope, TheCompactAndTheGeneralReaderAgree) {
+  const auto same = [](const UserBrokerEnvelope& a, const UserBrokerEnvelope& b) {
+    EXPECT_EQ(a.valid, b.valid);
+    EXPECT_EQ(a.error, b.error);
+    EXPECT_EQ(a.request.method, b.request.method);
+    EXPECT_EQ(a.request.target, b.request.target);
+    EXPECT_EQ(a.request.headers, b.request.headers);
+    EXPECT_EQ(a.request.body, b.request.body);
+    EXPECT_EQ(a.request.endpoint_url, b.request.endpoint_url);
+    EXPECT_EQ(a.principal.authenticated, b.principal.authenticated);
+    EXPECT_EQ(a.principal.client_id, b.principal.client_id);
+    EXPECT_EQ(a.principal.principal_type, b.principal.principal_type);
+    EXPECT_EQ(a.principal.sender_agent, b.principal.sender_agent);
+    EXPECT_EQ(a.principal.sender_node, b.principal.sender_node);
+    EXPECT_EQ(a.principal.scopes, b.principal.scopes);
+  };
+  GatewayRequest request;
+  request.method = "GET";
+  request.target = "/a2a/tasks/t-1?x=\"y\"";
+  request.headers = {{"X-Bytes", "bad \xff byte"}, {"X-Controls", "tab\there \x01"},
+                     {"X-Unicode", "\xe2\x82\xac \xf0\x9f\x98\x80"}};
+  request.body = "line\nbreak \\ back \"quote\" \u00e9";
+  request.endpoint_url = "http://127.0.0.1:1/a2a";
+  Principal principal;
+  principal.authenticated = true;
+  principal.client_id = "c";
+  for (const std::vector<std::string>& scopes :
+       std::vector<std::vector<std::string>>{{}, {"task.read"}, {"a", "b\\c"}}) {
+    principal.scopes = scopes;
+    const std::string compact = build_broker_envelope(request, principal);
+    const std::string spaced = json::parse(compact).dump(1);
+    ASSERT_NE(compact, spaced);
+    const UserBrokerEnvelope fast = parse_user_broker_envelope(compact);
+    ASSERT_TRUE(fast.valid) << fast.error;
+    same(fast, parse_user_broker_envelope(spaced));
+  }
+  // Validation is the same on both paths.
+  principal.client_id = "  ";
+  const std::string compact = build_broker_envelope(request, principal);
+  const UserBrokerEnvelope refused = parse_user_broker_envelope(compact);
+  EXPECT_FALSE(refused.valid);
+  same(refused, parse_user_broker_envelope(json::parse(compact).dump(1)));
+}
+
 TEST(ApiServiceResponse, OnlyWellFormedDocumentsAreAccepted) {
   const auto response = parse_broker_response(
       R"({"body":"x","contentType":"text/plain","headers":{"ETag":"\"e\"","n":1},"status":304,"version":1})");
