@@ -89,7 +89,8 @@ bool read_all(int handle, char* data, std::size_t size) {
 bool read_frame_payload(int handle, std::string& payload) {
   unsigned char prefix[4];
   if (!read_all(handle, reinterpret_cast<char*>(prefix), sizeof prefix)) return false;
-  payload.resize(prefix[0] | prefix[1] << 8 | prefix[2] << 16 | static_cast<std::size_t>(prefix[3]) << 24);
+  payload.resize(prefix[0] | prefix[1] << 8 | prefix[2] << 16 |
+                 static_cast<std::size_t>(prefix[3]) << 24);
   return read_all(handle, payload.data(), payload.size());
 }
 
@@ -102,12 +103,14 @@ class EchoFloor {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    if (listener < 0 ||
+        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         ::listen(listener, 128) != 0) {
       throw std::runtime_error("echo floor cannot listen at " + socket.string());
     }
     std::string frame(4, '\0');
-    for (int i = 0; i < 4; ++i) frame[i] = static_cast<char>((answer.size() >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+      frame[i] = static_cast<char>((answer.size() >> (8 * i)) & 0xFF);
     frame += answer;
     pid_ = ::fork();
     if (pid_ == 0) serve(listener, frame);

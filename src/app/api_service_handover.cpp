@@ -22,8 +22,7 @@ int run_api_service_handover(const std::vector<std::string>& args) {
   const std::string program = api_service_program_beside(self).string();
   std::string error;
   platform::hand_over_to_program(program, args, error);
-  std::fprintf(stderr, "tessik api-service: cannot start %s: %s\n", program.c_str(),
-               error.c_str());
+  std::fprintf(stderr, "tessik api-service: cannot start %s: %s\n", program.c_str(), error.c_str());
   return 1;
 }
 

@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "app/api_service.h"
-#include "standin/api_service_http.h"
 #include "base/random.h"
 #include "platform/session_id.h"
 #include "platform/stop_signal.h"
+#include "standin/api_service_http.h"
 #include "state/state_dir.h"
 #include "wire/frames.h"
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "a2a/gateway/errors.h"
-#include "standin/dashboard_http.h"
 #include "base/text.h"
 #include "platform/tcp_gate.h"
+#include "standin/dashboard_http.h"
 
 namespace tessik {
 namespace {

@@ -3,8 +3,8 @@
 #include "standin/dashboard_http.h"
 
 #include "a2a/gateway/errors.h"
-#include "standin/dashboard_files.h"
 #include "base/text.h"
+#include "standin/dashboard_files.h"
 
 namespace tessik {
 namespace {

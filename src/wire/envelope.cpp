@@ -3,8 +3,8 @@
 
 #include <cmath>
 #include <limits>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "base/json_depth.h"
 #include "base/text.h"

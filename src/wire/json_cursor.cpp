@@ -7,7 +7,9 @@
 namespace tessik {
 namespace {
 
-bool plain(char c) { return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20; }
+bool plain(char c) {
+  return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20;
+}
 
 void append_utf8(std::string& out, std::uint32_t code) {
   if (code < 0x80) {
@@ -91,16 +93,34 @@ bool JsonCursor::hex4(std::uint32_t& out) {
 bool JsonCursor::escape(std::string& out) {
   if (position_ >= text_.size()) return false;
   switch (text_[position_++]) {
-    case '"': out += '"'; return true;
-    case '\\': out += '\\'; return true;
-    case '/': out += '/'; return true;
-    case 'b': out += '\b'; return true;
-    case 'f': out += '\f'; return true;
-    case 'n': out += '\n'; return true;
-    case 'r': out += '\r'; return true;
-    case 't': out += '\t'; return true;
-    case 'u': return unicode(out);
-    default: return false;
+    case '"':
+      out += '"';
+      return true;
+    case '\\':
+      out += '\\';
+      return true;
+    case '/':
+      out += '/';
+      return true;
+    case 'b':
+      out += '\b';
+      return true;
+    case 'f':
+      out += '\f';
+      return true;
+    case 'n':
+      out += '\n';
+      return true;
+    case 'r':
+      out += '\r';
+      return true;
+    case 't':
+      out += '\t';
+      return true;
+    case 'u':
+      return unicode(out);
+    default:
+      return false;
   }
 }
 

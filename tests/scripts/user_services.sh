@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# scripts/install puts tessik, tessik-api-service and the two user units in place with the installed path, the
-# units pass systemd-analyze verify, and --uninstall removes them again.
+# scripts/install puts tessik, tessik-api-service and the two user units in place with the
+# installed path, the units pass systemd-analyze verify, and --uninstall removes them again.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -21,7 +21,8 @@ for unit in tessik-broker tessik-api-service; do
   file=$UNIT_DIR/$unit.service
   [[ -f $file ]] || fail "$unit.service was not installed"
   grep -q '@BINDIR@' "$file" && fail "$unit.service still holds a placeholder"
-  grep -q "^ExecStart=$PREFIX/bin/tessik[- ]" "$file" || fail "$unit.service does not start from $PREFIX/bin"
+  grep -q "^ExecStart=$PREFIX/bin/tessik[- ]" "$file" ||
+    fail "$unit.service does not start from $PREFIX/bin"
   grep -q '^Restart=on-failure$' "$file" || fail "$unit.service does not restart on failure"
   grep -q '^WantedBy=default.target$' "$file" || fail "$unit.service does not start at login"
 done

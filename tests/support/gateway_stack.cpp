@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "base/text.h"
-#include "support/build_paths.h"
 #include "state/state_dir.h"
+#include "support/build_paths.h"
 
 namespace tessik::test {
 

@@ -87,7 +87,8 @@ TEST(ApiServiceEnvelope, TheCompactAndTheGeneralReaderAgree) {
   GatewayRequest request;
   request.method = "GET";
   request.target = "/a2a/tasks/t-1?x=\"y\"";
-  request.headers = {{"X-Bytes", "bad \xff byte"}, {"X-Controls", "tab\there \x01"},
+  request.headers = {{"X-Bytes", "bad \xff byte"},
+                     {"X-Controls", "tab\there \x01"},
                      {"X-Unicode", "\xe2\x82\xac \xf0\x9f\x98\x80"}};
   request.body = "line\nbreak \\ back \"quote\" \u00e9";
   request.endpoint_url = "http://127.0.0.1:1/a2a";

@@ -56,9 +56,9 @@ TEST(ResponseDocument, AnyOtherLayoutOrMalformedTextIsLeftToTheGeneralReader) {
   const std::string good = serialize_gateway_response(sample("x"));
   ASSERT_TRUE(read_serialized_gateway_response(good));
   const std::string others[] = {
-      good + " ",                                  // trailing bytes
-      good.substr(0, good.size() - 1),             // cut short
-      "{ " + good.substr(1),                       // white space
+      good + " ",                                                                // trailing bytes
+      good.substr(0, good.size() - 1),                                           // cut short
+      "{ " + good.substr(1),                                                     // white space
       R"({"status":200,"body":"","contentType":"t","headers":{},"version":1})",  // order
       R"({"body":"","contentType":"t","headers":{},"status":200,"version":2})",  // version
       R"({"body":"","contentType":"t","headers":{},"status":2e2,"version":1})",  // not an int
@@ -66,8 +66,10 @@ TEST(ResponseDocument, AnyOtherLayoutOrMalformedTextIsLeftToTheGeneralReader) {
       R"({"body":"\ude00","contentType":"t","headers":{},"status":200,"version":1})",
       R"({"body":"\x","contentType":"t","headers":{},"status":200,"version":1})",
       R"({"body":"\u12g4","contentType":"t","headers":{},"status":200,"version":1})",
-      "{\"body\":\"raw\ncontrol\",\"contentType\":\"t\",\"headers\":{},\"status\":200,\"version\":1}",
-      "{\"body\":\"bad \xc3\x28 utf8\",\"contentType\":\"t\",\"headers\":{},\"status\":200,\"version\":1}",
+      "{\"body\":\"raw\ncontrol\",\"contentType\":\"t\",\"headers\":{},\"status\":200,\"version\":"
+      "1}",
+      "{\"body\":\"bad \xc3\x28 "
+      "utf8\",\"contentType\":\"t\",\"headers\":{},\"status\":200,\"version\":1}",
       R"({"body":"","contentType":"t","headers":{"a":1},"status":200,"version":1})",
   };
   for (const std::string& other : others)
