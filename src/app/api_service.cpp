@@ -172,14 +172,9 @@ std::string build_broker_envelope(const GatewayRequest& request, const Principal
   append_json_string(out, principal.sender_node);
   out += "},\"request\":{\"body\":";
   append_json_string(out, request.body);
-  out += ",\"headers\":{";
-  bool first = true;
-  for (const auto& [name, value] : request.headers) {
-    if (!first) out += ',';
-    first = false;
-    append_json_string_member(out, name, value);
-  }
-  out += "},\"method\":";
+  out += ",\"headers\":";
+  append_json_string_object(out, request.headers);
+  out += ",\"method\":";
   append_json_string(out, request.method);
   out += ",\"target\":";
   append_json_string(out, request.target);

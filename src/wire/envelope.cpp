@@ -51,7 +51,6 @@ UserBrokerEnvelope invalid(const char* message) {
 // space), read without a JSON tree. nullopt for anything else, which the general reader
 // then takes; for this layout both readers give the same record.
 std::optional<UserBrokerEnvelope> read_compact_envelope(std::string_view payload) {
-  if (!is_valid_utf8(payload)) return std::nullopt;
   JsonCursor cursor(payload);
   UserBrokerEnvelope envelope;
   GatewayRequest& request = envelope.request;
@@ -151,6 +150,18 @@ UserBrokerEnvelope parse_user_broker_envelope(std::string_view payload) {
   return envelope;
 }
 
+void append_json_string_object(std::string& out,
+                               const std::map<std::string, std::string>& members) {
+  out += '{';
+  bool first = true;
+  for (const auto& [name, value] : members) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string_member(out, name, value);
+  }
+  out += '}';
+}
+
 std::string serialize_gateway_response(const GatewayResponse& response) {
   std::string out;
   out.reserve(response.body.size() + 128);
@@ -158,18 +169,9 @@ std::string serialize_gateway_response(const GatewayResponse& response) {
   append_json_escaped(out, response.body);
   out += "\",\"contentType\":\"";
   append_json_escaped(out, response.content_type);
-  out += "\",\"headers\":{";
-  bool first = true;
-  for (const auto& [name, value] : response.headers) {
-    if (!first) out += ',';
-    first = false;
-    out += '"';
-    append_json_escaped(out, name);
-    out += "\":\"";
-    append_json_escaped(out, value);
-    out += '"';
-  }
-  out += "},\"status\":";
+  out += "\",\"headers\":";
+  append_json_string_object(out, response.headers);
+  out += ",\"status\":";
   out += std::to_string(response.status);
   out += ",\"version\":1}";
   return out;

@@ -1,35 +1,12 @@
-// The cursor's string reading follows the JSON grammar: escapes of every kind, surrogate
-// pairs joined, lone halves and raw control characters refused.
+// The cursor's strings follow the JSON grammar through the shared strict token scanners:
+// plain runs are skipped many bytes at a time, escapes and UTF-8 sequences are checked.
 #include "wire/json_cursor.h"
 
 #include <charconv>
 
+#include "base/json_token_scan.h"
+
 namespace tessik {
-namespace {
-
-bool plain(char c) {
-  return c != '"' && c != '\\' && static_cast<unsigned char>(c) >= 0x20;
-}
-
-void append_utf8(std::string& out, std::uint32_t code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
-}  // namespace
 
 bool JsonCursor::literal(std::string_view expected) {
   if (text_.substr(position_, expected.size()) != expected) return false;
@@ -39,17 +16,23 @@ bool JsonCursor::literal(std::string_view expected) {
 
 bool JsonCursor::string(std::string& out) {
   if (!literal("\"")) return false;
-  while (position_ < text_.size()) {
-    const std::size_t start = position_;
-    while (position_ < text_.size() && plain(text_[position_]))
-      ++position_;
-    out.append(text_.data() + start, position_ - start);
-    if (position_ == text_.size()) return false;
-    const char c = text_[position_++];
-    if (c == '"') return true;
-    if (c != '\\' || !escape(out)) return false;  // a raw control character is malformed
+  const auto* begin = reinterpret_cast<const unsigned char*>(text_.data());
+  const auto* end = begin + text_.size();
+  const unsigned char* p = begin + position_;
+  while (true) {
+    const unsigned char* plain_end = skip_plain_string_bytes(p, end);
+    out.append(reinterpret_cast<const char*>(p), static_cast<std::size_t>(plain_end - p));
+    p = plain_end;
+    if (p == end) return false;
+    if (*p == '"') {
+      position_ = static_cast<std::size_t>(p + 1 - begin);
+      return true;
+    }
+    const bool scanned = *p == '\\' ? scan_json_escape(p, end, &out)
+                         : *p >= 0x80 ? scan_utf8_sequence(p, end, &out)
+                                      : false;  // a raw control byte
+    if (!scanned) return false;
   }
-  return false;
 }
 
 bool JsonCursor::integer(std::int32_t& out) {
@@ -79,62 +62,6 @@ bool JsonCursor::string_map(std::map<std::string, std::string>& out) {
     out.insert_or_assign(std::move(name), std::move(value));
   } while (literal(","));
   return literal("}");
-}
-
-bool JsonCursor::hex4(std::uint32_t& out) {
-  if (position_ + 4 > text_.size()) return false;
-  const char* begin = text_.data() + position_;
-  const auto [end, error] = std::from_chars(begin, begin + 4, out, 16);
-  if (error != std::errc() || end != begin + 4) return false;
-  position_ += 4;
-  return true;
-}
-
-bool JsonCursor::escape(std::string& out) {
-  if (position_ >= text_.size()) return false;
-  switch (text_[position_++]) {
-    case '"':
-      out += '"';
-      return true;
-    case '\\':
-      out += '\\';
-      return true;
-    case '/':
-      out += '/';
-      return true;
-    case 'b':
-      out += '\b';
-      return true;
-    case 'f':
-      out += '\f';
-      return true;
-    case 'n':
-      out += '\n';
-      return true;
-    case 'r':
-      out += '\r';
-      return true;
-    case 't':
-      out += '\t';
-      return true;
-    case 'u':
-      return unicode(out);
-    default:
-      return false;
-  }
-}
-
-bool JsonCursor::unicode(std::string& out) {
-  std::uint32_t code = 0;
-  if (!hex4(code)) return false;
-  if (code >= 0xDC00 && code <= 0xDFFF) return false;  // a second half without a first
-  if (code >= 0xD800 && code <= 0xDBFF) {
-    std::uint32_t low = 0;
-    if (!literal("\\u") || !hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
-    code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
-  }
-  append_utf8(out, code);
-  return true;
 }
 
 }  // namespace tessik

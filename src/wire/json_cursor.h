@@ -1,6 +1,6 @@
 // A forward-only reader of compact JSON text in a layout known in advance: the fast paths
-// for the documents that cross the broker socket on every request. Strings are unescaped in
-// runs, so plain text is copied in a few large pieces rather than byte by byte.
+// for the documents that cross the broker socket on every request. Plain runs of a string are
+// copied in large pieces rather than byte by byte.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +11,8 @@
 namespace tessik {
 
 // Each call consumes what it reads only on success; after a false the cursor is spent (callers
-// give up on the fast path). Does not check UTF-8: callers check the whole text once.
+// give up on the fast path). Strings are checked as strictly as the JSON library checks them
+// (escapes, surrogate pairs, UTF-8); text outside strings must match literally.
 class JsonCursor {
  public:
   explicit JsonCursor(std::string_view text) : text_(text) {}
@@ -27,10 +28,6 @@ class JsonCursor {
   bool string_map(std::map<std::string, std::string>& out);
 
  private:
-  bool hex4(std::uint32_t& out);
-  bool escape(std::string& out);
-  bool unicode(std::string& out);
-
   std::string_view text_;
   std::size_t position_ = 0;
 };

@@ -1,13 +1,11 @@
 // Reads the response document member by member with the cursor of the fast paths.
 #include "wire/response_document.h"
 
-#include "base/text.h"
 #include "wire/json_cursor.h"
 
 namespace tessik {
 
 std::optional<GatewayResponse> read_serialized_gateway_response(std::string_view payload) {
-  if (!is_valid_utf8(payload)) return std::nullopt;
   JsonCursor cursor(payload);
   GatewayResponse response;
   response.content_type.clear();
