@@ -34,9 +34,14 @@ class ConnectionStream : public httplib::Stream {
         options_(options),
         deadline_ns_(monotonic_now_ns() + options.body_timeout_ns) {}
 
-  bool is_readable() const override { return connection_.wait_readable(read_deadline()); }
+  // Before waiting for the client, what it is owed (an interim "100 Continue") goes out.
+  bool is_readable() const override {
+    if (!flush()) return false;
+    return connection_.wait_readable(read_deadline());
+  }
   bool is_writable() const override { return connection_.is_open(); }
   ssize_t read(char* ptr, size_t size) override {
+    if (!flush()) return -1;
     return connection_.read_some(ptr, size, read_deadline());
   }
   // The head and a small body leave in one send: one segment for the client to wake up to.
@@ -48,7 +53,7 @@ class ConnectionStream : public httplib::Stream {
     if (!flush()) return -1;
     return send(ptr, size) ? static_cast<ssize_t>(size) : -1;
   }
-  bool flush() {
+  bool flush() const {
     const bool sent = pending_.empty() || send(pending_.data(), pending_.size());
     pending_.clear();
     return sent;
@@ -71,14 +76,14 @@ class ConnectionStream : public httplib::Stream {
   std::int64_t read_deadline() const {
     return std::min(deadline_ns_, monotonic_now_ns() + options_.io_timeout_ns);
   }
-  bool send(const char* data, std::size_t size) {
+  bool send(const char* data, std::size_t size) const {
     return connection_.write_all(data, size, monotonic_now_ns() + options_.io_timeout_ns);
   }
 
   platform::TcpConnection& connection_;
   const ApiServiceHttpOptions& options_;
   std::int64_t deadline_ns_;
-  std::string pending_;
+  mutable std::string pending_;  // written, not yet sent
 };
 
 // The stream of the request this worker thread is answering, for the handlers.
