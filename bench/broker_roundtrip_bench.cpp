@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/api_service.h"
 #include "base/text.h"
 #include "support/broker_process.h"
 #include "support/temp_env.h"
@@ -28,10 +29,19 @@ namespace {
 
 using namespace tessik;
 
-const std::string kEnvelope =
-    R"({"version":1,"endpointUrl":"http://127.0.0.1:37661/a2a","request":{"method":"GET",)"
-    R"("target":"/a2a/bench/missing","headers":{"Accept":"application/json"},"body":""},)"
-    R"("principal":{"authenticated":true,"clientId":"bench","scopes":["agent.read"]}})";
+// The envelope as the API-service stand-in writes it for an unknown route.
+const std::string kEnvelope = [] {
+  GatewayRequest request;
+  request.method = "GET";
+  request.target = "/a2a/bench/missing";
+  request.headers = {{"Accept", "application/json"}};
+  request.endpoint_url = "http://127.0.0.1:37661/a2a";
+  Principal principal;
+  principal.authenticated = true;
+  principal.client_id = "bench";
+  principal.scopes = {"agent.read"};
+  return build_broker_envelope(request, principal);
+}();
 
 // One broker for the whole run, in a private state and pipe directory.
 struct BrokerUnderTest {
