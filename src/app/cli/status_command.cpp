@@ -16,8 +16,8 @@
 #include "app/broker_client.h"
 #include "app/cli/cli_output.h"
 #include "base/text.h"
-#include "platform/http_client.h"
 #include "platform/pipe_directory.h"
+#include "platform/tcp_client.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "registry/registry.h"
 #include "state/state_dir.h"
@@ -88,13 +88,22 @@ Probe probe_stand_in(const std::string& endpoint) {
       port <= 0 || port > 65535) {
     return {false, "invalid endpoint " + endpoint};
   }
-  HttpRequestOptions request;
-  request.no_proxy = true;  // the stand-in is local; a proxy would answer for it
-  const HttpResponse response = http_get("http://" + endpoint + kCardPath, {}, request);
-  if (response.status_code == 0) {
-    return {false, response.error.empty() ? "no answer from " + endpoint : response.error};
+  // A bare GET over loopback: loading an HTTP client library would cost this command more
+  // than everything else it does.
+  const std::string host = endpoint.substr(0, colon);
+  const platform::TcpExchangeResult exchange = platform::tcp_exchange(
+      host, static_cast<std::uint16_t>(port),
+      std::string("GET ") + kCardPath + " HTTP/1.1\r\nHost: " + endpoint +
+          "\r\nConnection: close\r\n\r\n",
+      "\r\n", 4096, 500'000'000, 2'500'000'000);
+  if (!exchange.connected) return {false, "nothing accepts connections at " + endpoint};
+  const std::string& answer = exchange.received;
+  const std::size_t line_end = answer.find("\r\n");
+  if (line_end == std::string::npos || !answer.starts_with("HTTP/1.") || line_end < 12) {
+    return {false, exchange.error.empty() ? "not an HTTP answer" : exchange.error};
   }
-  if (response.status_code != 200) return {false, "HTTP " + std::to_string(response.status_code)};
+  const std::string status = answer.substr(9, 3);
+  if (status != "200") return {false, "HTTP " + status};
   return {true, ""};
 }
 
