@@ -1,9 +1,15 @@
 // Round trips through the real broker over its socket (one client, a fresh connection per
-// request, acknowledged), and the resident memory of the broker when idle.
+// request, acknowledged) beside their floor, a bare Unix-socket echo process of the same shape
+// in the same run, and the resident memory of the broker when idle.
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -13,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/api_service.h"
 #include "base/text.h"
 #include "support/broker_process.h"
 #include "support/temp_env.h"
@@ -22,10 +29,19 @@ namespace {
 
 using namespace tessik;
 
-const std::string kEnvelope =
-    R"({"version":1,"endpointUrl":"http://127.0.0.1:37661/a2a","request":{"method":"GET",)"
-    R"("target":"/a2a/bench/missing","headers":{"Accept":"application/json"},"body":""},)"
-    R"("principal":{"authenticated":true,"clientId":"bench","scopes":["agent.read"]}})";
+// The envelope as the API-service stand-in writes it for an unknown route.
+const std::string kEnvelope = [] {
+  GatewayRequest request;
+  request.method = "GET";
+  request.target = "/a2a/bench/missing";
+  request.headers = {{"Accept", "application/json"}};
+  request.endpoint_url = "http://127.0.0.1:37661/a2a";
+  Principal principal;
+  principal.authenticated = true;
+  principal.client_id = "bench";
+  principal.scopes = {"agent.read"};
+  return build_broker_envelope(request, principal);
+}();
 
 // One broker for the whole run, in a private state and pipe directory.
 struct BrokerUnderTest {
@@ -69,26 +85,127 @@ double cpu_us(int pid) {
   return ticks * 1e6 / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// Reads exactly `size` bytes; false at the end of the stream or on failure.
+bool read_all(int handle, char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t got = ::read(handle, data, size);
+    if (got <= 0) return false;
+    data += got;
+    size -= static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+bool read_frame_payload(int handle, std::string& payload) {
+  unsigned char prefix[4];
+  if (!read_all(handle, reinterpret_cast<char*>(prefix), sizeof prefix)) return false;
+  payload.resize(prefix[0] | prefix[1] << 8 | prefix[2] << 16 |
+                 static_cast<std::size_t>(prefix[3]) << 24);
+  return read_all(handle, payload.data(), payload.size());
+}
+
+// The floor: a process that accepts, reads one length-prefixed frame, answers with a frame of
+// the broker's answer size, reads the acknowledgement frame and closes. Nothing else.
+class EchoFloor {
+ public:
+  EchoFloor(const std::filesystem::path& socket, std::string answer) : socket_(socket) {
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+    if (listener < 0 ||
+        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 128) != 0) {
+      throw std::runtime_error("echo floor cannot listen at " + socket.string());
+    }
+    std::string frame(4, '\0');
+    for (int i = 0; i < 4; ++i)
+      frame[i] = static_cast<char>((answer.size() >> (8 * i)) & 0xFF);
+    frame += answer;
+    pid_ = ::fork();
+    if (pid_ == 0) serve(listener, frame);
+    ::close(listener);
+  }
+  ~EchoFloor() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    std::filesystem::remove(socket_);
+  }
+
+ private:
+  [[noreturn]] static void serve(int listener, const std::string& frame) {
+    std::string payload;
+    while (true) {
+      const int connection = ::accept(listener, nullptr, nullptr);
+      if (connection < 0) continue;
+      if (read_frame_payload(connection, payload)) {
+        [[maybe_unused]] const ssize_t sent = ::write(connection, frame.data(), frame.size());
+        read_frame_payload(connection, payload);
+      }
+      ::close(connection);
+    }
+  }
+
+  std::filesystem::path socket_;
+  pid_t pid_ = -1;
+};
+
+double g_floor_mean_us = 0;
+
+// One client round trip: connect, envelope frame, response frame, acknowledgement, close.
+bool round_trip(const std::filesystem::path& socket, std::string& response) {
+  const std::int64_t deadline = monotonic_now_ns() + 5'000'000'000;
+  FrameClient client;
+  return client.connect(socket, deadline).completed() &&
+         client.write_frame(kEnvelope, deadline).completed() &&
+         client.read_frame(response, deadline).completed() &&
+         client.acknowledge(deadline).completed();
+}
+
+void BM_UnixSocketEchoFloor(benchmark::State& state) {
+  BrokerUnderTest& target = broker_under_test();
+  std::string answer;
+  if (!round_trip(target.socket, answer)) {
+    state.SkipWithError("no broker answer to copy");
+    return;
+  }
+  EchoFloor floor(target.socket.parent_path() / "echo-floor", answer);
+  const std::filesystem::path socket = target.socket.parent_path() / "echo-floor";
+  std::string response;
+  const std::int64_t started = monotonic_now_ns();
+  for (auto _ : state) {
+    if (!round_trip(socket, response) || response.size() != answer.size()) {
+      state.SkipWithError("echo round trip failed");
+      return;
+    }
+  }
+  g_floor_mean_us = static_cast<double>(monotonic_now_ns() - started) / 1000.0 /
+                    static_cast<double>(state.iterations());
+  state.counters["round_trips_per_s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_UnixSocketEchoFloor)->UseRealTime()->MinTime(3.0);
+
 void BM_BrokerRoundTrip(benchmark::State& state) {
   BrokerUnderTest& target = broker_under_test();
   const double cpu_before = cpu_us(target.broker->pid());
   std::vector<std::int64_t> latencies;
   latencies.reserve(1 << 20);
   std::string response;
+  const std::int64_t run_started = monotonic_now_ns();
   for (auto _ : state) {
     const std::int64_t started = monotonic_now_ns();
-    const std::int64_t deadline = started + 5'000'000'000;
-    FrameClient client;
-    if (!client.connect(target.socket, deadline).completed() ||
-        !client.write_frame(kEnvelope, deadline).completed() ||
-        !client.read_frame(response, deadline).completed() ||
-        !client.acknowledge(deadline).completed()) {
+    if (!round_trip(target.socket, response)) {
       state.SkipWithError("round trip failed");
       break;
     }
     latencies.push_back(monotonic_now_ns() - started);
   }
   if (latencies.empty()) return;
+  const double mean_us = static_cast<double>(monotonic_now_ns() - run_started) / 1000.0 /
+                         static_cast<double>(latencies.size());
+  // How many times the bare echo's round trip one broker round trip takes (goal: at most 2).
+  if (g_floor_mean_us > 0) state.counters["times_floor"] = mean_us / g_floor_mean_us;
   state.counters["broker_cpu_us_per_rt"] =
       (cpu_us(target.broker->pid()) - cpu_before) / static_cast<double>(latencies.size());
   std::sort(latencies.begin(), latencies.end());

@@ -50,8 +50,7 @@ std::optional<GatewayResponse> api_request_refusal(const ApiServiceSettings& set
 // settings' base URL decides). Never throws for bad input, a missing broker or a broken
 // exchange; those are answered with the stand-in's own JSON errors (413, 400, 503, 502). A
 // socket that is not the broker user's is answered 503 before any byte is sent to it.
-GatewayResponse forward_api_request(const ApiServiceSettings& settings,
-                                    const GatewayRequest& request);
+GatewayResponse forward_api_request(const ApiServiceSettings& settings, GatewayRequest request);
 
 // Parses a broker response document; nullopt when it is not one.
 std::optional<GatewayResponse> parse_broker_response(std::string_view payload);

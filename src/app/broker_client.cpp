@@ -41,7 +41,7 @@ BrokerCall BrokerClient::call(const std::string& method, const std::string& targ
   request.headers["A2A-Version"] = "1.0";
   if (!body.empty()) request.headers["Content-Type"] = "application/json";
   BrokerCall result;
-  result.response = forward_api_request(settings_, request);
+  result.response = forward_api_request(settings_, std::move(request));
   // The stand-in's own refusals for a broker it could not use all carry this code prefix.
   const bool transport_failure =
       (result.response.status == 502 || result.response.status == 503) &&

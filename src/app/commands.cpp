@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "app/cli/agents_command.h"
-#include "app/api_service_command.h"
+#include "app/api_service_handover.h"
 #include "app/broker_command.h"
 #include "app/cli/cli_output.h"
 #include "app/cli/dashboard_command.h"
@@ -47,8 +47,10 @@ constexpr Mode kModes[] = {
     {"mailbox", "list messages stored in the built-in mailbox [--json]; --show ID_OR_PREFIX",
      run_mailbox_command, true},
     {"push", "list push configurations (secrets hidden) and deliveries; --json", run_push_command},
-    {"api-service", "HTTP stand-in for the API service: [--listen HOST:PORT] [--session ID]",
-     run_api_service_command},
+    {"api-service",
+     "HTTP stand-in for the API service (runs tessik-api-service): [--listen HOST:PORT]"
+     " [--session ID]",
+     run_api_service_handover},
     {"dashboard", "print the dashboard's address and open it: [--url BASE] [--no-open]",
      run_dashboard_command},
     {"send",

@@ -34,6 +34,10 @@ class TcpConnection {
   bool wait_readable(std::int64_t deadline_ns) const;
   // All of `data` before the deadline, or false.
   bool write_all(const char* data, std::size_t size, std::int64_t deadline_ns);
+  // After an answer: waits until the deadline for the next request head and reads what has
+  // arrived (at most `max_head_bytes` buffered). True when a whole head is buffered, so the
+  // caller may answer it at once; false leaves any partial head buffered for the gate.
+  bool await_head(std::int64_t deadline_ns, std::size_t max_head_bytes);
   // Ends the connection after an answer whose request was not read to its end: stops
   // sending, then discards what the client still sends (at most `max_bytes`, until the
   // deadline) so that it can read the answer instead of meeting a reset, and closes.

@@ -4,9 +4,11 @@
 #include <cmath>
 #include <limits>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "base/json_depth.h"
 #include "base/text.h"
+#include "wire/json_cursor.h"
 
 namespace tessik {
 namespace {
@@ -45,6 +47,46 @@ UserBrokerEnvelope invalid(const char* message) {
   return envelope;
 }
 
+// The envelope in the layout the API-service stand-in writes (members in byte order, no white
+// space), read without a JSON tree. nullopt for anything else, which the general reader
+// then takes; for this layout both readers give the same record.
+std::optional<UserBrokerEnvelope> read_compact_envelope(std::string_view payload) {
+  JsonCursor cursor(payload);
+  UserBrokerEnvelope envelope;
+  GatewayRequest& request = envelope.request;
+  Principal& principal = envelope.principal;
+  principal.principal_type.clear();
+  principal.sender_node.clear();
+  if (!cursor.literal("{\"endpointUrl\":") || !cursor.string(request.endpoint_url) ||
+      !cursor.literal(",\"principal\":{\"authenticated\":") ||
+      !cursor.boolean(principal.authenticated) || !cursor.literal(",\"clientId\":") ||
+      !cursor.string(principal.client_id) || !cursor.literal(",\"principalType\":") ||
+      !cursor.string(principal.principal_type) || !cursor.literal(",\"scopes\":[")) {
+    return std::nullopt;
+  }
+  if (!cursor.literal("]")) {
+    do {
+      if (!cursor.string(principal.scopes.emplace_back())) return std::nullopt;
+    } while (cursor.literal(","));
+    if (!cursor.literal("]")) return std::nullopt;
+  }
+  if (!cursor.literal(",\"senderAgent\":") || !cursor.string(principal.sender_agent) ||
+      !cursor.literal(",\"senderNode\":") || !cursor.string(principal.sender_node) ||
+      !cursor.literal("},\"request\":{\"body\":") || !cursor.string(request.body) ||
+      !cursor.literal(",\"headers\":") || !cursor.string_map(request.headers) ||
+      !cursor.literal(",\"method\":") || !cursor.string(request.method) ||
+      !cursor.literal(",\"target\":") || !cursor.string(request.target) ||
+      !cursor.literal("},\"version\":1}") || !cursor.at_end()) {
+    return std::nullopt;
+  }
+  return envelope;
+}
+
+bool passes_validation(const UserBrokerEnvelope& envelope) {
+  return !trim(envelope.request.method).empty() && !trim(envelope.request.target).empty() &&
+         envelope.principal.authenticated && !trim(envelope.principal.client_id).empty();
+}
+
 }  // namespace
 
 Principal parse_principal(const json& object) {
@@ -65,6 +107,11 @@ Principal parse_principal(const json& object) {
 }
 
 UserBrokerEnvelope parse_user_broker_envelope(std::string_view payload) {
+  if (std::optional<UserBrokerEnvelope> compact = read_compact_envelope(payload)) {
+    if (!passes_validation(*compact)) return invalid(kValidation);
+    compact->valid = true;
+    return std::move(*compact);
+  }
   if (!json_nesting_within(payload)) return invalid(kMalformed);
   const json document = json::parse(payload, nullptr, /*allow_exceptions=*/false);
   if (document.is_discarded() || !document.is_object()) return invalid(kMalformed);
@@ -98,12 +145,21 @@ UserBrokerEnvelope parse_user_broker_envelope(std::string_view payload) {
     return invalid(kValidation);
   }
 
-  if (trim(envelope.request.method).empty() || trim(envelope.request.target).empty() ||
-      !envelope.principal.authenticated || trim(envelope.principal.client_id).empty()) {
-    return invalid(kValidation);
-  }
+  if (!passes_validation(envelope)) return invalid(kValidation);
   envelope.valid = true;
   return envelope;
+}
+
+void append_json_string_object(std::string& out,
+                               const std::map<std::string, std::string>& members) {
+  out += '{';
+  bool first = true;
+  for (const auto& [name, value] : members) {
+    if (!first) out += ',';
+    first = false;
+    append_json_string_member(out, name, value);
+  }
+  out += '}';
 }
 
 std::string serialize_gateway_response(const GatewayResponse& response) {
@@ -113,18 +169,9 @@ std::string serialize_gateway_response(const GatewayResponse& response) {
   append_json_escaped(out, response.body);
   out += "\",\"contentType\":\"";
   append_json_escaped(out, response.content_type);
-  out += "\",\"headers\":{";
-  bool first = true;
-  for (const auto& [name, value] : response.headers) {
-    if (!first) out += ',';
-    first = false;
-    out += '"';
-    append_json_escaped(out, name);
-    out += "\":\"";
-    append_json_escaped(out, value);
-    out += '"';
-  }
-  out += "},\"status\":";
+  out += "\",\"headers\":";
+  append_json_string_object(out, response.headers);
+  out += ",\"status\":";
   out += std::to_string(response.status);
   out += ",\"version\":1}";
   return out;

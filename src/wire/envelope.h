@@ -56,6 +56,10 @@ UserBrokerEnvelope parse_user_broker_envelope(std::string_view payload);
 // which parse_user_broker_envelope turns into an invalid envelope.
 Principal parse_principal(const nlohmann::json& object);
 
+// Appends {"name":"value",...} for `members` (in their order), escaped and repaired as
+// append_json_escaped does: the header objects of the envelope and the response document.
+void append_json_string_object(std::string& out, const std::map<std::string, std::string>& members);
+
 // Compact response document with keys in byte order; text that is not valid UTF-8 is repaired.
 std::string serialize_gateway_response(const GatewayResponse& response);
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# scripts/install puts tessik and the two user units in place with the installed path, the
-# units pass systemd-analyze verify, and --uninstall removes them again.
+# scripts/install puts tessik, tessik-api-service and the two user units in place with the
+# installed path, the units pass systemd-analyze verify, and --uninstall removes them again.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -15,18 +15,21 @@ TESSIK_INSTALL_FROM=$build/tessik "$repo/scripts/install" --no-start >"$work/out
   fail "install failed: $(cat "$work/out")"
 
 [[ -x $PREFIX/bin/tessik ]] || fail "tessik was not installed"
+[[ -x $PREFIX/bin/tessik-api-service ]] || fail "tessik-api-service was not installed"
 "$PREFIX/bin/tessik" --version | grep '^tessik ' >/dev/null || fail "the installed tessik does not run"
 for unit in tessik-broker tessik-api-service; do
   file=$UNIT_DIR/$unit.service
   [[ -f $file ]] || fail "$unit.service was not installed"
   grep -q '@BINDIR@' "$file" && fail "$unit.service still holds a placeholder"
-  grep -q "^ExecStart=$PREFIX/bin/tessik " "$file" || fail "$unit.service does not start $PREFIX/bin/tessik"
+  grep -q "^ExecStart=$PREFIX/bin/tessik[- ]" "$file" ||
+    fail "$unit.service does not start from $PREFIX/bin"
   grep -q '^Restart=on-failure$' "$file" || fail "$unit.service does not restart on failure"
   grep -q '^WantedBy=default.target$' "$file" || fail "$unit.service does not start at login"
 done
-grep -q '^ExecStart=.* broker$' "$UNIT_DIR/tessik-broker.service" || fail "broker unit runs no broker"
-grep -q '^ExecStart=.* api-service ' "$UNIT_DIR/tessik-api-service.service" ||
-  fail "stand-in unit runs no api-service"
+grep -q "^ExecStart=$PREFIX/bin/tessik broker$" "$UNIT_DIR/tessik-broker.service" ||
+  fail "broker unit runs no broker"
+grep -q "^ExecStart=$PREFIX/bin/tessik-api-service " "$UNIT_DIR/tessik-api-service.service" ||
+  fail "stand-in unit runs no tessik-api-service"
 
 if ! command -v systemd-analyze >/dev/null; then
   echo "user_services: SKIPPED the systemd-analyze check: systemd-analyze is not installed"
@@ -42,5 +45,6 @@ fi
 
 "$repo/scripts/install" --uninstall >"$work/out" 2>&1 || fail "uninstall failed: $(cat "$work/out")"
 [[ ! -e $PREFIX/bin/tessik ]] || fail "uninstall left tessik"
+[[ ! -e $PREFIX/bin/tessik-api-service ]] || fail "uninstall left tessik-api-service"
 [[ -z $(ls -A "$UNIT_DIR") ]] || fail "uninstall left units: $(ls "$UNIT_DIR")"
 echo "user_services: ok"

@@ -20,6 +20,11 @@ const char* tessik_binary() {
   return path.c_str();
 }
 
+const char* tessik_api_service_binary() {
+  static const std::string path = (build_directory() / "tessik-api-service").string();
+  return path.c_str();
+}
+
 const char* tessik_helper_dir() {
   static const std::string path = (build_directory() / "tests").string();
   return path.c_str();

@@ -15,6 +15,7 @@
 
 #include "base/text.h"
 #include "state/state_dir.h"
+#include "support/build_paths.h"
 
 namespace tessik::test {
 
@@ -57,7 +58,8 @@ GatewayStack::GatewayStack() {
   }
   port_ = free_loopback_port();
   api_service_ = std::make_unique<BrokerProcess>(
-      std::vector<std::string>{"api-service", "--listen", "127.0.0.1:" + std::to_string(port_)});
+      TESSIK_API_SERVICE_BINARY,
+      std::vector<std::string>{"--listen", "127.0.0.1:" + std::to_string(port_)});
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   httplib::Client client("127.0.0.1", port_);
   client.set_connection_timeout(1);

@@ -18,7 +18,7 @@ std::uint16_t free_loopback_port();
 
 class GatewayStack {
  public:
-  // Starts `tessik broker`, then `tessik api-service --listen 127.0.0.1:<free port>`, and
+  // Starts `tessik broker`, then `tessik-api-service --listen 127.0.0.1:<free port>`, and
   // waits until both serve. Throws std::runtime_error with their stderr when either fails.
   // The environment (state and pipe directories, TESSIK_SERVICE_UID) must be set up first.
   GatewayStack();

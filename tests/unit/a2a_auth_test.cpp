@@ -2,6 +2,7 @@
 // sender identity a send takes from its caller.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 
 #include "a2a/gateway/auth.h"
@@ -235,6 +236,54 @@ TEST(SendIdentity, FromEachKindOfCaller) {
   EXPECT_EQ(anonymous.requester_node, "local");
   EXPECT_EQ(anonymous.sender_resolution, "a2a_no_auth_anonymous");
   EXPECT_TRUE(anonymous.principal_bound_sender);
+}
+
+}  // namespace
+}  // namespace tessik
+
+// The registry is parsed again only when the file changed; each kind of change must count.
+namespace tessik {
+namespace {
+
+TEST_F(AuthTest, AChangedClientRegistryIsReadAgainWhateverChanged) {
+  const auto row = [](const std::string& token, const std::string& client) {
+    return sha256_hex(token) + "\t" + client + "\tagent\tlocal\ttask.read\n";
+  };
+  const auto client_of = [&](const std::string& token) -> std::string {
+    const auto principal = verify_bearer_token(auth_context(), token);
+    return principal ? principal->client_id : "";
+  };
+  // Old enough to be kept between requests.
+  const auto age = [&](int seconds) {
+    std::filesystem::last_write_time(clients_path(), std::filesystem::file_time_type::clock::now() -
+                                                         std::chrono::seconds(seconds));
+  };
+  write_clients(row("token-one", "first"));
+  age(60);
+  EXPECT_EQ(client_of("token-one"), "first");
+  EXPECT_EQ(client_of("token-one"), "first");
+
+  // Rewritten in place, same size, another time.
+  write_clients(row("token-two", "other"));
+  age(50);
+  EXPECT_EQ(client_of("token-one"), "");
+  EXPECT_EQ(client_of("token-two"), "other");
+
+  // Replaced by another file with the very same time and size.
+  const std::filesystem::path fresh = clients_path().string() + ".new";
+  std::ofstream(fresh, std::ios::binary) << row("token-3ee", "third");
+  std::filesystem::last_write_time(fresh, std::filesystem::last_write_time(clients_path()));
+  std::filesystem::rename(fresh, clients_path());
+  EXPECT_EQ(client_of("token-two"), "");
+  EXPECT_EQ(client_of("token-3ee"), "third");
+
+  // A fresh change within the clock's granularity: same size, time left as it was set.
+  const auto kept_time = std::filesystem::last_write_time(clients_path());
+  write_clients(row("token-4ff", "fifth"));
+  std::filesystem::last_write_time(clients_path(), kept_time);
+  EXPECT_EQ(client_of("token-4ff"), "") << "while the stamp holds, the parsed registry answers";
+  std::filesystem::remove(clients_path());
+  EXPECT_EQ(client_of("token-3ee"), "");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The API-service stand-in without HTTP: options, the local token file, envelopes, and the
+// The API-service stand-in's request path without HTTP: the local token file, envelopes, and the
 // answers it gives before or instead of reaching a broker.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "app/api_service.h"
-#include "app/api_service_command.h"
 #include "base/text.h"
 #include "platform/local_socket.h"
 #include "platform/stop_signal.h"
@@ -20,28 +19,6 @@ namespace tessik {
 namespace {
 
 using nlohmann::json;
-
-TEST(ApiServiceOptions, ListenAndSession) {
-  ApiServiceOptions options;
-  std::string error;
-  ASSERT_TRUE(
-      parse_api_service_options({"--listen", "127.0.0.2:4000", "--session=77"}, options, error));
-  EXPECT_EQ(options.host, "127.0.0.2");
-  EXPECT_EQ(options.port, 4000);
-  EXPECT_EQ(options.session_id, 77u);
-  for (const std::vector<std::string>& bad :
-       std::vector<std::vector<std::string>>{{"--listen", "127.0.0.1"},
-                                             {"--listen=:80"},
-                                             {"--listen=h:70000"},
-                                             {"--session", "0"},
-                                             {"--session=x"},
-                                             {"--listen"},
-                                             {"--verbose"}}) {
-    ApiServiceOptions fresh;
-    EXPECT_FALSE(parse_api_service_options(bad, fresh, error)) << bad[0];
-    EXPECT_FALSE(error.empty());
-  }
-}
 
 TEST(ApiServiceToken, CreatedOnceOwnerOnlyAndReused) {
   test::TempEnv env;
@@ -87,6 +64,53 @@ TEST(ApiServiceEnvelope, RoundTripsThroughTheBrokerParser) {
   EXPECT_EQ(parsed.principal.principal_type, "inline");
   EXPECT_EQ(parsed.principal.sender_agent, "local-a2a-client");
   EXPECT_EQ(parsed.principal.scopes, principal.scopes);
+}
+
+// The broker reads the stand-in's compact envelope without a JSON tree; the same document
+// laid out differently goes through the general reader. Both must give the same record.
+TEST(ApiServiceEnvelope, TheCompactAndTheGeneralReaderAgree) {
+  const auto same = [](const UserBrokerEnvelope& a, const UserBrokerEnvelope& b) {
+    EXPECT_EQ(a.valid, b.valid);
+    EXPECT_EQ(a.error, b.error);
+    EXPECT_EQ(a.request.method, b.request.method);
+    EXPECT_EQ(a.request.target, b.request.target);
+    EXPECT_EQ(a.request.headers, b.request.headers);
+    EXPECT_EQ(a.request.body, b.request.body);
+    EXPECT_EQ(a.request.endpoint_url, b.request.endpoint_url);
+    EXPECT_EQ(a.principal.authenticated, b.principal.authenticated);
+    EXPECT_EQ(a.principal.client_id, b.principal.client_id);
+    EXPECT_EQ(a.principal.principal_type, b.principal.principal_type);
+    EXPECT_EQ(a.principal.sender_agent, b.principal.sender_agent);
+    EXPECT_EQ(a.principal.sender_node, b.principal.sender_node);
+    EXPECT_EQ(a.principal.scopes, b.principal.scopes);
+  };
+  GatewayRequest request;
+  request.method = "GET";
+  request.target = "/a2a/tasks/t-1?x=\"y\"";
+  request.headers = {{"X-Bytes", "bad \xff byte"},
+                     {"X-Controls", "tab\there \x01"},
+                     {"X-Unicode", "\xe2\x82\xac \xf0\x9f\x98\x80"}};
+  request.body = "line\nbreak \\ back \"quote\" \u00e9";
+  request.endpoint_url = "http://127.0.0.1:1/a2a";
+  Principal principal;
+  principal.authenticated = true;
+  principal.client_id = "c";
+  for (const std::vector<std::string>& scopes :
+       std::vector<std::vector<std::string>>{{}, {"task.read"}, {"a", "b\\c"}}) {
+    principal.scopes = scopes;
+    const std::string compact = build_broker_envelope(request, principal);
+    const std::string spaced = json::parse(compact).dump(1);
+    ASSERT_NE(compact, spaced);
+    const UserBrokerEnvelope fast = parse_user_broker_envelope(compact);
+    ASSERT_TRUE(fast.valid) << fast.error;
+    same(fast, parse_user_broker_envelope(spaced));
+  }
+  // Validation is the same on both paths.
+  principal.client_id = "  ";
+  const std::string compact = build_broker_envelope(request, principal);
+  const UserBrokerEnvelope refused = parse_user_broker_envelope(compact);
+  EXPECT_FALSE(refused.valid);
+  same(refused, parse_user_broker_envelope(json::parse(compact).dump(1)));
 }
 
 TEST(ApiServiceResponse, OnlyWellFormedDocumentsAreAccepted) {

@@ -3,8 +3,11 @@
 #include "a2a/cards/cards.h"
 
 #include <algorithm>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <stdexcept>
+#include <utility>
 
 #include "a2a/gateway/operation_table.h"
 #include "base/text.h"
@@ -160,7 +163,13 @@ std::string factory_card_url(std::string_view endpoint_url, std::string_view fac
 }
 
 std::string render_gateway_card(const CardRenderOptions& options) {
-  return render_card(gateway_card_document(options));
+  static std::mutex mutex;
+  static std::optional<std::pair<CardRenderOptions, std::string>> last;
+  std::lock_guard lock(mutex);
+  if (!last || last->first != options) {
+    last.emplace(options, render_card(gateway_card_document(options)));
+  }
+  return last->second;
 }
 
 std::string render_wrapped_agent_card(const AgentRecord& agent, const CardRenderOptions& options) {

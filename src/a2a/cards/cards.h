@@ -23,6 +23,8 @@ struct CardRenderOptions {
   std::string security_scheme_name;
   std::array<std::string, 4> card_texts;
   std::vector<std::string> security_scopes;
+
+  bool operator==(const CardRenderOptions&) const = default;
 };
 
 CardRenderOptions make_card_options(const GatewayContext& context, bool extended,
@@ -35,6 +37,8 @@ std::string agent_card_url(std::string_view endpoint_url, std::string_view publi
 std::string factory_endpoint_url(std::string_view endpoint_url, std::string_view factory_id);
 std::string factory_card_url(std::string_view endpoint_url, std::string_view factory_id);
 
+// Pure in `options`; the last rendering is kept and returned again for equal options, since
+// the broker answers the same public card over and over. Thread-safe.
 std::string render_gateway_card(const CardRenderOptions& options);
 
 // Throws std::invalid_argument("agent is not eligible for A2A exposure") when the agent is

@@ -1,12 +1,17 @@
 // Bearer authentication against the local token and the client registry.
 #include "a2a/gateway/auth.h"
 
+#include <chrono>
 #include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
 
 #include "a2a/gateway/error_catalog.h"
 #include "a2a/gateway/request_fields.h"
 #include "base/sha256.h"
 #include "base/text.h"
+#include "platform/file_stamp.h"
 #include "state/state_dir.h"
 
 namespace tessik {
@@ -101,6 +106,47 @@ std::vector<A2aClientRecord> read_client_registry(const std::filesystem::path& p
   return records;
 }
 
+namespace {
+
+// Every request with a token other than the local one consults the registry; the file is
+// parsed again only when its stamp (identity, size, modification time) changed.
+std::shared_ptr<const std::vector<A2aClientRecord>> cached_client_registry(
+    const std::filesystem::path& path) {
+  constexpr std::int64_t kSettledNs = 2'000'000'000;
+  struct Entry {
+    std::optional<platform::FileStamp> stamp;
+    std::shared_ptr<const std::vector<A2aClientRecord>> records;
+  };
+  static std::mutex mutex;
+  static std::map<std::filesystem::path, Entry> entries;
+  const std::optional<platform::FileStamp> stamp = platform::file_stamp(path);
+  {
+    std::lock_guard lock(mutex);
+    const auto found = entries.find(path);
+    if (stamp && found != entries.end() && found->second.stamp == stamp) {
+      return found->second.records;
+    }
+  }
+  auto records = std::make_shared<const std::vector<A2aClientRecord>>(read_client_registry(path));
+  // A file that changes while it is read may carry the stamp of the earlier version, and one
+  // rewritten within the clock's granularity keeps its time: only a stamp that still holds
+  // afterwards and is a few seconds old is kept.
+  const std::optional<platform::FileStamp> after = platform::file_stamp(path);
+  const std::int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+  std::lock_guard lock(mutex);
+  if (entries.size() > 16) entries.clear();  // one or two paths in practice; tests make more
+  if (stamp && after == stamp && now_ns - stamp->modified_ns > kSettledNs) {
+    entries[path] = Entry{stamp, records};
+  } else {
+    entries.erase(path);
+  }
+  return records;
+}
+
+}  // namespace
+
 std::optional<Principal> verify_bearer_token(const GatewayContext& context,
                                              std::string_view token) {
   if (token.empty()) return std::nullopt;
@@ -109,7 +155,8 @@ std::optional<Principal> verify_bearer_token(const GatewayContext& context,
     return local_token_principal(context, token);
   }
   const std::string digest = sha256_hex(token);
-  for (A2aClientRecord& record : read_client_registry(client_registry_path_for(context))) {
+  const auto records = cached_client_registry(client_registry_path_for(context));
+  for (const A2aClientRecord& record : *records) {
     if (record.token_sha256 == digest) return record;
   }
   return std::nullopt;

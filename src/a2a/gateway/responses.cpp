@@ -1,6 +1,8 @@
 // JSON and card responses.
 #include "a2a/gateway/responses.h"
 
+#include <mutex>
+
 #include "a2a/gateway/request_fields.h"
 #include "base/sha256.h"
 #include "base/text.h"
@@ -16,7 +18,16 @@ GatewayResponse make_json_response(int status, std::string body) {
 }
 
 std::string card_etag(std::string_view body) {
-  return "\"" + sha256_hex(body) + "\"";
+  // The same card is tagged on every request for it: the last digest is kept.
+  static std::mutex mutex;
+  static std::string last_body;
+  static std::string last_etag;
+  std::lock_guard lock(mutex);
+  if (last_etag.empty() || body != last_body) {
+    last_etag = "\"" + sha256_hex(body) + "\"";
+    last_body = body;
+  }
+  return last_etag;
 }
 
 GatewayResponse make_card_response(const GatewayRequest& request, std::string body,

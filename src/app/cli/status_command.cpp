@@ -3,8 +3,6 @@
 // when nothing runs.
 #include "app/cli/status_command.h"
 
-#include <httplib.h>
-
 #include <charconv>
 #include <cstdlib>
 #include <fstream>
@@ -19,6 +17,7 @@
 #include "app/cli/cli_output.h"
 #include "base/text.h"
 #include "platform/pipe_directory.h"
+#include "platform/tcp_client.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "registry/registry.h"
 #include "state/state_dir.h"
@@ -89,17 +88,22 @@ Probe probe_stand_in(const std::string& endpoint) {
       port <= 0 || port > 65535) {
     return {false, "invalid endpoint " + endpoint};
   }
-  httplib::Client client(endpoint.substr(0, colon), port);
-  client.set_connection_timeout(0, 500'000);
-  client.set_read_timeout(2, 0);
-  client.set_write_timeout(2, 0);
-  const httplib::Result result = client.Get(kCardPath);
-  if (!result) {
-    return {false, result.error() == httplib::Error::Connection
-                       ? "nothing accepts connections at " + endpoint
-                       : httplib::to_string(result.error())};
+  // A bare GET over loopback: loading an HTTP client library would cost this command more
+  // than everything else it does.
+  const std::string host = endpoint.substr(0, colon);
+  const platform::TcpExchangeResult exchange = platform::tcp_exchange(
+      host, static_cast<std::uint16_t>(port),
+      std::string("GET ") + kCardPath + " HTTP/1.1\r\nHost: " + endpoint +
+          "\r\nConnection: close\r\n\r\n",
+      "\r\n", 4096, 500'000'000, 2'500'000'000);
+  if (!exchange.connected) return {false, "nothing accepts connections at " + endpoint};
+  const std::string& answer = exchange.received;
+  const std::size_t line_end = answer.find("\r\n");
+  if (line_end == std::string::npos || !answer.starts_with("HTTP/1.") || line_end < 12) {
+    return {false, exchange.error.empty() ? "not an HTTP answer" : exchange.error};
   }
-  if (result->status != 200) return {false, "HTTP " + std::to_string(result->status)};
+  const std::string status = answer.substr(9, 3);
+  if (status != "200") return {false, "HTTP " + status};
   return {true, ""};
 }
 

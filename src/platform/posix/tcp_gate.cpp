@@ -121,6 +121,18 @@ bool TcpConnection::write_all(const char* data, std::size_t size, std::int64_t d
   return done == size;
 }
 
+bool TcpConnection::await_head(std::int64_t deadline_ns, std::size_t max_head_bytes) {
+  if (handle_ < 0) return false;
+  if (head_complete(std::string_view(buffered_).substr(buffered_offset_))) return true;
+  if (buffered_.size() >= max_head_bytes || !wait_for(handle_, POLLIN, deadline_ns)) return false;
+  char chunk[4096];
+  const std::size_t room = std::min(sizeof chunk, max_head_bytes - buffered_.size());
+  const ssize_t got = ::recv(handle_, chunk, room, MSG_DONTWAIT);
+  if (got <= 0) return false;  // the gate sees the end of the stream or the error again
+  buffered_.append(chunk, static_cast<std::size_t>(got));
+  return head_complete(std::string_view(buffered_).substr(buffered_offset_));
+}
+
 void TcpConnection::close_after_draining(std::int64_t deadline_ns, std::size_t max_bytes) {
   if (handle_ < 0) return;
   ::shutdown(handle_, SHUT_WR);

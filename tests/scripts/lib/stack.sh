@@ -15,7 +15,7 @@ install_node_package() {
   fi
 }
 
-# start_stack BUILD_DIR: starts `tessik broker` and `tessik api-service` on a free loopback
+# start_stack BUILD_DIR: starts `tessik broker` and `tessik-api-service` on a free loopback
 # port; sets STACK_URL (the /a2a endpoint), STACK_TOKEN and STACK_DIR. stop_stack ends both.
 start_stack() {
   local tessik="$1/tessik"
@@ -29,7 +29,7 @@ start_stack() {
   port=$(node -e 'const s=require("net").createServer().listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
   "$tessik" broker 2>"$STACK_DIR/broker.err" &
   STACK_BROKER_PID=$!
-  "$tessik" api-service --listen "127.0.0.1:$port" >"$STACK_DIR/api.out" 2>"$STACK_DIR/api.err" &
+  "$tessik-api-service" --listen "127.0.0.1:$port" >"$STACK_DIR/api.out" 2>"$STACK_DIR/api.err" &
   STACK_API_PID=$!
   STACK_URL="http://127.0.0.1:$port/a2a"
   local tries=0

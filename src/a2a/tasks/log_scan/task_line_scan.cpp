@@ -8,7 +8,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
-#include "a2a/tasks/log_scan/json_token_scan.h"
+#include "base/json_token_scan.h"
 #include "a2a/tasks/task_json.h"
 #include "base/json_depth.h"
 

@@ -1,4 +1,4 @@
-// The `api-service` mode: the HTTP stand-in for the gateway's API service.
+// The tessik-api-service program: the HTTP stand-in for the gateway's API service.
 #pragma once
 
 #include <cstdint>
@@ -20,9 +20,9 @@ struct ApiServiceOptions {
 bool parse_api_service_options(const std::vector<std::string>& args, ApiServiceOptions& options,
                                std::string& error);
 
-// `tessik api-service ...`: serves HTTP until SIGINT/SIGTERM/SIGHUP/SIGQUIT. Prints the URL,
-// and the local token when this start created it. Returns 0 after a stop, 2 for bad options,
-// 1 when it cannot listen or prepare its token.
+// `tessik-api-service ...`: serves HTTP until SIGINT/SIGTERM/SIGHUP/SIGQUIT. Prints the URL,
+// and the local token when this start created it. Returns 0 after a stop or for --help, 2 for
+// bad options, 1 when it cannot listen or prepare its token.
 int run_api_service_command(const std::vector<std::string>& args);
 
 }  // namespace tessik

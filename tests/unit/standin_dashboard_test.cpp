@@ -7,8 +7,8 @@
 #include <regex>
 
 #include "app/cli/dashboard_command.h"
-#include "app/dashboard_files.h"
-#include "app/dashboard_http.h"
+#include "standin/dashboard_files.h"
+#include "standin/dashboard_http.h"
 #include "support/temp_env.h"
 
 namespace tessik {

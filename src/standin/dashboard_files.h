@@ -1,5 +1,5 @@
 // The dashboard's static files (HTML, CSS, JavaScript), compiled into the executable from
-// src/app/dashboard at build time.
+// src/standin/dashboard at build time.
 #pragma once
 
 #include <string_view>

@@ -1,6 +1,6 @@
-// The `api-service` mode: options, the token, and the HTTP server's lifetime. The server is in
+// The stand-in program: options, the token, and the HTTP server's lifetime. The server is in
 // api_service_http.cpp, the request path in api_service.cpp.
-#include "app/api_service_command.h"
+#include "standin/api_service_command.h"
 
 #include <charconv>
 #include <chrono>
@@ -8,10 +8,10 @@
 #include <thread>
 
 #include "app/api_service.h"
-#include "app/api_service_http.h"
 #include "base/random.h"
 #include "platform/session_id.h"
 #include "platform/stop_signal.h"
+#include "standin/api_service_http.h"
 #include "state/state_dir.h"
 #include "wire/frames.h"
 
@@ -19,7 +19,7 @@ namespace tessik {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: tessik api-service [--listen HOST:PORT] [--session ID] [--broker-uid UID]\n"
+    "usage: tessik-api-service [--listen HOST:PORT] [--session ID] [--broker-uid UID]\n"
     "  --listen      address to serve HTTP on (default 127.0.0.1:37661)\n"
     "  --session     session whose broker receives the requests (default: this session)\n"
     "  --broker-uid  user the broker must run as (default: this user)\n";
@@ -76,16 +76,20 @@ bool parse_api_service_options(const std::vector<std::string>& args, ApiServiceO
 }
 
 int run_api_service_command(const std::vector<std::string>& args) {
+  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
   ApiServiceOptions options;
   std::string error;
   if (!parse_api_service_options(args, options, error)) {
-    std::fprintf(stderr, "tessik api-service: %s\n%s", error.c_str(), kUsage);
+    std::fprintf(stderr, "tessik-api-service: %s\n%s", error.c_str(), kUsage);
     return 2;
   }
   const std::optional<std::uint32_t> session =
       options.session_id ? options.session_id : platform::current_session_id();
   if (!session) {
-    std::fprintf(stderr, "tessik api-service: the session id of this process is unknown\n");
+    std::fprintf(stderr, "tessik-api-service: the session id of this process is unknown\n");
     return 1;
   }
   ApiServiceSettings settings;
@@ -100,19 +104,19 @@ int run_api_service_command(const std::vector<std::string>& args) {
     // A fresh token is shown once; afterwards it is only in the owner-only file.
     if (created) std::printf("local token (new): %s\n", settings.local_token.c_str());
   } catch (const std::exception& failure) {
-    std::fprintf(stderr, "tessik api-service: %s\n", failure.what());
+    std::fprintf(stderr, "tessik-api-service: %s\n", failure.what());
     return 1;
   }
 
   platform::StopSignal stop;
   if (!stop.open({}, true, &error)) {
-    std::fprintf(stderr, "tessik api-service: %s\n", error.c_str());
+    std::fprintf(stderr, "tessik-api-service: %s\n", error.c_str());
     return 1;
   }
   settings.instance = random_hex_token();
   ApiServiceHttpServer server(settings);
   if (!server.listen(options.host, options.port, &error)) {
-    std::fprintf(stderr, "tessik api-service: cannot listen on %s:%u: %s\n", options.host.c_str(),
+    std::fprintf(stderr, "tessik-api-service: cannot listen on %s:%u: %s\n", options.host.c_str(),
                  static_cast<unsigned>(options.port), error.c_str());
     return 1;
   }

@@ -1,10 +1,10 @@
 // Static pages need no broker: they are answered by the stand-in without authentication, as
 // they hold no data. Everything the pages show is fetched with the token afterwards.
-#include "app/dashboard_http.h"
+#include "standin/dashboard_http.h"
 
 #include "a2a/gateway/errors.h"
-#include "app/dashboard_files.h"
 #include "base/text.h"
+#include "standin/dashboard_files.h"
 
 namespace tessik {
 namespace {

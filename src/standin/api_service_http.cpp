@@ -1,7 +1,7 @@
 // cpp-httplib parses and writes each request, but the connections are ours: its own server
 // gives every connection a pool thread for as long as the client keeps it open, so a few idle
 // sockets starve everyone, and it buffers chunked bodies without any limit.
-#include "app/api_service_http.h"
+#include "standin/api_service_http.h"
 
 #include <httplib.h>
 
@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "a2a/gateway/errors.h"
-#include "app/dashboard_http.h"
 #include "base/text.h"
 #include "platform/tcp_gate.h"
+#include "standin/dashboard_http.h"
 
 namespace tessik {
 namespace {
@@ -34,15 +34,29 @@ class ConnectionStream : public httplib::Stream {
         options_(options),
         deadline_ns_(monotonic_now_ns() + options.body_timeout_ns) {}
 
-  bool is_readable() const override { return connection_.wait_readable(read_deadline()); }
+  // Before waiting for the client, what it is owed (an interim "100 Continue") goes out.
+  bool is_readable() const override {
+    if (!flush()) return false;
+    return connection_.wait_readable(read_deadline());
+  }
   bool is_writable() const override { return connection_.is_open(); }
   ssize_t read(char* ptr, size_t size) override {
+    if (!flush()) return -1;
     return connection_.read_some(ptr, size, read_deadline());
   }
+  // The head and a small body leave in one send: one segment for the client to wake up to.
   ssize_t write(const char* ptr, size_t size) override {
-    return connection_.write_all(ptr, size, monotonic_now_ns() + options_.io_timeout_ns)
-               ? static_cast<ssize_t>(size)
-               : -1;
+    if (pending_.size() + size <= kCoalesceBytes) {
+      pending_.append(ptr, size);
+      return static_cast<ssize_t>(size);
+    }
+    if (!flush()) return -1;
+    return send(ptr, size) ? static_cast<ssize_t>(size) : -1;
+  }
+  bool flush() const {
+    const bool sent = pending_.empty() || send(pending_.data(), pending_.size());
+    pending_.clear();
+    return sent;
   }
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
     ip = connection_.peer_address();
@@ -57,13 +71,19 @@ class ConnectionStream : public httplib::Stream {
   bool must_close = false;
 
  private:
+  static constexpr std::size_t kCoalesceBytes = 64 * 1024;
+
   std::int64_t read_deadline() const {
     return std::min(deadline_ns_, monotonic_now_ns() + options_.io_timeout_ns);
+  }
+  bool send(const char* data, std::size_t size) const {
+    return connection_.write_all(data, size, monotonic_now_ns() + options_.io_timeout_ns);
   }
 
   platform::TcpConnection& connection_;
   const ApiServiceHttpOptions& options_;
   std::int64_t deadline_ns_;
+  mutable std::string pending_;  // written, not yet sent
 };
 
 // The stream of the request this worker thread is answering, for the handlers.
@@ -82,7 +102,8 @@ class RequestAnswerer : public httplib::Server {
     bool closed = false;
     const bool ok = process_request(stream, false, closed, [](httplib::Request&) {});
     current_stream = nullptr;
-    return ok && !closed && !stream.must_close;
+    const bool sent = stream.flush();
+    return ok && sent && !closed && !stream.must_close;
   }
 };
 
@@ -109,7 +130,10 @@ void to_http_response(GatewayResponse response, httplib::Response& http) {
   http.status = response.status;
   for (const auto& [name, value] : response.headers)
     http.set_header(name, value);
-  http.set_content(response.body, response.content_type);
+  // What set_content does, without copying the body.
+  http.body = std::move(response.body);
+  http.headers.erase("Content-Type");
+  http.set_header("Content-Type", response.content_type);
 }
 
 GatewayResponse too_large() {
@@ -152,6 +176,8 @@ struct ApiServiceHttpServer::State {
 
   void route();
   void work();
+  void serve(platform::TcpConnection& connection);
+  bool others_waiting();
 
   const ApiServiceSettings settings;
   const ApiServiceHttpOptions options;
@@ -168,11 +194,11 @@ void ApiServiceHttpServer::State::route() {
   const auto answer_whole = [this](const httplib::Request& http, httplib::Response& out) {
     // Bodies of these methods are never read; the connection cannot be reused after them.
     if (declares_body(http)) close_after_answer();
-    const GatewayRequest request = to_gateway_request(http);
+    GatewayRequest request = to_gateway_request(http);
     if (std::optional<GatewayResponse> page = answer_dashboard_request(request)) {
       return to_http_response(std::move(*page), out);
     }
-    to_http_response(forward_api_request(settings, request), out);
+    to_http_response(forward_api_request(settings, std::move(request)), out);
   };
   const auto answer_reading = [this](const httplib::Request& http, httplib::Response& out,
                                      const httplib::ContentReader& read_body) {
@@ -195,7 +221,7 @@ void ApiServiceHttpServer::State::route() {
       close_after_answer();
       return to_http_response(over_limit ? too_large() : unreadable(), out);
     }
-    to_http_response(forward_api_request(settings, request), out);
+    to_http_response(forward_api_request(settings, std::move(request)), out);
   };
   if (!settings.instance.empty())
     answerer.set_default_headers({{"Tessik-Api-Service-Instance", settings.instance}});
@@ -234,13 +260,32 @@ void ApiServiceHttpServer::State::work() {
       connection = std::move(ready.front());
       ready.pop_front();
     }
+    serve(connection);
+  }
+}
+
+// Answers requests on one connection while they follow each other closely; hands the
+// connection back to the gate when it goes quiet or others wait for a worker.
+void ApiServiceHttpServer::State::serve(platform::TcpConnection& connection) {
+  while (true) {
     ConnectionStream stream(connection, options);
-    if (answerer.answer(stream)) {
+    if (!answerer.answer(stream)) {
+      if (stream.must_close)
+        connection.close_after_draining(monotonic_now_ns() + kDrainTimeoutNs, kMaxDrainBytes);
+      return;
+    }
+    if (others_waiting() ||
+        !connection.await_head(monotonic_now_ns() + options.next_request_wait_ns,
+                               platform::TcpGateOptions{}.max_head_bytes)) {
       gate.resume(std::move(connection));
-    } else if (stream.must_close) {
-      connection.close_after_draining(monotonic_now_ns() + kDrainTimeoutNs, kMaxDrainBytes);
+      return;
     }
   }
+}
+
+bool ApiServiceHttpServer::State::others_waiting() {
+  std::lock_guard lock(mutex);
+  return stopping || !ready.empty();
 }
 
 ApiServiceHttpServer::ApiServiceHttpServer(const ApiServiceSettings& settings,

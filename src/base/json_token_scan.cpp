@@ -1,5 +1,5 @@
 // Strict JSON token pieces; the checks mirror nlohmann::json's lexer.
-#include "a2a/tasks/log_scan/json_token_scan.h"
+#include "base/json_token_scan.h"
 
 namespace tessik {
 namespace {

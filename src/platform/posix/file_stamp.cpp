@@ -1,0 +1,20 @@
+// File stamps on POSIX: device and inode number, size, and the nanosecond modification time.
+#include "platform/file_stamp.h"
+
+#include <sys/stat.h>
+
+namespace tessik::platform {
+
+std::optional<FileStamp> file_stamp(const std::filesystem::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  FileStamp stamp;
+  stamp.volume = static_cast<std::uint64_t>(info.st_dev);
+  stamp.file = static_cast<std::uint64_t>(info.st_ino);
+  stamp.size = static_cast<std::uint64_t>(info.st_size);
+  stamp.modified_ns =
+      static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec;
+  return stamp;
+}
+
+}  // namespace tessik::platform
