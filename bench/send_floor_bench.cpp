@@ -24,6 +24,7 @@
 #include "providers/mailbox/mailbox_store.h"
 #include "support/broker_process.h"
 #include "support/build_paths.h"
+#include "support/send_envelope.h"
 #include "support/temp_env.h"
 #include "wire/frame_client.h"
 
@@ -40,16 +41,6 @@ constexpr int kPrefilledMessages = 10'000;
 
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-std::string send_envelope(const std::string& message_id) {
-  return R"({"version":1,"endpointUrl":"http://127.0.0.1:37661/a2a","request":{"method":"POST",)"
-         R"("target":"/a2a/message:send","headers":{"Content-Type":"application/json",)"
-         R"("A2A-Version":"1.0"},"body":"{\"message\":{\"messageId\":\")" +
-         message_id +
-         R"(\",\"role\":\"ROLE_USER\",\"parts\":[{\"text\":\"floor message\"}]}}"},)"
-         R"("principal":{"authenticated":true,"clientId":"bench","principalType":"registry",)"
-         R"("senderAgent":"bench-client","senderNode":"local","scopes":["agent.send"]}})";
 }
 
 // A broker of its own in a fresh environment, whose spool the caller may fill first.
@@ -147,8 +138,9 @@ double stored_send_rate(SpoolWatch& watch, const std::string& prefix, int count,
   const std::filesystem::path socket = test::BrokerProcess::socket_path();
   const auto start = Clock::now();
   for (int i = 0; i < count; ++i) {
-    const BrokerExchange exchange =
-        exchange_with_broker(socket, send_envelope(prefix + std::to_string(i)), 10'000'000'000);
+    const BrokerExchange exchange = exchange_with_broker(
+        socket, test::mailbox_send_envelope(prefix + std::to_string(i), "floor message"),
+        10'000'000'000);
     if (exchange.step != "done" ||
         exchange.response.find("TASK_STATE_WORKING") == std::string::npos) {
       std::fprintf(stderr, "send %d refused (%s): %s\n", i, exchange.step.c_str(),

@@ -19,22 +19,13 @@
 #include "support/broker_process.h"
 #include "support/build_paths.h"
 #include "support/gateway_stack.h"
+#include "support/send_envelope.h"
 #include "support/temp_env.h"
 #include "wire/frame_client.h"
 
 namespace {
 
 using namespace tessik;
-
-std::string send_envelope(int n) {
-  return R"({"version":1,"endpointUrl":"http://127.0.0.1:37661/a2a","request":{"method":"POST",)"
-         R"("target":"/a2a/message:send","headers":{"Content-Type":"application/json",)"
-         R"("A2A-Version":"1.0"},"body":"{\"message\":{\"messageId\":\"bench-)" +
-         std::to_string(n) +
-         R"(\",\"role\":\"ROLE_USER\",\"parts\":[{\"text\":\"bench message\"}]}}"},)"
-         R"("principal":{"authenticated":true,"clientId":"bench","principalType":"registry",)"
-         R"("senderAgent":"bench-client","senderNode":"local","scopes":["agent.send"]}})";
-}
 
 struct StackUnderTest {
   test::TempEnv env;
@@ -80,7 +71,8 @@ void run_sends(benchmark::State& state, bool beside_push_traffic) {
   int accepted = 0;
   int n = 0;
   for (auto _ : state) {
-    const std::string envelope = send_envelope(n++);
+    const std::string envelope =
+        test::mailbox_send_envelope("bench-" + std::to_string(n++), "bench message");
     const auto start = std::chrono::steady_clock::now();
     const BrokerExchange exchange = exchange_with_broker(socket, envelope, 10'000'000'000);
     latencies_us.push_back(

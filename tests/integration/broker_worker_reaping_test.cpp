@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "providers/mailbox/mailbox_store.h"
 #include "support/broker_process.h"
 #include "support/build_paths.h"
+#include "support/send_envelope.h"
 #include "support/temp_env.h"
 #include "wire/frame_client.h"
 
@@ -21,16 +21,6 @@ namespace tessik {
 namespace {
 
 constexpr int kSends = 1000;
-
-std::string send_envelope(int n) {
-  return R"({"version":1,"endpointUrl":"http://127.0.0.1:37661/a2a","request":{"method":"POST",)"
-         R"("target":"/a2a/message:send","headers":{"Content-Type":"application/json",)"
-         R"("A2A-Version":"1.0"},"body":"{\"message\":{\"messageId\":\"reap-)" +
-         std::to_string(n) +
-         R"(\",\"role\":\"ROLE_USER\",\"parts\":[{\"text\":\"reaped\"}]}}"},)"
-         R"("principal":{"authenticated":true,"clientId":"it","principalType":"registry",)"
-         R"("senderAgent":"it-client","senderNode":"local","scopes":["agent.send"]}})";
-}
 
 struct ProcessEntry {
   int pid = 0;
@@ -117,18 +107,15 @@ TEST(BrokerWorkerReaping, AThousandSendsLeaveNoZombieWorker) {
 
   const std::filesystem::path socket = test::BrokerProcess::socket_path();
   for (int i = 0; i < kSends; ++i) {
-    const BrokerExchange exchange = exchange_with_broker(socket, send_envelope(i), 30'000'000'000);
+    const BrokerExchange exchange = exchange_with_broker(
+        socket, test::mailbox_send_envelope("reap-" + std::to_string(i), "reaped"), 30'000'000'000);
     ASSERT_EQ(exchange.step, "done") << "send " << i;
     ASSERT_NE(exchange.response.find("TASK_STATE_WORKING"), std::string::npos)
         << "send " << i << ": " << exchange.response;
   }
   const std::filesystem::path spool = env.state_dir() / "mailbox" / "messages";
-  std::size_t stored = 0;
-  for (int attempt = 0; attempt < 3000 && stored < kSends; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    stored = mailbox_message_files(spool).size();
-  }
-  ASSERT_EQ(stored, static_cast<std::size_t>(kSends));
+  ASSERT_EQ(test::wait_for_mailbox_files(spool, kSends, std::chrono::seconds(300)),
+            static_cast<std::size_t>(kSends));
 
   // Every worker has stored its message; the ones still finishing end within moments, and
   // the broker's loop comes round at least once a second to collect them.
