@@ -20,6 +20,7 @@
 #include "support/broker_process.h"
 #include "support/build_paths.h"
 #include "support/gateway_stack.h"
+#include "support/send_envelope.h"
 #include "support/task_fixtures.h"
 #include "support/temp_env.h"
 #include "wire/frame_client.h"
@@ -27,16 +28,6 @@
 namespace {
 
 using namespace tessik;
-
-std::string send_envelope(int n) {
-  return R"({"version":1,"endpointUrl":"http://127.0.0.1:37661/a2a","request":{"method":"POST",)"
-         R"("target":"/a2a/message:send","headers":{"Content-Type":"application/json",)"
-         R"("A2A-Version":"1.0"},"body":"{\"message\":{\"messageId\":\"bench-)" +
-         std::to_string(n) +
-         R"(\",\"role\":\"ROLE_USER\",\"parts\":[{\"text\":\"bench message\"}]}}"},)"
-         R"("principal":{"authenticated":true,"clientId":"bench","principalType":"registry",)"
-         R"("senderAgent":"bench-client","senderNode":"local","scopes":["agent.send"]}})";
-}
 
 struct StackUnderTest {
   test::TempEnv env;
@@ -86,11 +77,14 @@ void run_sends(benchmark::State& state, bool beside_push_traffic, int logged_tas
     test::write_bulk_task_log(target.env.state_dir() / "a2a" / "tasks.jsonl", logged_tasks);
     // One untimed send builds the broker's index of the log, as the first request after a
     // start would; the loop then measures sends beside a large log.
-    const BrokerExchange warm = exchange_with_broker(socket, send_envelope(n++), 60'000'000'000);
+    const BrokerExchange warm = exchange_with_broker(
+        socket, test::mailbox_send_envelope("bench-" + std::to_string(n++), "bench message"),
+        60'000'000'000);
     if (warm.step == "done") ++accepted;
   }
   for (auto _ : state) {
-    const std::string envelope = send_envelope(n++);
+    const std::string envelope =
+        test::mailbox_send_envelope("bench-" + std::to_string(n++), "bench message");
     const auto start = std::chrono::steady_clock::now();
     const BrokerExchange exchange = exchange_with_broker(socket, envelope, 10'000'000'000);
     latencies_us.push_back(

@@ -11,8 +11,8 @@
 #include "a2a/gateway/errors.h"
 #include "a2a/gateway/paths.h"
 #include "base/json_depth.h"
-#include "base/random.h"
 #include "base/text.h"
+#include "platform/secure_random.h"
 #include "registry/lock_publish.h"
 #include "wire/frame_client.h"
 #include "wire/response_document.h"
@@ -260,7 +260,7 @@ std::string ensure_local_token(const std::filesystem::path& path, bool& created)
       }
     }
   }
-  const std::string token = random_secret_hex(32);
+  const std::string token = platform::random_secret_hex(32);
   publish_file_atomically(path, token + "\n", "local token", 0600);
   created = true;
   return token;

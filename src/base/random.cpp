@@ -1,11 +1,8 @@
-// The per-thread id generator and the cryptographic secret source.
+// The per-thread id generator and the text forms of its ids.
 #include "base/random.h"
-
-#include <openssl/rand.h>
 
 #include <array>
 #include <cstdio>
-#include <stdexcept>
 
 namespace tessik {
 
@@ -50,15 +47,6 @@ bool is_uuid_text(std::string_view text) {
   return true;
 }
 
-std::string random_secret_bytes(std::size_t count) {
-  std::string bytes(count, '\0');
-  if (count > 0 &&
-      RAND_bytes(reinterpret_cast<unsigned char*>(bytes.data()), static_cast<int>(count)) != 1) {
-    throw std::runtime_error("random source failed");
-  }
-  return bytes;
-}
-
 std::string hex_encode(std::string_view bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
@@ -68,10 +56,6 @@ std::string hex_encode(std::string_view bytes) {
     out.push_back(kHex[c & 0x0F]);
   }
   return out;
-}
-
-std::string random_secret_hex(std::size_t bytes) {
-  return hex_encode(random_secret_bytes(bytes));
 }
 
 }  // namespace tessik

@@ -1,5 +1,5 @@
-// Random ids and secrets: the one place every task, message and temporary-name id, and every
-// credential, comes from.
+// Random ids: the one place every task, message and temporary-name id comes from. Secrets
+// come from platform/secure_random.h.
 #pragma once
 
 #include <cstddef>
@@ -15,13 +15,6 @@ namespace tessik {
 // thread from the OS random source. Thread-safe (one generator per thread). Ids only: an id
 // generator's output lets an observer predict later ids, so never use it for a secret.
 std::string random_hex_token();
-
-// `count` bytes from the operating system's cryptographic generator. For keys, nonces and
-// anything else that authenticates. Throws std::runtime_error when the generator fails.
-std::string random_secret_bytes(std::size_t count);
-
-// 2 * `bytes` lower-case hex digits of random_secret_bytes(bytes): tokens and pairing secrets.
-std::string random_secret_hex(std::size_t bytes);
 
 // A fresh version-4 UUID in its 36-character lower-case text form, from the id generator
 // above (an id, never a secret).

@@ -8,7 +8,7 @@
 namespace tessik {
 
 // Returns the 64-character lower-case hexadecimal SHA-256 digest of `bytes`.
-// Thread-safe; throws std::runtime_error only if the crypto library fails.
+// Thread-safe; never throws except std::bad_alloc.
 std::string sha256_hex(std::string_view bytes);
 
 }  // namespace tessik

@@ -12,6 +12,7 @@
 #include "a2a/intake/send_recovery.h"
 #include "base/text.h"
 #include "broker/broker_connection.h"
+#include "platform/bounded_process.h"
 #include "platform/files.h"
 #include "platform/local_socket.h"
 #include "platform/pipe_directory.h"
@@ -86,6 +87,9 @@ void record_stop(std::uint32_t session_id, int exit_code) {
 int serve(platform::LocalSocketServer& server, const platform::StopSignal& stop_signal,
           const BrokerOptions& options, std::stop_token stop) {
   for (;;) {
+    // Delivery workers are this process's children until it exits: each pass (at least once
+    // a second) collects the ones that have ended.
+    platform::reap_detached_processes();
     platform::LocalConnection connection;
     const PipeIoResult waited =
         server.wait_for_client(monotonic_now_ns() + kClientWaitNs, stop_signal, connection);

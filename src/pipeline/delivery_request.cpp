@@ -226,7 +226,14 @@ DeliveryRequestClaim::Status DeliveryRequestClaim::claim() {
     release();
     return Status::gone;
   }
-  parsed_ = read_delivery_request(path_);
+  // Read through the claimed handle: the file is not opened a second time.
+  std::string text;
+  if (platform::read_lock_file(handle_, kDeliveryRequestMaxBytes, text)) {
+    parsed_ = parse_delivery_request(text);
+  } else {
+    parsed_ = ParsedDeliveryRequest{};
+    parsed_.error = "could not read delivery worker request: " + path_.string();
+  }
   return Status::claimed;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -113,11 +114,21 @@ ExecutableResolution resolve_executable_on_path(const std::string& name);
 // The recursion depth of this process from TESSIK_TEST_CHILD_DEPTH (absent means 0).
 ChildDepthResult read_child_depth();
 
-// Starts a process that outlives the caller: own session, no inherited descriptors (its
-// standard streams are the null device), environment with the overrides and the depth + 1,
-// not part of any bounded run started by this process. Does not wait for it.
+// Starts a process that outlives the caller: own session and process group, no inherited
+// descriptors (its standard streams are the null device), default signal handling,
+// environment with the overrides and the depth + 1, not part of any bounded run started by
+// this process. Does not wait for it. The process is a direct child of the caller until the
+// caller exits (then the system adopts it); its pid is remembered so that
+// reap_detached_processes collects it once it has ended. Each launch reaps first.
+// Thread-safe.
 DetachedProcessResult launch_detached_process(
     const std::filesystem::path& executable, const std::vector<std::string>& arguments,
     const std::vector<std::pair<std::string, std::string>>& environment_overrides);
+
+// Collects, without waiting, every process started by launch_detached_process that has ended,
+// by its pid: no other child of the caller (a bounded run's supervisor, say) is ever waited
+// for. Returns how many detached launches are still running. A long-lived launcher calls it
+// from its idle loop so that its last launches do not stay zombies. Thread-safe.
+std::size_t reap_detached_processes();
 
 }  // namespace tessik::platform

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 
 namespace tessik::platform {
 
@@ -29,6 +30,11 @@ LockHandle open_existing_lock_file(const std::filesystem::path& path, int& error
 // replaced since it was opened. Checked after locking, so a file that its consumer already
 // removed is not consumed twice.
 bool lock_file_is_linked_at(LockHandle handle, const std::filesystem::path& path);
+
+// Reads the whole file open as `handle` from its start into `contents`, whatever the handle's
+// position. False when it is longer than `limit` bytes or cannot be read. Lets the holder of a
+// claim read what it claimed without opening the file again.
+bool read_lock_file(LockHandle handle, std::uint64_t limit, std::string& contents);
 
 // One non-blocking attempt to lock the whole file exclusively.
 LockAttempt try_lock_whole_file(LockHandle handle, int& error_code);

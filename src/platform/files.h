@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -15,6 +16,31 @@ namespace tessik::platform {
 // so records from concurrent writers interleave only at record boundaries.
 // Returns false when the file cannot be opened or the write fails.
 bool append_to_file(const std::filesystem::path& path, std::string_view bytes);
+
+// An append-only file kept open between appends, so a writer of many records opens it once.
+// Each append is one write at the end of the file, as append_to_file's is. Before writing it
+// checks that `path` still names the open file: a file another process rotated away or
+// replaced is closed and `path` opened (created owner-only) again. Thread-safe.
+class AppendFile {
+ public:
+  explicit AppendFile(std::filesystem::path path);
+  ~AppendFile();
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // False when the file cannot be opened (its directory missing, say) or the write fails.
+  bool append(std::string_view bytes);
+
+ private:
+  bool open_current();
+
+  std::filesystem::path path_;
+  std::mutex mutex_;
+  int handle_ = -1;
+  std::uint64_t device_ = 0;
+  std::uint64_t inode_ = 0;
+};
 
 // Creates `directory` and its missing ancestors, each owner-only (0700 on POSIX) whatever the
 // umask. Directories that exist already are left as they are. Sets `error` on failure.

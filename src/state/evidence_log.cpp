@@ -30,15 +30,17 @@ std::string format_evidence_record(std::string_view event_type, std::string_view
 }
 
 void EvidenceLog::append(std::string_view event_type, const EvidenceFields& fields) const {
+  rotate_log_if_needed(path_, kEvidenceLogMaxBytes);
+  const std::string line = format_evidence_record(event_type, utc_timestamp_now(), fields);
+  if (file_->append(line)) return;
+  // The usual reason is a directory that does not exist yet: made once, then one more try.
   const fs::path parent = path_.parent_path();
   if (!parent.empty()) {
     std::error_code error;
     platform::create_private_directories(parent, error);
     if (error) throw fs::filesystem_error("create_directories", parent, error);
   }
-  rotate_log_if_needed(path_, kEvidenceLogMaxBytes);
-  const std::string line = format_evidence_record(event_type, utc_timestamp_now(), fields);
-  if (!platform::append_to_file(path_, line)) {
+  if (!file_->append(line)) {
     throw EvidenceLogError("could not append evidence log: " + path_.string());
   }
 }
@@ -58,6 +60,11 @@ platform::NamedMutex acquire_maintenance_mutex(std::string_view key) {
 
 void rotate_log_if_needed(const fs::path& path, std::uint64_t max_bytes) {
   if (path.empty() || max_bytes == 0) return;
+  // Nearly every call finds the log small: one look at its size spares the mutex. The size is
+  // checked again under the mutex, where the decision is made.
+  std::error_code unlocked_error;
+  const std::uintmax_t unlocked_size = fs::file_size(path, unlocked_error);
+  if (unlocked_error || unlocked_size < max_bytes) return;
   std::string key = "log-rotate:" + path.lexically_normal().generic_string();
   for (char& c : key) {
     if (c == '\\') c = '/';

@@ -4,12 +4,14 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/named_mutex.h"
 
 namespace tessik {
@@ -27,18 +29,22 @@ class EvidenceLogError : public std::runtime_error {
 
 class EvidenceLog {
  public:
-  explicit EvidenceLog(std::filesystem::path path) : path_(std::move(path)) {}
+  explicit EvidenceLog(std::filesystem::path path)
+      : path_(std::move(path)), file_(std::make_shared<platform::AppendFile>(path_)) {}
 
   const std::filesystem::path& path() const { return path_; }
 
   // Writes {"event_type":..,"created_at":..,<fields>} and a line feed in one append.
   // Throws std::filesystem::filesystem_error when the parent cannot be created and
   // EvidenceLogError ("could not append evidence log: <path>") when the file cannot be opened.
-  // Safe to call from several threads and processes at once.
+  // Safe to call from several threads and processes at once. The file stays open between
+  // appends of this object and its copies; the parent directory is created only when the
+  // file cannot be opened without it.
   void append(std::string_view event_type, const EvidenceFields& fields) const;
 
  private:
   std::filesystem::path path_;
+  std::shared_ptr<platform::AppendFile> file_;
 };
 
 // Renders one record line (with its final line feed) for `created_at`.

@@ -1,5 +1,5 @@
-// Ids and secrets: the id generator takes its whole state from the seed source, and secrets
-// have their full length and never repeat.
+// Ids: the id generator takes its whole state from the seed source, and ids and UUIDs have
+// their form and do not repeat.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -38,23 +38,6 @@ TEST(Random, IdsAre32LowerHexDigitsAndDistinct) {
     seen.insert(id);
   }
   EXPECT_EQ(seen.size(), 1000u);
-}
-
-TEST(Random, SecretsHaveTheirFullLengthAndNeverRepeat) {
-  EXPECT_EQ(random_secret_bytes(0), "");
-  EXPECT_EQ(random_secret_bytes(48).size(), 48u);
-  std::set<std::string> seen;
-  for (int i = 0; i < 200; ++i) {
-    const std::string secret = random_secret_hex(32);
-    ASSERT_EQ(secret.size(), 64u);
-    ASSERT_TRUE(is_lower_hex(secret)) << secret;
-    seen.insert(secret);
-  }
-  EXPECT_EQ(seen.size(), 200u);
-  // Every byte value appears in a large draw: the source is not limited to a sub-range.
-  const std::string bytes = random_secret_bytes(64 * 1024);
-  std::set<unsigned char> values(bytes.begin(), bytes.end());
-  EXPECT_EQ(values.size(), 256u);
 }
 
 TEST(Random, UuidsAreVersionFourAndDistinct) {

@@ -159,5 +159,23 @@ TEST_F(PrivateFilesTest, OnlyTemporariesOfGoneWritersAreRemoved) {
   EXPECT_TRUE(fs::exists(data));
 }
 
+TEST_F(PrivateFilesTest, AClaimedFileIsReadWholeThroughItsHandleWithinItsLimit) {
+  fs::create_directories(root_);
+  const fs::path file = root_ / "request.json";
+  write_text(file, "0123456789");
+  int code = 0;
+  const LockHandle handle = open_existing_lock_file(file, code);
+  ASSERT_NE(handle, kInvalidLockHandle) << code;
+  std::string text;
+  ASSERT_TRUE(read_lock_file(handle, 10, text));
+  EXPECT_EQ(text, "0123456789");
+  // A second read starts from the beginning again, and the file's new name does not matter.
+  fs::rename(file, root_ / "moved.json");
+  ASSERT_TRUE(read_lock_file(handle, 10, text));
+  EXPECT_EQ(text, "0123456789");
+  EXPECT_FALSE(read_lock_file(handle, 9, text));
+  close_lock_file(handle);
+}
+
 }  // namespace
 }  // namespace tessik::platform

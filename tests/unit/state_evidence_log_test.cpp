@@ -174,5 +174,25 @@ TEST(EvidenceLog, TwoProcessesAppendingLeaveWholeLines) {
   }
 }
 
+TEST(EvidenceLog, AnOpenLogFollowsItsDirectoryBeingRemovedAndTheFileRotated) {
+  test::TempEnv env;
+  const fs::path path = env.root() / "logs" / "events.jsonl";
+  const EvidenceLog log(path);
+  log.append("first", {});
+  fs::remove_all(path.parent_path());
+  log.append("second", {});
+  ASSERT_EQ(lines_of(path).size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(lines_of(path)[0])["event_type"], "second");
+
+  // Over the size limit the next append rotates first and writes into the fresh file.
+  fs::resize_file(path, kEvidenceLogMaxBytes);
+  log.append("third", {});
+  fs::path rotated = path;
+  rotated += ".1";
+  EXPECT_EQ(fs::file_size(rotated), kEvidenceLogMaxBytes);
+  ASSERT_EQ(lines_of(path).size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(lines_of(path)[0])["event_type"], "third");
+}
+
 }  // namespace
 }  // namespace tessik

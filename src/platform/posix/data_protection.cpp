@@ -5,8 +5,7 @@
 // Blob layout: version byte, 12-byte nonce, ciphertext, 16-byte tag.
 #include "platform/data_protection.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
+#include <string.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -15,9 +14,10 @@
 #include <memory>
 #include <system_error>
 
-#include "base/random.h"
 #include "platform/durable_file.h"
 #include "platform/files.h"
+#include "platform/posix/crypto_library.h"
+#include "platform/secure_random.h"
 
 namespace tessik::platform {
 namespace {
@@ -28,7 +28,7 @@ constexpr std::size_t kNonceSize = 12;
 constexpr std::size_t kTagSize = 16;
 constexpr char kDefaultMachineKeyFile[] = "/var/lib/tessik/machine.key";
 
-using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
+using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, decltype(&::EVP_CIPHER_CTX_free)>;
 
 // Key material wiped from memory when it goes out of scope.
 struct KeyBytes {
@@ -36,7 +36,7 @@ struct KeyBytes {
   KeyBytes() = default;
   KeyBytes(const KeyBytes&) = delete;
   KeyBytes& operator=(const KeyBytes&) = delete;
-  ~KeyBytes() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+  ~KeyBytes() { ::explicit_bzero(bytes.data(), bytes.size()); }
 };
 
 std::filesystem::path machine_key_path() {
@@ -57,7 +57,7 @@ bool read_key(const std::filesystem::path& path, KeyBytes& key, int& error_code)
   key.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   if (in.bad() || key.bytes.size() != kKeySize) {
     error_code = kInvalidDataError;
-    OPENSSL_cleanse(key.bytes.data(), key.bytes.size());
+    ::explicit_bzero(key.bytes.data(), key.bytes.size());
     key.bytes.clear();
     return false;
   }
@@ -104,22 +104,23 @@ bool load_or_create_user_key(const std::filesystem::path& path, KeyBytes& key, i
 
 bool seal(std::string_view key, std::string_view plain, std::string_view entropy, std::string& blob,
           int& error_code) {
+  const posix::CryptoApi& crypto = posix::crypto_api();
   const std::string nonce = random_secret_bytes(kNonceSize);
-  CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  CipherContext ctx(crypto.EVP_CIPHER_CTX_new(), crypto.EVP_CIPHER_CTX_free);
   std::string cipher(plain.size(), '\0');
   unsigned char tag[kTagSize];
   int length = 0;
   auto bytes = [](std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); };
   const bool ok =
-      ctx && EVP_EncryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
-      EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(nonce)) == 1 &&
-      (entropy.empty() || EVP_EncryptUpdate(ctx.get(), nullptr, &length, bytes(entropy),
+      ctx && crypto.EVP_EncryptInit_ex(ctx.get(), crypto.EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+      crypto.EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+      crypto.EVP_EncryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(nonce)) == 1 &&
+      (entropy.empty() || crypto.EVP_EncryptUpdate(ctx.get(), nullptr, &length, bytes(entropy),
                                             static_cast<int>(entropy.size())) == 1) &&
-      EVP_EncryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(cipher.data()), &length,
+      crypto.EVP_EncryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(cipher.data()), &length,
                         bytes(plain), static_cast<int>(plain.size())) == 1 &&
-      EVP_EncryptFinal_ex(ctx.get(), nullptr, &length) == 1 &&
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, tag) == 1;
+      crypto.EVP_EncryptFinal_ex(ctx.get(), nullptr, &length) == 1 &&
+      crypto.EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, kTagSize, tag) == 1;
   if (!ok) {
     error_code = kInvalidDataError;
     return false;
@@ -143,20 +144,21 @@ bool open_blob(std::string_view key, std::string_view blob, std::string_view ent
   const std::string_view cipher =
       blob.substr(1 + kNonceSize, blob.size() - 1 - kNonceSize - kTagSize);
   std::string tag(blob.substr(blob.size() - kTagSize));
-  CipherContext ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+  const posix::CryptoApi& crypto = posix::crypto_api();
+  CipherContext ctx(crypto.EVP_CIPHER_CTX_new(), crypto.EVP_CIPHER_CTX_free);
   std::string out(cipher.size(), '\0');
   int length = 0;
   auto bytes = [](std::string_view s) { return reinterpret_cast<const unsigned char*>(s.data()); };
   const bool ok =
-      ctx && EVP_DecryptInit_ex(ctx.get(), EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
-      EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(nonce)) == 1 &&
-      (entropy.empty() || EVP_DecryptUpdate(ctx.get(), nullptr, &length, bytes(entropy),
+      ctx && crypto.EVP_DecryptInit_ex(ctx.get(), crypto.EVP_aes_256_gcm(), nullptr, nullptr, nullptr) == 1 &&
+      crypto.EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_IVLEN, kNonceSize, nullptr) == 1 &&
+      crypto.EVP_DecryptInit_ex(ctx.get(), nullptr, nullptr, bytes(key), bytes(nonce)) == 1 &&
+      (entropy.empty() || crypto.EVP_DecryptUpdate(ctx.get(), nullptr, &length, bytes(entropy),
                                             static_cast<int>(entropy.size())) == 1) &&
-      EVP_DecryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &length,
+      crypto.EVP_DecryptUpdate(ctx.get(), reinterpret_cast<unsigned char*>(out.data()), &length,
                         bytes(cipher), static_cast<int>(cipher.size())) == 1 &&
-      EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag.data()) == 1 &&
-      EVP_DecryptFinal_ex(ctx.get(), nullptr, &length) == 1;
+      crypto.EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, kTagSize, tag.data()) == 1 &&
+      crypto.EVP_DecryptFinal_ex(ctx.get(), nullptr, &length) == 1;
   if (!ok) {
     error_code = kInvalidDataError;
     return false;

@@ -56,6 +56,23 @@ LockHandle open_existing_lock_file(const std::filesystem::path& path, int& error
   return fd;
 }
 
+bool read_lock_file(LockHandle handle, std::uint64_t limit, std::string& contents) {
+  struct stat info {};
+  if (::fstat(handle, &info) != 0 || static_cast<std::uint64_t>(info.st_size) > limit) return false;
+  contents.resize(static_cast<std::size_t>(info.st_size));
+  std::size_t got = 0;
+  while (got < contents.size()) {
+    const ssize_t n = ::pread(handle, contents.data() + got, contents.size() - got,
+                              static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;  // shortened meanwhile: what is there is what was written
+    got += static_cast<std::size_t>(n);
+  }
+  contents.resize(got);
+  return true;
+}
+
 bool lock_file_is_linked_at(LockHandle handle, const std::filesystem::path& path) {
   struct stat open_file {};
   struct stat named {};

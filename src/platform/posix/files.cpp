@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 namespace tessik::platform {
 namespace {
@@ -15,22 +16,55 @@ namespace {
 constexpr mode_t kPrivateFileMode = 0600;
 constexpr mode_t kPrivateDirectoryMode = 0700;
 
-}  // namespace
-
-bool append_to_file(const std::filesystem::path& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
-  if (fd < 0) return false;
-  bool ok = true;
+// Writes all of `bytes` to `fd`, restarting after interruptions.
+bool write_all(int fd, std::string_view bytes) {
   std::size_t written = 0;
   while (written < bytes.size()) {
     const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
     if (n < 0) {
       if (errno == EINTR) continue;
-      ok = false;
-      break;
+      return false;
     }
     written += static_cast<std::size_t>(n);
   }
+  return true;
+}
+
+}  // namespace
+
+AppendFile::AppendFile(std::filesystem::path path) : path_(std::move(path)) {}
+
+AppendFile::~AppendFile() {
+  if (handle_ >= 0) ::close(handle_);
+}
+
+bool AppendFile::open_current() {
+  if (handle_ >= 0) ::close(handle_);
+  handle_ = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
+  struct stat opened {};
+  if (handle_ >= 0 && ::fstat(handle_, &opened) != 0) {
+    ::close(handle_);
+    handle_ = -1;
+  }
+  if (handle_ < 0) return false;
+  device_ = opened.st_dev;
+  inode_ = opened.st_ino;
+  return true;
+}
+
+bool AppendFile::append(std::string_view bytes) {
+  const std::lock_guard lock(mutex_);
+  struct stat current {};
+  const bool same_file = handle_ >= 0 && ::stat(path_.c_str(), &current) == 0 &&
+                         current.st_dev == device_ && current.st_ino == inode_;
+  if (!same_file && !open_current()) return false;
+  return write_all(handle_, bytes);
+}
+
+bool append_to_file(const std::filesystem::path& path, std::string_view bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, kPrivateFileMode);
+  if (fd < 0) return false;
+  bool ok = write_all(fd, bytes);
   if (::close(fd) != 0) ok = false;
   return ok;
 }

@@ -1,12 +1,6 @@
 // Certificate selection from PEM stores: thumbprint, validity, extended key usage and the
-// private key, with OpenSSL.
+// private key, with libcrypto loaded on first use.
 #include "platform/posix/pem_store.h"
-
-#include <openssl/bio.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <cctype>
@@ -20,20 +14,25 @@
 
 #include "base/random.h"
 #include "platform/http_client_detail.h"
+#include "platform/posix/crypto_library.h"
 
 namespace tessik {
 namespace fs = std::filesystem;
 namespace http_detail {
 namespace {
 
+const platform::posix::CryptoApi& crypto() {
+  return platform::posix::crypto_api();
+}
+
 // A store is a handful of files; these bounds keep a hostile folder from costing much.
 constexpr std::size_t kMaxStoreFiles = 1000;
 constexpr std::uintmax_t kMaxStoreFileBytes = 1 << 20;
 constexpr std::uintmax_t kMaxSystemBundleBytes = 16 << 20;
 
-struct X509Free { void operator()(X509* cert) const { X509_free(cert); } };
-struct KeyFree { void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); } };
-struct BioFree { void operator()(BIO* bio) const { BIO_free(bio); } };
+struct X509Free { void operator()(X509* cert) const { crypto().X509_free(cert); } };
+struct KeyFree { void operator()(EVP_PKEY* key) const { crypto().EVP_PKEY_free(key); } };
+struct BioFree { void operator()(BIO* bio) const { crypto().BIO_free(bio); } };
 using X509Ptr = std::unique_ptr<X509, X509Free>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, KeyFree>;
 using BioPtr = std::unique_ptr<BIO, BioFree>;
@@ -55,14 +54,14 @@ std::optional<std::string> read_small_file(const fs::path& path,
 }
 
 BioPtr memory_bio(const std::string& text) {
-  return BioPtr(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+  return BioPtr(crypto().BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
 }
 
 std::vector<X509Ptr> certificates_in(const std::string& pem) {
   std::vector<X509Ptr> certificates;
   BioPtr bio = memory_bio(pem);
   while (bio) {
-    X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, refuse_pass_phrase, nullptr));
+    X509Ptr cert(crypto().PEM_read_bio_X509(bio.get(), nullptr, refuse_pass_phrase, nullptr));
     if (!cert) break;
     certificates.push_back(std::move(cert));
   }
@@ -72,33 +71,33 @@ std::vector<X509Ptr> certificates_in(const std::string& pem) {
 KeyPtr private_key_in(const std::string& pem) {
   BioPtr bio = memory_bio(pem);
   if (!bio) return nullptr;
-  return KeyPtr(PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_pass_phrase, nullptr));
+  return KeyPtr(crypto().PEM_read_bio_PrivateKey(bio.get(), nullptr, refuse_pass_phrase, nullptr));
 }
 
 std::string sha1_thumbprint(X509* cert) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (X509_digest(cert, EVP_sha1(), digest, &length) != 1) return "";
+  if (crypto().X509_digest(cert, crypto().EVP_sha1(), digest, &length) != 1) return "";
   std::string text = hex_encode(std::string_view(reinterpret_cast<const char*>(digest), length));
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
 }
 
 std::string to_pem(X509* cert) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || PEM_write_bio_X509(bio.get(), cert) != 1) return "";
+  BioPtr bio(crypto().BIO_new(crypto().BIO_s_mem()));
+  if (!bio || crypto().PEM_write_bio_X509(bio.get(), cert) != 1) return "";
   char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
+  const long size = crypto().BIO_ctrl(bio.get(), BIO_CTRL_INFO, 0, reinterpret_cast<char*>(&data));
   return std::string(data, static_cast<std::size_t>(size));
 }
 
 std::string to_pem(EVP_PKEY* key) {
-  BioPtr bio(BIO_new(BIO_s_mem()));
-  if (!bio || PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
+  BioPtr bio(crypto().BIO_new(crypto().BIO_s_mem()));
+  if (!bio || crypto().PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
     return "";
   }
   char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
+  const long size = crypto().BIO_ctrl(bio.get(), BIO_CTRL_INFO, 0, reinterpret_cast<char*>(&data));
   return std::string(data, static_cast<std::size_t>(size));
 }
 
@@ -118,27 +117,29 @@ std::vector<fs::path> store_files(const fs::path& directory, std::error_code& er
 }
 
 std::string time_validity_problem(X509* cert) {
-  if (X509_cmp_current_time(X509_get0_notBefore(cert)) >= 0) return "certificate is not yet valid";
-  if (X509_cmp_current_time(X509_get0_notAfter(cert)) <= 0) return "certificate has expired";
+  if (crypto().X509_cmp_current_time(crypto().X509_get0_notBefore(cert)) >= 0) return "certificate is not yet valid";
+  if (crypto().X509_cmp_current_time(crypto().X509_get0_notAfter(cert)) <= 0) return "certificate has expired";
   return "";
 }
 
 std::string usage_problem(X509* cert, CertificateUsage usage) {
   int critical = 0;
   auto* usages = static_cast<EXTENDED_KEY_USAGE*>(
-      X509_get_ext_d2i(cert, NID_ext_key_usage, &critical, nullptr));
+      crypto().X509_get_ext_d2i(cert, NID_ext_key_usage, &critical, nullptr));
   // No extension at all: the certificate may serve any purpose. A damaged one (critical -2
   // means several copies) permits nothing.
   if (usages == nullptr) return critical == -1 ? "" : "certificate effective EKU permits no usages";
   const int wanted = usage == CertificateUsage::client_authentication ? NID_client_auth
                                                                       : NID_server_auth;
-  const int count = sk_ASN1_OBJECT_num(usages);
+  const int count = crypto().OPENSSL_sk_num(reinterpret_cast<const OPENSSL_STACK*>(usages));
   bool permitted = false;
   for (int i = 0; i < count; ++i) {
-    const int nid = OBJ_obj2nid(sk_ASN1_OBJECT_value(usages, i));
+    const int nid = crypto().OBJ_obj2nid(static_cast<const ASN1_OBJECT*>(
+        crypto().OPENSSL_sk_value(reinterpret_cast<const OPENSSL_STACK*>(usages), i)));
     permitted = permitted || nid == wanted || nid == NID_anyExtendedKeyUsage;
   }
-  sk_ASN1_OBJECT_pop_free(usages, ASN1_OBJECT_free);
+  crypto().OPENSSL_sk_pop_free(reinterpret_cast<OPENSSL_STACK*>(usages),
+                               reinterpret_cast<OPENSSL_sk_freefunc>(crypto().ASN1_OBJECT_free));
   if (count == 0) return "certificate effective EKU permits no usages";
   if (permitted) return "";
   return usage == CertificateUsage::client_authentication
@@ -161,7 +162,7 @@ std::string matching_private_key(X509* cert, const std::string& file_text, const
     problem = "no readable unencrypted private key is stored with the certificate";
     return "";
   }
-  if (X509_check_private_key(cert, key.get()) != 1) {
+  if (crypto().X509_check_private_key(cert, key.get()) != 1) {
     problem = "the stored private key does not belong to the certificate";
     return "";
   }

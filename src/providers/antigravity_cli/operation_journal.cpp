@@ -10,10 +10,10 @@
 #include <system_error>
 
 #include "base/json_depth.h"
-#include "base/random.h"
 #include "base/sha256.h"
 #include "base/text.h"
 #include "platform/files.h"
+#include "platform/secure_random.h"
 #include "registry/lock_publish.h"
 #include "state/state_dir.h"
 
@@ -116,7 +116,7 @@ std::string record_operation_dispatched(std::string_view operation_id) {
         if (!facts.empty()) {
           throw std::runtime_error("Antigravity CLI operation " + id + " was already dispatched");
         }
-        std::string token = random_secret_hex(16);
+        std::string token = platform::random_secret_hex(16);
         append_fact(path, facts, kOperationDispatchedFact, id, {{"dispatch_token", token}});
         return token;
       });
