@@ -109,11 +109,15 @@ class Sha256 {
 
 }  // namespace
 
-std::string sha256_hex(std::string_view bytes) {
+std::string sha256_digest(std::string_view bytes) {
   Sha256 hash;
   hash.update(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   const std::array<unsigned char, 32> digest = hash.finish();
-  return hex_encode(std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
+  return std::string(reinterpret_cast<const char*>(digest.data()), digest.size());
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  return hex_encode(sha256_digest(bytes));
 }
 
 }  // namespace tessik

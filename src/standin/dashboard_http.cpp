@@ -2,8 +2,12 @@
 // they hold no data. Everything the pages show is fetched with the token afterwards.
 #include "standin/dashboard_http.h"
 
+#include <stdexcept>
+
 #include "a2a/gateway/errors.h"
+#include "base/sha256.h"
 #include "base/text.h"
+#include "registry/local_secrets.h"
 #include "standin/dashboard_files.h"
 
 namespace tessik {
@@ -45,7 +49,57 @@ GatewayResponse file_response(const EmbeddedFile& file) {
   return response;
 }
 
+std::string_view embedded(std::string_view name) {
+  for (const EmbeddedFile& file : dashboard_files()) {
+    if (file.name == name) return file.bytes;
+  }
+  throw std::logic_error("dashboard file missing from the build: " + std::string(name));
+}
+
+// Replaces the one occurrence of `tag` in `html` by `block`.
+void replace_tag(std::string& html, std::string_view tag, std::string_view block) {
+  const std::size_t at = html.find(tag);
+  if (at == std::string::npos || html.find(tag, at + 1) != std::string::npos) {
+    throw std::logic_error("index.html must hold exactly one " + std::string(tag));
+  }
+  html.replace(at, tag.size(), block);
+}
+
+// `text` wrapped in `element`, refused when it could end the element early.
+std::string inline_block(std::string_view element, std::string_view text) {
+  if (ascii_lower(text).find("</" + std::string(element)) != std::string::npos) {
+    throw std::logic_error("dashboard " + std::string(element) + " would close its element");
+  }
+  return "<" + std::string(element) + ">" + std::string(text) + "</" + std::string(element) + ">";
+}
+
+std::string hash_source(std::string_view text) {
+  return "'sha256-" + base64_encode(sha256_digest(text)) + "'";
+}
+
+DashboardPage build_dashboard_page() {
+  const std::string_view style = embedded("dashboard.css");
+  const std::string_view script = embedded("dashboard.js");
+  DashboardPage page;
+  page.html = std::string(embedded("index.html"));
+  replace_tag(page.html, R"(<link rel="stylesheet" href="/ui/dashboard.css">)",
+              inline_block("style", style));
+  replace_tag(page.html, "<script src=\"/ui/dashboard.js\" defer></script>\n", "");
+  // At the end of the body the script finds every element it wires, as a deferred one did.
+  replace_tag(page.html, "</body>", inline_block("script", script) + "\n</body>");
+  page.content_security_policy = "default-src 'none'; script-src " + hash_source(script) +
+                                 "; style-src " + hash_source(style) +
+                                 "; img-src 'self'; connect-src 'self'; form-action 'self'; "
+                                 "base-uri 'none'; frame-ancestors 'none'";
+  return page;
+}
+
 }  // namespace
+
+const DashboardPage& dashboard_page() {
+  static const DashboardPage page = build_dashboard_page();
+  return page;
+}
 
 std::optional<GatewayResponse> answer_dashboard_request(const GatewayRequest& request) {
   const std::string method = ascii_lower(trim(request.method));
@@ -61,8 +115,17 @@ std::optional<GatewayResponse> answer_dashboard_request(const GatewayRequest& re
     return none;
   }
   if (!path.starts_with(kUiPrefix) || path.starts_with("/ui/api/")) return std::nullopt;
-  const std::string_view name =
-      path == kUiPrefix ? std::string_view("index.html") : path.substr(kUiPrefix.size());
+  if (path == kUiPrefix) {
+    const DashboardPage& page = dashboard_page();
+    GatewayResponse response;
+    response.status = 200;
+    response.content_type = std::string(content_type_of("index.html"));
+    response.body = page.html;
+    add_page_headers(response);
+    response.headers["Content-Security-Policy"] = page.content_security_policy;
+    return response;
+  }
+  const std::string_view name = path.substr(kUiPrefix.size());
   for (const EmbeddedFile& file : dashboard_files()) {
     if (file.name == name) return file_response(file);
   }
