@@ -60,7 +60,7 @@ std::size_t tighten_private_tree(const std::filesystem::path& root);
 // cannot be opened. Paths are passed in the system's own encoding, wide where it is wide.
 std::FILE* open_file_for_reading(const std::filesystem::path& path);
 
-// Which file an open stream reads, how large it is and when it last changed: enough for a cache
+// Which file an open stream or a path names, how large it is and when it last changed: enough for a cache
 // of a file's contents to tell growth (same file, larger size) from replacement (another device
 // or inode).
 struct FileIdentity {
@@ -78,5 +78,8 @@ struct FileIdentity {
 
 // The identity of the file behind `file`; nothing when the system cannot tell.
 std::optional<FileIdentity> file_identity(std::FILE* file);
+// The identity of the file at `path` (links followed); nothing when it cannot be examined
+// (for instance, it does not exist). Never throws.
+std::optional<FileIdentity> file_identity(const std::filesystem::path& path);
 
 }  // namespace tessik::platform

@@ -11,7 +11,7 @@
 #include "a2a/gateway/request_fields.h"
 #include "base/sha256.h"
 #include "base/text.h"
-#include "platform/file_stamp.h"
+#include "platform/files.h"
 #include "state/state_dir.h"
 
 namespace tessik {
@@ -114,12 +114,12 @@ std::shared_ptr<const std::vector<A2aClientRecord>> cached_client_registry(
     const std::filesystem::path& path) {
   constexpr std::int64_t kSettledNs = 2'000'000'000;
   struct Entry {
-    std::optional<platform::FileStamp> stamp;
+    std::optional<platform::FileIdentity> stamp;
     std::shared_ptr<const std::vector<A2aClientRecord>> records;
   };
   static std::mutex mutex;
   static std::map<std::filesystem::path, Entry> entries;
-  const std::optional<platform::FileStamp> stamp = platform::file_stamp(path);
+  const std::optional<platform::FileIdentity> stamp = platform::file_identity(path);
   {
     std::lock_guard lock(mutex);
     const auto found = entries.find(path);
@@ -131,7 +131,7 @@ std::shared_ptr<const std::vector<A2aClientRecord>> cached_client_registry(
   // A file that changes while it is read may carry the stamp of the earlier version, and one
   // rewritten within the clock's granularity keeps its time: only a stamp that still holds
   // afterwards and is a few seconds old is kept.
-  const std::optional<platform::FileStamp> after = platform::file_stamp(path);
+  const std::optional<platform::FileIdentity> after = platform::file_identity(path);
   const std::int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                   std::chrono::system_clock::now().time_since_epoch())
                                   .count();

@@ -128,14 +128,28 @@ std::FILE* open_file_for_reading(const std::filesystem::path& path) {
   return std::fopen(path.c_str(), "rbe");  // "e": close-on-exec, as every other descriptor here
 }
 
-std::optional<FileIdentity> file_identity(std::FILE* file) {
-  struct stat info {};
-  if (file == nullptr || ::fstat(::fileno(file), &info) != 0) return std::nullopt;
+namespace {
+
+FileIdentity identity_of(const struct stat& info) {
   return FileIdentity{static_cast<std::uint64_t>(info.st_dev),
                       static_cast<std::uint64_t>(info.st_ino),
                       static_cast<std::uint64_t>(info.st_size),
                       static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 +
                           info.st_mtim.tv_nsec};
+}
+
+}  // namespace
+
+std::optional<FileIdentity> file_identity(std::FILE* file) {
+  struct stat info {};
+  if (file == nullptr || ::fstat(::fileno(file), &info) != 0) return std::nullopt;
+  return identity_of(info);
+}
+
+std::optional<FileIdentity> file_identity(const std::filesystem::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return identity_of(info);
 }
 
 }  // namespace tessik::platform
