@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
@@ -74,7 +75,9 @@ RegistryError registry_error(std::string_view operation, RegistryStatus status,
   return RegistryError(message);
 }
 
-std::filesystem::path registry_lock_path(const std::filesystem::path& registry_path) {
+namespace {
+
+std::filesystem::path resolve_registry_lock_path(const std::filesystem::path& registry_path) {
   // weakly_canonical resolves links in the existing prefix, so the lock path is the same
   // before and after the registry file itself is first created.
   std::error_code ec;
@@ -84,6 +87,47 @@ std::filesystem::path registry_lock_path(const std::filesystem::path& registry_p
     if (ec) resolved = registry_path.lexically_normal();
   }
   resolved += ".lock";
+  return resolved;
+}
+
+bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code ec;
+  return std::filesystem::is_directory(a, ec) && std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+// The last resolution of a registry path. Resolving walks and reads every link of the path,
+// which a broker would otherwise repeat several times per request; the answer is reused while
+// the registry file is no link and the given directory is still the resolved one.
+struct LockPathMemo {
+  std::mutex mutex;
+  std::filesystem::path registry_path;
+  std::filesystem::path lock_path;
+};
+
+LockPathMemo& lock_path_memo() {
+  static LockPathMemo memo;
+  return memo;
+}
+
+}  // namespace
+
+std::filesystem::path registry_lock_path(const std::filesystem::path& registry_path) {
+  std::error_code ec;
+  const bool file_is_link = std::filesystem::is_symlink(registry_path, ec);
+  const std::filesystem::path name = registry_path.filename();
+  if (file_is_link || !registry_path.has_parent_path() || name.empty() || name == "." ||
+      name == "..") {
+    return resolve_registry_lock_path(registry_path);
+  }
+  LockPathMemo& memo = lock_path_memo();
+  const std::lock_guard lock(memo.mutex);
+  if (memo.registry_path == registry_path &&
+      same_directory(registry_path.parent_path(), memo.lock_path.parent_path())) {
+    return memo.lock_path;
+  }
+  std::filesystem::path resolved = resolve_registry_lock_path(registry_path);
+  memo.registry_path = registry_path;
+  memo.lock_path = resolved;
   return resolved;
 }
 
