@@ -8,6 +8,7 @@
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/text.h"
 #include "platform/durable_file.h"
@@ -90,18 +91,26 @@ std::filesystem::path resolve_registry_lock_path(const std::filesystem::path& re
   return resolved;
 }
 
-bool same_directory(const std::filesystem::path& a, const std::filesystem::path& b) {
+// Whether both paths name one file now. Whatever that file is, resolving `a` again would end
+// in it, so the lock file beside it is the same.
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
   std::error_code ec;
-  return std::filesystem::is_directory(a, ec) && std::filesystem::equivalent(a, b, ec) && !ec;
+  return std::filesystem::equivalent(a, b, ec) && !ec;
 }
 
-// The last resolution of a registry path. Resolving walks and reads every link of the path,
-// which a broker would otherwise repeat several times per request; the answer is reused while
-// the registry file is no link and the given directory is still the resolved one.
-struct LockPathMemo {
-  std::mutex mutex;
+// The last resolutions of the few paths locked here. Resolving walks and reads every link of
+// the path, which a broker would otherwise repeat several times per request; an answer is
+// reused while the file is no link and the given directory is still the resolved one.
+struct ResolvedLockPath {
   std::filesystem::path registry_path;
   std::filesystem::path lock_path;
+};
+
+constexpr std::size_t kRememberedLockPaths = 4;
+
+struct LockPathMemo {
+  std::mutex mutex;
+  std::vector<ResolvedLockPath> recent;  // most recently resolved first
 };
 
 LockPathMemo& lock_path_memo() {
@@ -121,13 +130,20 @@ std::filesystem::path registry_lock_path(const std::filesystem::path& registry_p
   }
   LockPathMemo& memo = lock_path_memo();
   const std::lock_guard lock(memo.mutex);
-  if (memo.registry_path == registry_path &&
-      same_directory(registry_path.parent_path(), memo.lock_path.parent_path())) {
-    return memo.lock_path;
+  auto& recent = memo.recent;
+  auto found = std::find_if(recent.begin(), recent.end(), [&](const ResolvedLockPath& entry) {
+    return entry.registry_path == registry_path;
+  });
+  if (found != recent.end()) {
+    if (same_file(registry_path.parent_path(), found->lock_path.parent_path())) {
+      std::rotate(recent.begin(), found, found + 1);
+      return recent.front().lock_path;
+    }
+    recent.erase(found);
   }
   std::filesystem::path resolved = resolve_registry_lock_path(registry_path);
-  memo.registry_path = registry_path;
-  memo.lock_path = resolved;
+  if (recent.size() == kRememberedLockPaths) recent.pop_back();
+  recent.insert(recent.begin(), {registry_path, resolved});
   return resolved;
 }
 
