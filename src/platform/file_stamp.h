@@ -21,4 +21,9 @@ struct FileStamp {
 // instance, it does not exist). Never throws.
 std::optional<FileStamp> file_stamp(const std::filesystem::path& path);
 
+// Whether what was read from a file between taking `before` and `after` may be remembered
+// under `before`: the file kept its stamp through the read, and its last change lies far
+// enough back (2 s) that a rewrite within the clock's granularity cannot keep the same time.
+bool stamp_settled(const std::optional<FileStamp>& before, const std::optional<FileStamp>& after);
+
 }  // namespace tessik::platform
