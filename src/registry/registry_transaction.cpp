@@ -57,7 +57,9 @@ RegistrySnapshot read_registry_snapshot_once(const std::filesystem::path& path) 
     }
   }
   RegistrySnapshot snapshot = read_registry_snapshot(path);
-  const std::optional<platform::FileStamp> after = platform::file_stamp(path);
+  // A missing file costs nothing to read again, so it needs no second look.
+  const std::optional<platform::FileStamp> after =
+      stamp ? platform::file_stamp(path) : std::nullopt;
   const std::lock_guard lock(mutex);
   if (entries.size() > 8) entries.clear();  // one or two paths in practice; tests make more
   if (platform::stamp_settled(stamp, after)) {
