@@ -82,4 +82,10 @@ std::optional<FileIdentity> file_identity(std::FILE* file);
 // (for instance, it does not exist). Never throws.
 std::optional<FileIdentity> file_identity(const std::filesystem::path& path);
 
+// Whether what was read from a file between taking `before` and `after` may be remembered
+// under `before`: the file kept its identity through the read, and its last change lies far
+// enough back (2 s) that a rewrite within the clock's granularity cannot keep the same time.
+bool identity_settled(const std::optional<FileIdentity>& before,
+                      const std::optional<FileIdentity>& after);
+
 }  // namespace tessik::platform

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "base/text.h"
 #include "platform/durable_file.h"
@@ -74,7 +76,9 @@ RegistryError registry_error(std::string_view operation, RegistryStatus status,
   return RegistryError(message);
 }
 
-std::filesystem::path registry_lock_path(const std::filesystem::path& registry_path) {
+namespace {
+
+std::filesystem::path resolve_registry_lock_path(const std::filesystem::path& registry_path) {
   // weakly_canonical resolves links in the existing prefix, so the lock path is the same
   // before and after the registry file itself is first created.
   std::error_code ec;
@@ -84,6 +88,62 @@ std::filesystem::path registry_lock_path(const std::filesystem::path& registry_p
     if (ec) resolved = registry_path.lexically_normal();
   }
   resolved += ".lock";
+  return resolved;
+}
+
+// Whether both paths name one file now. Whatever that file is, resolving `a` again would end
+// in it, so the lock file beside it is the same.
+bool same_file(const std::filesystem::path& a, const std::filesystem::path& b) {
+  std::error_code ec;
+  return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
+// The last resolutions of the few paths locked here. Resolving walks and reads every link of
+// the path, which a broker would otherwise repeat several times per request; an answer is
+// reused while the file is no link and the given directory is still the resolved one.
+struct ResolvedLockPath {
+  std::filesystem::path registry_path;
+  std::filesystem::path lock_path;
+};
+
+constexpr std::size_t kRememberedLockPaths = 4;
+
+struct LockPathMemo {
+  std::mutex mutex;
+  std::vector<ResolvedLockPath> recent;  // most recently resolved first
+};
+
+LockPathMemo& lock_path_memo() {
+  static LockPathMemo memo;
+  return memo;
+}
+
+}  // namespace
+
+std::filesystem::path registry_lock_path(const std::filesystem::path& registry_path) {
+  std::error_code ec;
+  const bool file_is_link = std::filesystem::is_symlink(registry_path, ec);
+  const std::filesystem::path name = registry_path.filename();
+  if (file_is_link || !registry_path.has_parent_path() || name.empty() || name == "." ||
+      name == "..") {
+    return resolve_registry_lock_path(registry_path);
+  }
+  LockPathMemo& memo = lock_path_memo();
+  const std::lock_guard lock(memo.mutex);
+  auto& recent = memo.recent;
+  auto found = std::find_if(recent.begin(), recent.end(), [&](const ResolvedLockPath& entry) {
+    return entry.registry_path == registry_path;
+  });
+  if (found != recent.end()) {
+    if (same_file(registry_path.parent_path(), found->lock_path.parent_path())) {
+      std::rotate(recent.begin(), found, found + 1);
+      return recent.front().lock_path;
+    }
+    recent.erase(found);
+  }
+  std::filesystem::path resolved = resolve_registry_lock_path(registry_path);
+  if (recent.size() == kRememberedLockPaths) recent.pop_back();
+  recent.insert(recent.begin(), {registry_path, resolved});
   return resolved;
 }
 

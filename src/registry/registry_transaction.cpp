@@ -2,8 +2,11 @@
 // before returning; the publish happens while it is held, so readers see whole files.
 #include <algorithm>
 #include <exception>
+#include <map>
+#include <mutex>
 
 #include "base/sha256.h"
+#include "platform/files.h"
 #include "registry/registry.h"
 
 namespace tessik {
@@ -36,6 +39,37 @@ RegistryMutationResult finish(RegistryMutationResult result, RegistryStatus stat
   return result;
 }
 
+// A request reads the registry several times while it rarely changes: a file whose stamp
+// settled is parsed once and its snapshot handed out again while the stamp holds.
+RegistrySnapshot read_registry_snapshot_once(const std::filesystem::path& path) {
+  struct Entry {
+    platform::FileIdentity stamp;
+    RegistrySnapshot snapshot;
+  };
+  static std::mutex mutex;
+  static std::map<std::filesystem::path, Entry> entries;
+  const std::optional<platform::FileIdentity> stamp = platform::file_identity(path);
+  {
+    const std::lock_guard lock(mutex);
+    const auto found = entries.find(path);
+    if (stamp && found != entries.end() && found->second.stamp == *stamp) {
+      return found->second.snapshot;
+    }
+  }
+  RegistrySnapshot snapshot = read_registry_snapshot(path);
+  // A missing file costs nothing to read again, so it needs no second look.
+  const std::optional<platform::FileIdentity> after =
+      stamp ? platform::file_identity(path) : std::nullopt;
+  const std::lock_guard lock(mutex);
+  if (entries.size() > 8) entries.clear();  // one or two paths in practice; tests make more
+  if (platform::identity_settled(stamp, after)) {
+    entries[path] = Entry{*stamp, snapshot};
+  } else {
+    entries.erase(path);
+  }
+  return snapshot;
+}
+
 }  // namespace
 
 RegistryStatus read_registry_locked(const std::filesystem::path& path,
@@ -45,7 +79,7 @@ RegistryStatus read_registry_locked(const std::filesystem::path& path,
   const RegistryStatus status = lock_registry_file(path, deadline, guard.lock(), error);
   if (status != RegistryStatus::unchanged) return status;
   try {
-    snapshot = read_registry_snapshot(path);
+    snapshot = read_registry_snapshot_once(path);
   } catch (const std::exception& e) {
     error = e.what();
     return RegistryStatus::io_error;

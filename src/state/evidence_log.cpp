@@ -2,6 +2,8 @@
 // shared with other processes, so both are built by hand rather than by a JSON library.
 #include "state/evidence_log.h"
 
+#include <algorithm>
+#include <mutex>
 #include <system_error>
 
 #include "base/fnv1a.h"
@@ -10,6 +12,39 @@
 
 namespace tessik {
 namespace fs = std::filesystem;
+
+namespace {
+
+// Few logs are written per process; more paths than this (test runs with many state
+// directories) only close the least recently used appender.
+constexpr std::size_t kSharedAppendFiles = 8;
+
+struct SharedAppendFiles {
+  std::mutex mutex;
+  std::vector<std::shared_ptr<platform::AppendFile>> recent;  // most recently used first
+};
+
+SharedAppendFiles& shared_append_files() {
+  static SharedAppendFiles files;
+  return files;
+}
+
+}  // namespace
+
+std::shared_ptr<platform::AppendFile> shared_append_file(const fs::path& path) {
+  SharedAppendFiles& files = shared_append_files();
+  const std::lock_guard lock(files.mutex);
+  auto& recent = files.recent;
+  auto found = std::find_if(recent.begin(), recent.end(),
+                            [&](const auto& file) { return file->path() == path; });
+  if (found == recent.end()) {
+    if (recent.size() == kSharedAppendFiles) recent.pop_back();
+    recent.insert(recent.begin(), std::make_shared<platform::AppendFile>(path));
+  } else {
+    std::rotate(recent.begin(), found, found + 1);
+  }
+  return recent.front();
+}
 
 std::string format_evidence_record(std::string_view event_type, std::string_view created_at,
                                    const EvidenceFields& fields) {

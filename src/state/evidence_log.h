@@ -27,10 +27,15 @@ class EvidenceLogError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The process's open appender of `path`: the same object for the same path while it is among
+// the few most recently asked for, so that a log written on every request is not opened on
+// every request. Thread-safe. The appender itself notices a file replaced under its name.
+std::shared_ptr<platform::AppendFile> shared_append_file(const std::filesystem::path& path);
+
 class EvidenceLog {
  public:
   explicit EvidenceLog(std::filesystem::path path)
-      : path_(std::move(path)), file_(std::make_shared<platform::AppendFile>(path_)) {}
+      : path_(std::move(path)), file_(shared_append_file(path_)) {}
 
   const std::filesystem::path& path() const { return path_; }
 
@@ -38,7 +43,7 @@ class EvidenceLog {
   // Throws std::filesystem::filesystem_error when the parent cannot be created and
   // EvidenceLogError ("could not append evidence log: <path>") when the file cannot be opened.
   // Safe to call from several threads and processes at once. The file stays open between
-  // appends of this object and its copies; the parent directory is created only when the
+  // appends of this object, its copies and other logs of the same path; the parent directory is created only when the
   // file cannot be opened without it.
   void append(std::string_view event_type, const EvidenceFields& fields) const;
 

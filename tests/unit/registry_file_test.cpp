@@ -2,6 +2,7 @@
 // and the mutation transaction's outcomes.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
@@ -162,6 +163,59 @@ TEST_F(RegistryFileTest, ReadSkipsHeaderBlankAndShortRowsAndDigestsRawBytes) {
   EXPECT_EQ(snapshot.metadata.size, content.size());
   EXPECT_EQ(snapshot.metadata.sha256, sha256_hex(content));
   EXPECT_EQ(snapshot.content, content);
+}
+
+// Loads may reuse an earlier parse; every change of the file must still show, whether it is
+// rewritten in place with the same size, replaced, grown or removed.
+TEST_F(RegistryFileTest, LoadsSeeEveryChangeOfASettledFile) {
+  const auto settle = [&](int seconds_ago) {
+    fs::last_write_time(path_, fs::file_time_type::clock::now() - std::chrono::seconds(seconds_ago));
+  };
+  const auto ids = [&] {
+    RegistrySnapshot snapshot;
+    std::string error;
+    EXPECT_EQ(read_registry_locked(path_, RegistryDeadline::after(kRegistryLoadTimeoutNs),
+                                   snapshot, error),
+              RegistryStatus::unchanged)
+        << error;
+    EXPECT_EQ(snapshot.metadata.sha256, sha256_hex(read_file(path_)));
+    std::string joined;
+    for (const AgentRecord& row : snapshot.rows) joined += row.agent_id + " ";
+    return joined;
+  };
+  const std::string mailbox = "tessik-mailbox-local-default ";
+  write_file(path_, header() + legacy_row("r1", "s1", "true") + "\n");
+  settle(60);
+  EXPECT_EQ(ids(), "r1 " + mailbox);
+  EXPECT_EQ(ids(), "r1 " + mailbox);
+
+  // Same size, same file, rewritten in place.
+  {
+    std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(header().size()));
+    file << "r2";
+  }
+  EXPECT_EQ(ids(), "r2 " + mailbox);
+  settle(50);
+  EXPECT_EQ(ids(), "r2 " + mailbox);
+
+  // Replaced by another file carrying the very time the cached one had.
+  const fs::path other = path_.parent_path() / "replacement.tsv";
+  write_file(other, header() + legacy_row("r3", "s1", "true") + "\n");
+  fs::last_write_time(other, fs::last_write_time(path_));
+  fs::rename(other, path_);
+  EXPECT_EQ(ids(), "r3 " + mailbox);
+  settle(40);
+  EXPECT_EQ(ids(), "r3 " + mailbox);
+
+  std::ofstream(path_, std::ios::app | std::ios::binary) << legacy_row("r4", "s4", "true") << "\n";
+  EXPECT_EQ(ids(), "r3 r4 " + mailbox);
+  settle(30);
+  EXPECT_EQ(ids(), "r3 r4 " + mailbox);
+  EXPECT_EQ(load_registry(Registry(path_)).size(), 3u);
+
+  fs::remove(path_);
+  EXPECT_EQ(load_registry(Registry(path_)).size(), 1u);
 }
 
 TEST_F(RegistryFileTest, DirectoryInPlaceOfTheFileIsAReadError) {

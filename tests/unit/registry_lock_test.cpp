@@ -87,6 +87,44 @@ TEST_F(RegistryLockTest, LockFileLiesBesideTheRegistryAndStays) {
   EXPECT_FALSE(fs::exists(registry_));
 }
 
+// The lock file must follow every change of the links on the way to the registry, however
+// often the same path was resolved before.
+TEST_F(RegistryLockTest, LockPathFollowsLinksThatChangeBetweenCalls) {
+  const fs::path root = env_.state_dir() / "links";
+  fs::create_directories(root / "first");
+  fs::create_directories(root / "second");
+  fs::create_directories(root / "elsewhere");
+  const fs::path canonical_root = fs::canonical(root);
+  const fs::path link = root / "current";
+  const fs::path registry = link / "agents.tsv";
+
+  fs::create_directory_symlink(root / "first", link);
+  EXPECT_EQ(registry_lock_path(registry), canonical_root / "first" / "agents.tsv.lock");
+  EXPECT_EQ(registry_lock_path(registry), canonical_root / "first" / "agents.tsv.lock");
+
+  fs::remove(link);
+  fs::create_directory_symlink(root / "second", link);
+  EXPECT_EQ(registry_lock_path(registry), canonical_root / "second" / "agents.tsv.lock");
+
+  // The registry file itself becomes a link: its target's lock is the one.
+  std::ofstream(root / "elsewhere" / "real.tsv") << "agent_id\n";
+  fs::create_symlink(root / "elsewhere" / "real.tsv", root / "second" / "agents.tsv");
+  EXPECT_EQ(registry_lock_path(registry), canonical_root / "elsewhere" / "real.tsv.lock");
+  fs::remove(root / "second" / "agents.tsv");
+  EXPECT_EQ(registry_lock_path(registry), canonical_root / "second" / "agents.tsv.lock");
+
+  // The resolved directory renamed away and another put under the old name.
+  fs::rename(root / "second", root / "moved");
+  fs::create_directories(root / "second");
+  fs::remove(link);
+  fs::create_directory_symlink(root / "moved", link);
+  EXPECT_EQ(registry_lock_path(registry), canonical_root / "moved" / "agents.tsv.lock");
+
+  // A directory that does not exist yet resolves as far as it does.
+  EXPECT_EQ(registry_lock_path(link / "missing" / "agents.tsv"),
+            canonical_root / "moved" / "missing" / "agents.tsv.lock");
+}
+
 TEST_F(RegistryLockTest, TwoHandlesInOneProcessExcludeEachOther) {
   RegistryFileLock first;
   RegistryFileLock second;

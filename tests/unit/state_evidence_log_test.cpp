@@ -194,5 +194,38 @@ TEST(EvidenceLog, AnOpenLogFollowsItsDirectoryBeingRemovedAndTheFileRotated) {
   EXPECT_EQ(nlohmann::json::parse(lines_of(path)[0])["event_type"], "third");
 }
 
+// Logs of one path share an appender across objects; each object still sees the file
+// replaced, removed, or its appender dropped for other paths.
+TEST(EvidenceLog, LogsOfOnePathShareAnAppenderThatFollowsTheFile) {
+  test::TempEnv env;
+  const fs::path path = env.root() / "logs" / "delivery.jsonl";
+  EXPECT_EQ(shared_append_file(path), shared_append_file(path));
+  EXPECT_NE(shared_append_file(path), shared_append_file(env.root() / "logs" / "other.jsonl"));
+
+  EvidenceLog(path).append("first", {});
+  const EvidenceLog kept(path);
+  // Replaced under its name, as another process's rewrite would.
+  fs::rename(path, env.root() / "logs" / "old.jsonl");
+  std::ofstream(path) << "{\"event_type\":\"written elsewhere\"}\n";
+  EvidenceLog(path).append("second", {});
+  fs::remove(path);
+  kept.append("third", {});
+  // Many other paths asked for: the first path's appender is dropped, not its records.
+  for (int i = 0; i < 20; ++i) {
+    EvidenceLog(env.root() / "logs" / ("many-" + std::to_string(i) + ".jsonl")).append("x", {});
+  }
+  kept.append("fourth", {});
+  EvidenceLog(path).append("fifth", {});
+
+  const std::vector<std::string> old_lines = lines_of(env.root() / "logs" / "old.jsonl");
+  ASSERT_EQ(old_lines.size(), 1u);
+  EXPECT_EQ(nlohmann::json::parse(old_lines[0])["event_type"], "first");
+  const std::vector<std::string> lines = lines_of(path);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(nlohmann::json::parse(lines[0])["event_type"], "third");
+  EXPECT_EQ(nlohmann::json::parse(lines[1])["event_type"], "fourth");
+  EXPECT_EQ(nlohmann::json::parse(lines[2])["event_type"], "fifth");
+}
+
 }  // namespace
 }  // namespace tessik

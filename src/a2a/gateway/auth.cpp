@@ -1,7 +1,6 @@
 // Bearer authentication against the local token and the client registry.
 #include "a2a/gateway/auth.h"
 
-#include <chrono>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -112,7 +111,6 @@ namespace {
 // parsed again only when its stamp (identity, size, modification time) changed.
 std::shared_ptr<const std::vector<A2aClientRecord>> cached_client_registry(
     const std::filesystem::path& path) {
-  constexpr std::int64_t kSettledNs = 2'000'000'000;
   struct Entry {
     std::optional<platform::FileIdentity> stamp;
     std::shared_ptr<const std::vector<A2aClientRecord>> records;
@@ -132,12 +130,9 @@ std::shared_ptr<const std::vector<A2aClientRecord>> cached_client_registry(
   // rewritten within the clock's granularity keeps its time: only a stamp that still holds
   // afterwards and is a few seconds old is kept.
   const std::optional<platform::FileIdentity> after = platform::file_identity(path);
-  const std::int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                  std::chrono::system_clock::now().time_since_epoch())
-                                  .count();
   std::lock_guard lock(mutex);
   if (entries.size() > 16) entries.clear();  // one or two paths in practice; tests make more
-  if (stamp && after == stamp && now_ns - stamp->modified_ns > kSettledNs) {
+  if (platform::identity_settled(stamp, after)) {
     entries[path] = Entry{stamp, records};
   } else {
     entries.erase(path);

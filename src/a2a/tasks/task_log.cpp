@@ -15,6 +15,7 @@
 #include "a2a/tasks/log_scan/task_line_scan.h"
 #include "base/text.h"
 #include "platform/files.h"
+#include "state/evidence_log.h"
 #include "state/state_dir.h"
 
 namespace tessik {
@@ -205,7 +206,7 @@ bool append_json_line(const std::filesystem::path& path, std::string_view record
   if (ends_mid_line(path)) line += '\n';
   line += record;
   line += '\n';
-  return platform::append_to_file(path, line);
+  return shared_append_file(path)->append(line);
 }
 
 void append_task_record(const std::filesystem::path& log_path, const TaskRecord& task) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <utility>
 
 namespace tessik::platform {
@@ -150,6 +151,16 @@ std::optional<FileIdentity> file_identity(const std::filesystem::path& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return std::nullopt;
   return identity_of(info);
+}
+
+bool identity_settled(const std::optional<FileIdentity>& before,
+                      const std::optional<FileIdentity>& after) {
+  constexpr std::int64_t kSettledNs = 2'000'000'000;
+  if (!before || after != before) return false;
+  const std::int64_t now_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+  return now_ns - before->modified_ns > kSettledNs;
 }
 
 }  // namespace tessik::platform
