@@ -16,7 +16,7 @@
 
 #include "platform/durable_file.h"
 #include "platform/files.h"
-#include "platform/posix/crypto_library.h"
+#include "platform/posix/crypto/crypto_library.h"
 #include "platform/secure_random.h"
 
 namespace tessik::platform {

@@ -12,8 +12,8 @@
 
 #include "base/text.h"
 #include "platform/http_client_detail.h"
-#include "platform/posix/curl_library.h"
-#include "platform/posix/pem_store.h"
+#include "platform/posix/crypto/pem_store.h"
+#include "platform/posix/net/curl_library.h"
 
 namespace tessik {
 namespace {

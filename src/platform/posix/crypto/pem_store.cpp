@@ -1,6 +1,6 @@
 // Certificate selection from PEM stores: thumbprint, validity, extended key usage and the
 // private key, with libcrypto loaded on first use.
-#include "platform/posix/pem_store.h"
+#include "platform/posix/crypto/pem_store.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,7 +14,7 @@
 
 #include "base/random.h"
 #include "platform/http_client_detail.h"
-#include "platform/posix/crypto_library.h"
+#include "platform/posix/crypto/crypto_library.h"
 
 namespace tessik {
 namespace fs = std::filesystem;

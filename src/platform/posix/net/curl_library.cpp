@@ -1,5 +1,5 @@
 // Loading libcurl on first use and resolving the entry points the HTTP client needs.
-#include "platform/posix/curl_library.h"
+#include "platform/posix/net/curl_library.h"
 
 #include <dlfcn.h>
 

@@ -1,6 +1,6 @@
 // Loading libcrypto on first use and resolving the entry points data protection and the
 // certificate stores need.
-#include "platform/posix/crypto_library.h"
+#include "platform/posix/crypto/crypto_library.h"
 
 #include <dlfcn.h>
 #include <openssl/opensslv.h>
