@@ -6,7 +6,7 @@
 
 #include "platform/http_client.h"
 #include "platform/http_client_detail.h"
-#include "platform/posix/curl_library.h"
+#include "platform/posix/net/curl_library.h"
 
 namespace tessik {
 namespace {
