@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdio>
-#include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 
@@ -160,12 +158,6 @@ ListingCache& listing_cache() {
   return *cache;
 }
 
-std::optional<platform::FileIdentity> identity_of(const std::filesystem::path& path) {
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(platform::open_file_for_reading(path),
-                                                             &std::fclose);
-  return platform::file_identity(file.get());
-}
-
 GatewayResponse read_log_listing(const std::filesystem::path& path, std::size_t limit) {
   const JsonlTail tail = read_jsonl_tail(path, kLogWindowBytes, limit);
   json entries = json::array();
@@ -184,14 +176,14 @@ GatewayResponse read_log_listing(const std::filesystem::path& path, std::size_t 
 }
 
 GatewayResponse log_listing(const std::filesystem::path& path, std::size_t limit) {
-  const std::optional<platform::FileIdentity> before = identity_of(path);
+  const std::optional<platform::FileIdentity> before = platform::file_identity(path);
   if (!before) return read_log_listing(path, limit);
   if (std::optional<GatewayResponse> cached = listing_cache().find(path, limit, *before)) {
     return std::move(*cached);
   }
   GatewayResponse response = read_log_listing(path, limit);
   // Kept only when nothing was appended while it was read.
-  if (identity_of(path) == before) listing_cache().store(path, limit, *before, response);
+  if (platform::file_identity(path) == before) listing_cache().store(path, limit, *before, response);
   return response;
 }
 
