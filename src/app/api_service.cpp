@@ -115,12 +115,6 @@ std::optional<GatewayResponse> caller_refusal(const ApiServiceSettings& settings
 
 namespace {
 
-void append_json_string(std::string& out, std::string_view text) {
-  out += '"';
-  append_json_escaped(out, text);
-  out += '"';
-}
-
 // The broker's general reader, for any layout the fast reader does not take.
 std::optional<GatewayResponse> parse_any_broker_response(std::string_view payload) {
   if (!json_nesting_within(payload)) return std::nullopt;
@@ -146,41 +140,6 @@ std::optional<GatewayResponse> parse_any_broker_response(std::string_view payloa
 }
 
 }  // namespace
-
-// Written by hand, members in byte order: the envelope is built for every request, and a JSON
-// tree for it cost more than the rest of the stand-in's own work. Text that is not UTF-8 (only
-// header bytes can be; the body was checked before) is repaired.
-std::string build_broker_envelope(const GatewayRequest& request, const Principal& principal) {
-  std::string out;
-  out.reserve(request.body.size() + request.target.size() + 512);
-  out += "{\"endpointUrl\":";
-  append_json_string(out, request.endpoint_url);
-  out += ",\"principal\":{\"authenticated\":";
-  out += principal.authenticated ? "true" : "false";
-  out += ",\"clientId\":";
-  append_json_string(out, principal.client_id);
-  out += ",\"principalType\":";
-  append_json_string(out, principal.principal_type);
-  out += ",\"scopes\":[";
-  for (std::size_t i = 0; i < principal.scopes.size(); ++i) {
-    if (i > 0) out += ',';
-    append_json_string(out, principal.scopes[i]);
-  }
-  out += "],\"senderAgent\":";
-  append_json_string(out, principal.sender_agent);
-  out += ",\"senderNode\":";
-  append_json_string(out, principal.sender_node);
-  out += "},\"request\":{\"body\":";
-  append_json_string(out, request.body);
-  out += ",\"headers\":";
-  append_json_string_object(out, request.headers);
-  out += ",\"method\":";
-  append_json_string(out, request.method);
-  out += ",\"target\":";
-  append_json_string(out, request.target);
-  out += "},\"version\":1}";
-  return out;
-}
 
 std::optional<GatewayResponse> parse_broker_response(std::string_view payload) {
   if (std::optional<GatewayResponse> response = read_serialized_gateway_response(payload))

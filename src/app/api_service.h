@@ -37,9 +37,6 @@ struct ApiServiceSettings {
 // with the four default scopes. Built by the gateway's own token verification.
 GatewayContext api_service_auth_context(const ApiServiceSettings& settings);
 
-// The envelope payload for `request` and `principal` (compact JSON, version 1).
-std::string build_broker_envelope(const GatewayRequest& request, const Principal& principal);
-
 // The answer for a caller that may not reach the broker (401), or nullopt when the request
 // may be forwarded: a valid token, or the public card. Needs only the head, so callers can
 // refuse before they read a body.

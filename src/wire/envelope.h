@@ -63,6 +63,10 @@ void append_json_string_object(std::string& out, const std::map<std::string, std
 // Compact response document with keys in byte order; text that is not valid UTF-8 is repaired.
 std::string serialize_gateway_response(const GatewayResponse& response);
 
+// The envelope payload for `request` and `principal` as the stand-in sends it (compact JSON,
+// members in byte order, version 1): the layout parse_user_broker_envelope reads fastest.
+std::string build_broker_envelope(const GatewayRequest& request, const Principal& principal);
+
 // True only for {"version":1,"type":"response_consumed"} (two members, any order).
 // On false, `error` (when given) receives the acknowledgement message.
 bool is_response_acknowledgement(std::string_view payload, std::string* error = nullptr);
