@@ -18,6 +18,21 @@
 namespace tessik::test {
 namespace {
 
+// Whether process `pid` (a /proc entry) is a child of ours that is neither a zombie nor
+// readable yet: between the moment posix_spawn lets its caller go and the moment the new
+// program's environment is mapped, /proc/<pid>/environ reads empty.
+bool own_child_without_environment(const std::filesystem::path& proc_entry,
+                                   const std::string& self) {
+  const std::string stat = read_file(proc_entry / "stat");
+  const std::size_t name_end = stat.rfind(')');
+  if (name_end == std::string::npos) return false;
+  std::istringstream fields(stat.substr(name_end + 1));
+  std::string state;
+  std::string parent;
+  fields >> state >> parent;
+  return parent == self && state != "Z" && state != "X";
+}
+
 // True while some other process of ours was started inside this environment: detached
 // delivery workers outlive the request that launched them, and one still running when the
 // tree is removed would create its lock and log files again in a directory nobody removes.
@@ -28,6 +43,10 @@ bool environment_still_in_use(const std::string& marker) {
     const std::string pid = entry.path().filename().string();
     if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
     const std::string environ = read_file(entry.path() / "environ");
+    if (environ.empty()) {
+      if (own_child_without_environment(entry.path(), self)) return true;
+      continue;
+    }
     const std::size_t at = environ.find(marker);
     // Each variable ends with a NUL; the marker must be a whole one.
     if (at != std::string::npos && (at == 0 || environ[at - 1] == '\0') &&
@@ -36,6 +55,14 @@ bool environment_still_in_use(const std::string& marker) {
     }
   }
   return false;
+}
+
+// A grandchild in the middle of its exec is nobody's child of ours and reads as having no
+// environment; a second look a moment later finds it with its environment mapped.
+bool environment_settled(const std::string& marker) {
+  if (environment_still_in_use(marker)) return false;
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return !environment_still_in_use(marker);
 }
 
 }  // namespace
@@ -72,7 +99,7 @@ TempEnv::~TempEnv() {
   }
   const std::string marker = "LOCALAPPDATA=" + local_app_data().string();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (environment_still_in_use(marker) && std::chrono::steady_clock::now() < deadline)
+  while (!environment_settled(marker) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   std::error_code ignored;
   std::filesystem::remove_all(root_, ignored);
