@@ -50,7 +50,9 @@ struct CursorBridge {
 };
 
 // The bridge's surface, with an empty-window bridge that names none counted as the agent
-// window.
+// window. The same rule reads the surface a result reports, so that a bridge selected as an
+// agent window is not refused when it answers with the fields it registered with.
+std::string effective_cursor_surface(std::string_view surface, std::string_view workspace_name);
 std::string effective_cursor_surface(const CursorBridge& bridge);
 
 // The registry text written when the extension has not created the file yet.
