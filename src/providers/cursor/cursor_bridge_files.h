@@ -68,7 +68,9 @@ struct CursorBridgeRegistry {
 // type read as empty.
 CursorBridgeRegistry load_cursor_bridge_registry(const std::filesystem::path& registry_file);
 
-// What a result file says. Missing fields are empty; numbers are given as their text.
+// What a result file says. Missing fields are empty; numbers are given as their text. The
+// extension writes each result whole (a temporary renamed into place): it is read once, as it
+// first appears, and a file caught half-written reads as not readable.
 struct CursorBridgeResult {
   bool readable = false;
   std::string error;  // why it is not readable
