@@ -7,10 +7,15 @@
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/random.h"
+#include "base/text.h"
+#include "platform/local_socket.h"
+#include "platform/stop_signal.h"
 #include "providers/codex/codex_desktop_adapter.h"
+#include "providers/codex/codex_ipc_frames.h"
 #include "state/state_dir.h"
 #include "support/broker_process.h"
 #include "support/build_paths.h"
@@ -263,6 +268,56 @@ TEST_F(CodexDeliveryTest, MissingPipeAndMissingThreadFailWithoutWaiting) {
   EXPECT_EQ(missing.evidence,
             "provider=codex requires provider_session_id to be the Codex thread id");
   EXPECT_EQ(opened_.size(), 1u);  // only the delivery that had a thread nudged the app
+}
+
+TEST_F(CodexDeliveryTest, BusyPipeIsWaitedForUntilTheConnectTimeOut) {
+  platform::LocalSocketServer server;
+  ASSERT_EQ(server.listen("codex-ipc"), platform::ListenStatus::listening) << server.error();
+  // Clients the application has not accepted fill its backlog: the pipe is busy.
+  std::vector<platform::LocalConnection> queued;
+  for (;;) {
+    platform::LocalConnection connection;
+    const platform::PipeIoResult io = platform::connect_local_socket(server.path(), 0, connection);
+    if (!io.completed()) {
+      ASSERT_EQ(io.status, platform::PipeIoStatus::timed_out);
+      break;
+    }
+    queued.push_back(std::move(connection));
+    ASSERT_LT(queued.size(), 10000u);
+  }
+  options_.timings.connect_timeout_ms = 100;
+  const CodexOwnerProbe busy = probe_codex_owner(server.path(), "thread-42", options_.timings);
+  EXPECT_EQ(busy.result, "pipe_unavailable");
+  EXPECT_EQ(busy.error,
+            "failed to connect to Codex Desktop IPC pipe: timed out connecting to Codex Desktop "
+            "IPC pipe");
+
+  // Once the application accepts again, the waiting client gets in and is served.
+  platform::StopSignal stop;
+  ASSERT_TRUE(stop.open({}, false));
+  std::thread application([&] {
+    const std::int64_t deadline = monotonic_now_ns() + 10'000'000'000;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    platform::LocalConnection client;
+    for (std::size_t i = 0; i <= queued.size(); ++i) {
+      if (!server.wait_for_client(deadline, stop, client).completed()) return;
+    }
+    for (int answered = 0; answered < 2; ++answered) {  // initialize, then the owner probe
+      const CodexFrameRead frame = read_codex_frame(client, deadline);
+      if (!frame.ok) return;
+      const json request = json::parse(frame.body);
+      write_codex_frame(client,
+                        json({{"type", "response"},
+                              {"requestId", request["requestId"]},
+                              {"resultType", "success"}})
+                            .dump(),
+                        deadline);
+    }
+  });
+  options_.timings.connect_timeout_ms = 10000;
+  const CodexOwnerProbe waited = probe_codex_owner(server.path(), "thread-42", options_.timings);
+  application.join();
+  EXPECT_EQ(waited.result, "owner_found") << waited.error;
 }
 
 }  // namespace

@@ -123,7 +123,7 @@ TEST_F(CursorDeliveryTest, RefusedUriWakeUpFailsTheDelivery) {
   EXPECT_NE(result.evidence.find("error=ShellExecute failed: 2"), std::string::npos);
 }
 
-TEST_F(CursorDeliveryTest, ResultsFromAnotherBridgeOrSurfaceAreRefusedEvenWhenAccepted) {
+TEST_F(CursorDeliveryTest, ResultsAreCheckedForTheTargetedBridgeAndTheAgentWindow) {
   start_bridge({"--watcher", "--result-bridge-id", "intruder"});
   const DeliveryResult wrong_bridge = deliver_to_cursor_bridge(request(), options_);
   EXPECT_EQ(wrong_bridge.state, "failed");
@@ -139,6 +139,12 @@ TEST_F(CursorDeliveryTest, ResultsFromAnotherBridgeOrSurfaceAreRefusedEvenWhenAc
   const DeliveryResult wrong_surface = deliver_to_cursor_bridge(request(), options_);
   EXPECT_FALSE(wrong_surface.accepted);
   EXPECT_EQ(wrong_surface.error, "Cursor bridge result did not come from the agent window.");
+
+  // An empty window that names no surface is the agent window, when chosen and when answering.
+  bridge_.reset();
+  start_bridge({"--watcher", "--surface", "", "--workspace-name", "Cursor Empty Window"});
+  const DeliveryResult empty_window = deliver_to_cursor_bridge(request(), options_);
+  EXPECT_TRUE(empty_window.accepted) << empty_window.error << empty_window.evidence;
 }
 
 TEST_F(CursorDeliveryTest, AnyAcceptorCountsAndOtherStatusesCarryTheDetails) {

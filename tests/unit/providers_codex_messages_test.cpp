@@ -23,7 +23,7 @@ CodexTurnInput hostile_input() {
   return input;
 }
 
-TEST(CodexMessages, FixedRequestsHaveTheirExactText) {
+TEST(CodexMessages, RequestsHaveTheirExactText) {
   EXPECT_EQ(codex_initialize_request("r-1"),
             R"({"type":"request","requestId":"r-1","method":"initialize","version":0,)"
             R"("params":{"clientType":"tessik"}})");
@@ -31,25 +31,38 @@ TEST(CodexMessages, FixedRequestsHaveTheirExactText) {
       codex_owner_probe_request("r-2", "t\"1"),
       R"({"type":"request","requestId":"r-2","method":"thread-follower-load-complete-history",)"
       R"("version":1,"params":{"conversationId":"t\"1"}})");
+
+  // The turn templates, member order included, with plain values.
+  const CodexTurnInput plain{"T", "B", "/w", "C", "M", "A"};
+  EXPECT_EQ(codex_start_turn_template(plain),
+            R"({"type":"request","requestId":"REQ","method":"thread-follower-start-turn",)"
+            R"("version":1,"params":{"conversationId":"T","turnStartParams":{"input":)"
+            R"([{"type":"text","text":"B","text_elements":[]}],"serviceTier":null,)"
+            R"("clientUserMessageId":"C"}}})");
+  EXPECT_EQ(codex_steer_turn_template(plain),
+            R"({"type":"request","requestId":"REQ","method":"thread-follower-steer-turn",)"
+            R"("version":1,"params":{"conversationId":"T","clientUserMessageId":"C","input":)"
+            R"([{"type":"text","text":"B","text_elements":[]}],"serviceTier":null,)"
+            R"("attachments":[],"restoreMessage":{"id":"C","text":"B","context":{"prompt":"B",)"
+            R"("addedFiles":[],"fileAttachments":[],"ideContext":null,"imageAttachments":[],)"
+            R"("workspaceRoots":["/w"]},"cwd":"/w","createdAt":0,"responsesapiClientMetadata":)"
+            R"({"message_metadata":"{\"source\":\"tessik\",\"transport\":\"codex_desktop_ipc\",)"
+            R"(\"message_id\":\"M\",\"target_agent\":\"A\",\"target_thread_id\":\"T\"}"}}}})");
 }
 
 TEST(CodexMessages, StartTemplateKeepsThePlaceholderUntilFilled) {
   const CodexTurnInput input = hostile_input();
   const std::string start = codex_start_turn_template(input);
-  EXPECT_TRUE(start.starts_with(
-      R"({"type":"request","requestId":"REQ","method":"thread-follower-start-turn")"));
   const auto filled = fill_codex_request_template(start, "id-9");
   ASSERT_TRUE(filled.has_value());
   const json parsed = json::parse(*filled);
   EXPECT_EQ(parsed["requestId"], "id-9");
-  EXPECT_EQ(parsed["version"], 1);
   EXPECT_EQ(parsed["params"]["conversationId"], input.thread_id);
   const json& turn = parsed["params"]["turnStartParams"];
   // The placeholder text inside the body is escaped, so only the real one was replaced.
   EXPECT_EQ(
       turn["input"],
       json::array({{{"type", "text"}, {"text", input.body}, {"text_elements", json::array()}}}));
-  EXPECT_TRUE(turn["serviceTier"].is_null());
   EXPECT_EQ(turn["clientUserMessageId"], "client-1");
   EXPECT_FALSE(fill_codex_request_template(R"({"type":"request"})", "id").has_value());
 }
@@ -58,25 +71,16 @@ TEST(CodexMessages, SteerTemplateCarriesTheRestoreMessageAndDoubleEscapedMetadat
   const CodexTurnInput input = hostile_input();
   const json parsed =
       json::parse(*fill_codex_request_template(codex_steer_turn_template(input), "x"));
-  EXPECT_EQ(parsed["method"], "thread-follower-steer-turn");
-  const json& params = parsed["params"];
-  EXPECT_EQ(params["clientUserMessageId"], "client-1");
-  EXPECT_EQ(params["attachments"], json::array());
-  const json& restore = params["restoreMessage"];
-  EXPECT_EQ(restore["id"], "client-1");
+  const json& restore = parsed["params"]["restoreMessage"];
   EXPECT_EQ(restore["text"], input.body);
   EXPECT_EQ(restore["cwd"], input.cwd);
-  EXPECT_EQ(restore["createdAt"], 0);
   EXPECT_EQ(restore["context"]["workspaceRoots"], json::array({input.cwd}));
-  EXPECT_TRUE(restore["context"]["ideContext"].is_null());
   const std::string metadata = restore["responsesapiClientMetadata"]["message_metadata"];
   EXPECT_EQ(json::parse(metadata), json({{"source", "tessik"},
                                          {"transport", "codex_desktop_ipc"},
                                          {"message_id", "m\"1"},
                                          {"target_agent", "Agent \\ One"},
                                          {"target_thread_id", "thr\"ead"}}));
-  // Member order is part of the contract: metadata keys appear as written.
-  EXPECT_LT(metadata.find("\"source\""), metadata.find("\"target_thread_id\""));
 }
 
 TEST(CodexMessages, DiscoveryAnswerEchoesTheRequestAndDeclines) {

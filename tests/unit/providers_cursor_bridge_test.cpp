@@ -139,6 +139,10 @@ TEST(CursorBridgeSelection, ReasonsFollowOwnershipCountAndAge) {
   EXPECT_EQ(owner.bridge->bridge_id, "old");
   EXPECT_EQ(owner.reason, "selected_agent_window_bridge_with_active_or_selected_composer");
 
+  CursorBridge active = own_bridge("active", "2026-02-01");
+  active.active_composer_id = "c";
+  EXPECT_EQ(select_cursor_bridge({newer, active}, send, "c").bridge->bridge_id, "active");
+
   const CursorBridgeSelection newest = select_cursor_bridge({old_owner, newer}, send, "other");
   EXPECT_EQ(newest.bridge->bridge_id, "new");
   EXPECT_EQ(newest.reason, "selected_newest_agent_window_bridge_without_active_composer_match");

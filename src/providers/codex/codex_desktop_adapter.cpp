@@ -125,6 +125,8 @@ DeliveryResult deliver_to_codex_desktop(const DeliveryRequest& request,
       return result;
     }
   }
+  // A Codex row records no working directory of its thread; the delivering process's own
+  // directory is what the restore message names as the workspace.
   std::error_code cwd_error;
   const std::filesystem::path cwd = std::filesystem::current_path(cwd_error);
   const std::string& name = request.target.display_name;

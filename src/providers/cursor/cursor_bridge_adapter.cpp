@@ -57,7 +57,8 @@ DeliveryResult judge_result(DeliveryResult result, const CursorBridgeResult& ans
                        " handled_workspace_name=" + answer.workspace_name +
                        " handled_workspace_uri=" + answer.workspace_uri);
   }
-  if (answer.surface != kCursorAgentWindowSurface) {
+  if (effective_cursor_surface(answer.surface, answer.workspace_name) !=
+      kCursorAgentWindowSurface) {
     return failure(std::move(result), "Cursor bridge result did not come from the agent window.",
                    "handled_bridge_id=" + answer.bridge_id + " handled_surface=" + answer.surface);
   }

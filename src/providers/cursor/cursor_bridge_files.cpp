@@ -147,11 +147,13 @@ CursorBridgePaths cursor_bridge_paths() {
   return cursor_bridge_paths(agents_registry_path().parent_path());
 }
 
+std::string effective_cursor_surface(std::string_view surface, std::string_view workspace_name) {
+  if (surface.empty() && workspace_name == "Cursor Empty Window") return kCursorAgentWindowSurface;
+  return std::string(surface);
+}
+
 std::string effective_cursor_surface(const CursorBridge& bridge) {
-  if (bridge.surface.empty() && bridge.workspace_name == "Cursor Empty Window") {
-    return kCursorAgentWindowSurface;
-  }
-  return bridge.surface;
+  return effective_cursor_surface(bridge.surface, bridge.workspace_name);
 }
 
 CursorBridgeRegistry load_cursor_bridge_registry(const fs::path& registry_file) {

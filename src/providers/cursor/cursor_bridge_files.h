@@ -50,7 +50,9 @@ struct CursorBridge {
 };
 
 // The bridge's surface, with an empty-window bridge that names none counted as the agent
-// window.
+// window. The same rule reads the surface a result reports, so that a bridge selected as an
+// agent window is not refused when it answers with the fields it registered with.
+std::string effective_cursor_surface(std::string_view surface, std::string_view workspace_name);
 std::string effective_cursor_surface(const CursorBridge& bridge);
 
 // The registry text written when the extension has not created the file yet.
@@ -66,7 +68,9 @@ struct CursorBridgeRegistry {
 // type read as empty.
 CursorBridgeRegistry load_cursor_bridge_registry(const std::filesystem::path& registry_file);
 
-// What a result file says. Missing fields are empty; numbers are given as their text.
+// What a result file says. Missing fields are empty; numbers are given as their text. The
+// extension writes each result whole (a temporary renamed into place): it is read once, as it
+// first appears, and a file caught half-written reads as not readable.
 struct CursorBridgeResult {
   bool readable = false;
   std::string error;  // why it is not readable
