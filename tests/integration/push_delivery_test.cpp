@@ -165,10 +165,17 @@ TEST_F(PushStackTest, SendWithInlineConfigurationPushesUpdatesToTheCallback) {
   EXPECT_EQ(dead[0]["configId"], "bad");
   EXPECT_EQ(dead[0]["statusCode"], 500);
   EXPECT_EQ(dead[0]["attempt"], 2);
-  // The failing callback's attempts in the delivery log: a retry each, then a dead letter each.
+  // The delivery log: the 204 callback's documents delivered at their first attempt; the
+  // failing callback's retried once each, then dead-lettered.
   std::vector<json> bad_attempts;
   for (const json& line : test::read_jsonl(env.state_dir() / "a2a" / "push-delivery.jsonl")) {
-    if (line["configId"] == "bad") bad_attempts.push_back(line);
+    if (line["configId"] == "bad") {
+      bad_attempts.push_back(line);
+      continue;
+    }
+    EXPECT_EQ(line["outcome"], "delivered");
+    EXPECT_EQ(line["attempt"], 1);
+    EXPECT_EQ(line["statusCode"], 204);
   }
   ASSERT_EQ(bad_attempts.size(), 4u);
   for (int i = 0; i < 2; ++i) {
