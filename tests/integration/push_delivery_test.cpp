@@ -40,7 +40,7 @@ struct Received {
 // A callback server that records every POST and answers with the status its path names.
 class CallbackServer {
  public:
-  CallbackServer() {
+  explicit CallbackServer(const std::string& host = "127.0.0.1") {
     server_.server().Post(R"(/(\w+))",
                           [this](const httplib::Request& request, httplib::Response& response) {
                             Received received{request.path, request.body, {}};
@@ -52,7 +52,7 @@ class CallbackServer {
                             }
                             response.status = request.matches[1] == "fail" ? 500 : 204;
                           });
-    server_.start();
+    server_.start(host);
   }
   std::string url(const std::string& path) const { return server_.url(path); }
   int port() const { return server_.port(); }
@@ -165,6 +165,26 @@ TEST_F(PushStackTest, SendWithInlineConfigurationPushesUpdatesToTheCallback) {
   EXPECT_EQ(dead[0]["configId"], "bad");
   EXPECT_EQ(dead[0]["statusCode"], 500);
   EXPECT_EQ(dead[0]["attempt"], 2);
+  // The delivery log: the 204 callback's documents delivered at their first attempt; the
+  // failing callback's retried once each, then dead-lettered.
+  std::vector<json> bad_attempts;
+  for (const json& line : test::read_jsonl(env.state_dir() / "a2a" / "push-delivery.jsonl")) {
+    if (line["configId"] == "bad") {
+      bad_attempts.push_back(line);
+      continue;
+    }
+    EXPECT_EQ(line["outcome"], "delivered");
+    EXPECT_EQ(line["attempt"], 1);
+    EXPECT_EQ(line["statusCode"], 204);
+  }
+  ASSERT_EQ(bad_attempts.size(), 4u);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(bad_attempts[i]["outcome"], "retry_scheduled");
+    EXPECT_EQ(bad_attempts[i]["nextRetryAfter"], "100ms");
+    EXPECT_EQ(bad_attempts[i]["statusCode"], 500);
+    EXPECT_EQ(bad_attempts[i + 2]["outcome"], "dead_letter");
+    EXPECT_EQ(bad_attempts[i + 2], dead[i]);
+  }
 
   const json report = json::parse(run_cli(env, "--json"));
   EXPECT_EQ(report["configs"].size(), 2u);
@@ -254,7 +274,18 @@ TEST_F(InProcessPushTest, OnlyTheApprovedAddressesAreConnected) {
   EXPECT_EQ(enqueue_task_push(context_, task_).dead_lettered, 2);
   EXPECT_EQ(callbacks.received().size(), 2u);
   EXPECT_EQ(last_attempt()["statusCode"], 0);
-  EXPECT_FALSE(last_attempt()["error"].get<std::string>().empty());
+  EXPECT_EQ(last_attempt()["error"],
+            "remote callback socket address was not in approved DNS result set");
+
+  // The policy's resolution is the only one: when the client connects, "localhost" resolves
+  // to 127.0.0.1, yet the posts reach 127.0.0.2, the address the policy approved.
+  CallbackServer pinned("127.0.0.2");
+  approved = {"127.0.0.2"};
+  configure("http://localhost:" + std::to_string(pinned.port()) + "/ok");
+  task_.state = kTaskStateCompleted;
+  EXPECT_EQ(enqueue_task_push(context_, task_).delivered, 2) << last_attempt().dump();
+  EXPECT_EQ(pinned.received().size(), 2u);
+  EXPECT_EQ(callbacks.received().size(), 2u);
 }
 
 TEST_F(InProcessPushTest, OversizedAnswerIsCutOffAndAHangingCallbackCostsTheTimeOut) {

@@ -338,6 +338,51 @@ TEST_F(PushDeliveryTest, PendingOnlyReadsFollowTheLastLineWhateverItsLayout) {
   EXPECT_EQ(read_push_queue(context_.push_pending_path, {"id-c"}).size(), 1u);
 }
 
+// Pending reads and configuration lookups follow the files between looks: growth, a line
+// still being written, a file rewritten in place and a file replaced.
+TEST_F(PushDeliveryTest, LooksFollowTheFilesAcrossChanges) {
+  const std::filesystem::path queue = context_.push_pending_path;
+  PushDelivery a;
+  a.delivery_id = "id-a";
+  a.task_id = "t";
+  a.config_id = "c";
+  a.callback = "h#1";
+  PushDelivery b = a;
+  b.delivery_id = "id-b";
+  auto pending_ids = [&] {
+    std::vector<std::string> ids;
+    for (const PushDelivery& record : read_push_queue(queue, {}, true))
+      ids.push_back(record.delivery_id);
+    return ids;
+  };
+  EXPECT_TRUE(pending_ids().empty());  // no file yet
+  test::write_file(queue, push_queue_line(a, "T") + "\n");
+  EXPECT_EQ(pending_ids(), std::vector<std::string>{"id-a"});
+  // A line without its line break counts while it is the last one, and its record wins.
+  a.state = "delivered";
+  std::ofstream(queue, std::ios::app) << push_queue_line(b, "T") << "\n" << push_queue_line(a, "T");
+  EXPECT_EQ(pending_ids(), std::vector<std::string>{"id-b"});
+  std::ofstream(queue, std::ios::app) << "\n";
+  EXPECT_EQ(pending_ids(), std::vector<std::string>{"id-b"});
+  // Rewritten in place, longer than before: read again from the start.
+  b.state = "dead_letter";
+  a.state = "pending";
+  a.error = "a longer line than before";
+  test::write_file(queue, push_queue_line(b, "T") + "\n" + push_queue_line(a, "T") + "\n" +
+                              push_queue_line(a, "T") + "\n");
+  EXPECT_EQ(pending_ids(), std::vector<std::string>{"id-a"});
+  std::filesystem::remove(queue);
+  EXPECT_TRUE(pending_ids().empty());
+
+  EXPECT_TRUE(read_task_push_configs(context_.push_configs_path, task_.id).empty());
+  add_config("cfg-1");
+  EXPECT_EQ(read_task_push_configs(context_.push_configs_path, task_.id).size(), 1u);
+  std::filesystem::remove(context_.push_configs_path);
+  EXPECT_TRUE(read_task_push_configs(context_.push_configs_path, task_.id).empty());
+  add_config("cfg-2");
+  ASSERT_EQ(read_task_push_configs(context_.push_configs_path, task_.id).size(), 1u);
+}
+
 TEST_F(PushDeliveryTest, QueueLineRoundTripAndOptionalError) {
   PushDelivery delivery;
   delivery.delivery_id = "d";

@@ -178,6 +178,19 @@ TEST_F(PushRoutesTest, SendMessageStoresItsConfigurationAndPushesTheNewTask) {
   EXPECT_EQ(got["token"], "t0k");
   EXPECT_EQ(got["taskId"], task_id);
 
+  // A continuation of the task pushes its new documents to the stored configuration.
+  const std::size_t before_continuation = posts_.size();
+  const std::string continuation =
+      R"({"message":{"messageId":"m-1b","role":"ROLE_USER","taskId":")" + task_id +
+      R"(","parts":[{"text":"more"}]}})";
+  const GatewayResponse continued = f_.call(
+      f_.request("POST", "/a2a/message:send",
+                 {{"A2A-Version", "1.0"}, {"Content-Type", "application/json"}}, continuation));
+  ASSERT_EQ(continued.status, 200) << continued.body;
+  EXPECT_EQ(json::parse(continued.body)["task"]["id"], task_id);
+  ASSERT_GT(posts_.size(), before_continuation);
+  EXPECT_EQ(posts_.back().substr(0, posts_.back().find(' ')), "https://hooks.example.com/inline");
+
   // A send without a configuration posts nothing new.
   const std::size_t before = posts_.size();
   const std::string plain =

@@ -119,6 +119,14 @@ TEST(HttpLoopback, GetSendsItsHeadersInByteOrderAfterAccept) {
   EXPECT_NE(lower, std::string::npos);
   EXPECT_EQ(request.find("Expect:"), std::string::npos);
   EXPECT_EQ(request.find("Content-Type"), std::string::npos);
+
+  // As many headers as a request may carry all reach the server.
+  RawServer many([](const std::string&) { return ok_answer("{}"); });
+  HttpHeaders hundred;
+  for (int i = 0; i < 100; ++i) hundred["X-H" + std::to_string(1000 + i)] = "v";
+  ASSERT_EQ(http_get(many.url("/"), hundred, direct()).error, "");
+  EXPECT_NE(many.request().find("\r\nX-H1000: v\r\n"), std::string::npos);
+  EXPECT_NE(many.request().find("\r\nX-H1099: v\r\n"), std::string::npos);
 }
 
 TEST(HttpLoopback, PostCarriesBodyAndContentTypeAndAnErrorStatusIsNoError) {

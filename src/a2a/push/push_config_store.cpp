@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <unordered_set>
 
+#include "a2a/tasks/log_scan/appended_log.h"
 #include "a2a/tasks/task_log.h"
 #include "base/json_depth.h"
 #include "base/text.h"
@@ -129,6 +131,50 @@ std::optional<PushConfig> parse_stored_line(std::string_view line, bool open_sec
   return config;
 }
 
+// The task ids the records of one configuration log name, kept current by reading only the
+// lines appended since the last look: most tasks have no configuration, and a request for one
+// of those must not read the whole log.
+class ConfigLogTasks {
+ public:
+  explicit ConfigLogTasks(std::filesystem::path path) : path_(std::move(path)) {}
+  const std::filesystem::path& log_path() const { return path_; }
+
+  bool names(const std::string& task_id) {
+    bool restarted = false;
+    const TaskLogFile file = reader_.open(path_, restarted);
+    if (restarted) tasks_.clear();
+    if (!file) return false;
+    std::string unfinished;
+    reader_.read_appended(
+        file.get(), [this](std::string_view line, std::uint64_t) { note(tasks_, line); },
+        unfinished);
+    if (tasks_.contains(task_id)) return true;
+    // A last line without its line break counts for this look only, as it does for a reader
+    // of the whole log.
+    std::unordered_set<std::string> last;
+    note(last, trim_view(unfinished));
+    return last.contains(task_id);
+  }
+
+ private:
+  static void note(std::unordered_set<std::string>& tasks, std::string_view line) {
+    if (line.empty()) return;
+    if (std::optional<PushConfig> config = parse_stored_line(line, false))
+      tasks.insert(trim(config->task_id));
+  }
+
+  std::filesystem::path path_;
+  AppendedLogReader reader_;
+  std::unordered_set<std::string> tasks_;
+};
+
+bool config_log_names_task(const std::filesystem::path& log_path, const std::string& task_id) {
+  static auto* const views = new SharedLogViews<ConfigLogTasks>();  // outlives static users
+  bool named = false;
+  views->with(log_path, [&](ConfigLogTasks& tasks) { named = tasks.names(task_id); });
+  return named;
+}
+
 }  // namespace
 
 std::string push_secret_label(std::string_view task_id, std::string_view config_id,
@@ -197,6 +243,7 @@ void append_push_config(const std::filesystem::path& log_path, const PushConfig&
 std::vector<PushConfig> read_task_push_configs(const std::filesystem::path& log_path,
                                                std::string_view task_id) {
   const std::string wanted = trim(task_id);
+  if (!wanted.empty() && !config_log_names_task(log_path, wanted)) return {};
   std::map<std::string, std::pair<std::uint64_t, std::string>> latest;
   for_each_task_log_line(log_path, [&](std::string_view line, std::uint64_t offset) {
     // Most lines belong to other tasks; only a line that names the task (or spells

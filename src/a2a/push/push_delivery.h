@@ -78,7 +78,8 @@ std::optional<PushDelivery> parse_push_queue_line(std::string_view line);
 
 // The queue's records, the last line of each id winning, in the order of those last lines.
 // A non-empty `only` reads just those delivery ids; `pending_only` leaves out ids whose last
-// record is final.
+// record is final, and reads through the process's follower of the file, which reads only the
+// lines appended since its last look (the whole file at the first).
 std::vector<PushDelivery> read_push_queue(const std::filesystem::path& path,
                                           const std::set<std::string>& only = {},
                                           bool pending_only = false);

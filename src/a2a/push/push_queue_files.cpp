@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "a2a/push/push_delivery.h"
+#include "a2a/tasks/log_scan/appended_log.h"
 #include "a2a/tasks/task_log.h"
 #include "base/json_depth.h"
 #include "base/sha256.h"
@@ -175,30 +176,124 @@ std::optional<PushDelivery> parse_push_queue_line(std::string_view line) {
   return delivery;
 }
 
+namespace {
+
+// The id and state of a queue line: by position when the line is in our layout, else parsed.
+std::optional<QueueLineKey> queue_line_key(std::string_view line) {
+  if (std::optional<QueueLineKey> key = scan_queue_line_key(line)) return key;
+  const std::optional<PushDelivery> delivery = parse_push_queue_line(line);
+  if (!delivery) return std::nullopt;
+  return QueueLineKey{delivery->delivery_id, delivery->state};
+}
+
+bool is_pending_state(std::string_view state) {
+  return ascii_lower(trim_view(state)) == "pending";
+}
+
+// The deliveries whose last queue record is pending, with where that record stands, kept
+// current by reading only the lines appended since the last look: every request runs the
+// queue, and a queue of final records must not cost a read of the whole file each time.
+class PendingQueue {
+ public:
+  explicit PendingQueue(std::filesystem::path path) : path_(std::move(path)) {}
+  const std::filesystem::path& log_path() const { return path_; }
+
+  // The pending records' lines in file order; only those of `only` when it is not empty.
+  std::vector<std::string> lines(const std::set<std::string>& only) {
+    bool restarted = false;
+    const TaskLogFile file = reader_.open(path_, restarted);
+    if (restarted) pending_.clear();
+    if (!file) return {};
+    std::string unfinished;
+    reader_.read_appended(
+        file.get(), [this](std::string_view line, std::uint64_t at) { note(line, at); },
+        unfinished);
+    std::vector<Place> places;
+    for (const auto& [id, place] : pending_) {
+      if (only.empty() || only.contains(id)) places.push_back(place);
+    }
+    std::sort(places.begin(), places.end(),
+              [](const Place& a, const Place& b) { return a.at < b.at; });
+    std::vector<std::string> texts;
+    texts.reserve(places.size() + 1);
+    for (const Place& place : places) {
+      std::string text(place.length, '\0');
+      if (std::fseek(file.get(), static_cast<long>(place.at), SEEK_SET) == 0 &&
+          std::fread(text.data(), 1, text.size(), file.get()) == text.size())
+        texts.push_back(std::move(text));
+    }
+    add_unfinished(texts, trim_view(unfinished), only);
+    return texts;
+  }
+
+ private:
+  struct Place {
+    std::uint64_t at = 0;
+    std::uint64_t length = 0;
+  };
+
+  void note(std::string_view line, std::uint64_t at) {
+    std::optional<QueueLineKey> key = queue_line_key(line);
+    if (!key) return;
+    if (is_pending_state(key->state)) {
+      pending_[std::move(key->delivery_id)] = {at, line.size()};
+    } else {
+      pending_.erase(key->delivery_id);
+    }
+  }
+
+  // A last line without its line break is its id's latest record for this look only, as it
+  // is for a reader of the whole file; it is read again once the line is complete.
+  void add_unfinished(std::vector<std::string>& texts, std::string_view line,
+                      const std::set<std::string>& only) const {
+    if (line.empty()) return;
+    const std::optional<QueueLineKey> key = queue_line_key(line);
+    if (!key || (!only.empty() && !only.contains(key->delivery_id))) return;
+    if (const auto it = pending_.find(key->delivery_id); it != pending_.end()) {
+      std::erase_if(texts, [&](const std::string& text) {
+        const std::optional<QueueLineKey> other = queue_line_key(text);
+        return other && other->delivery_id == key->delivery_id;
+      });
+    }
+    if (is_pending_state(key->state)) texts.emplace_back(line);
+  }
+
+  std::filesystem::path path_;
+  AppendedLogReader reader_;
+  std::unordered_map<std::string, Place> pending_;
+};
+
+std::vector<PushDelivery> read_pending_queue(const std::filesystem::path& path,
+                                             const std::set<std::string>& only) {
+  static auto* const queues = new SharedLogViews<PendingQueue>();  // outlives static users
+  std::vector<std::string> lines;
+  queues->with(path, [&](PendingQueue& queue) { lines = queue.lines(only); });
+  std::vector<PushDelivery> records;
+  records.reserve(lines.size());
+  for (const std::string& line : lines) {
+    if (std::optional<PushDelivery> delivery = parse_push_queue_line(line))
+      records.push_back(std::move(*delivery));
+  }
+  return records;
+}
+
+}  // namespace
+
 std::vector<PushDelivery> read_push_queue(const std::filesystem::path& path,
                                           const std::set<std::string>& only, bool pending_only) {
+  if (pending_only) return read_pending_queue(path, only);
   struct Latest {
     std::uint64_t at = 0;
-    std::string line;  // empty: the id's last record is not wanted
+    std::string line;
   };
   std::unordered_map<std::string, Latest> latest;
   for_each_task_log_line(path, [&](std::string_view line, std::uint64_t offset) {
     if (!only.empty() && !may_hold_any(line, only)) return;
-    std::optional<QueueLineKey> key = scan_queue_line_key(line);
-    if (!key) {
-      const std::optional<PushDelivery> delivery = parse_push_queue_line(line);
-      if (!delivery) return;
-      key = QueueLineKey{delivery->delivery_id, delivery->state};
-    }
-    if (!only.empty() && !only.contains(key->delivery_id)) return;
-    const bool wanted = !pending_only || ascii_lower(trim(key->state)) == "pending";
+    std::optional<QueueLineKey> key = queue_line_key(line);
+    if (!key || (!only.empty() && !only.contains(key->delivery_id))) return;
     Latest& slot = latest.try_emplace(std::move(key->delivery_id)).first->second;
     slot.at = offset;
-    if (wanted) {
-      slot.line.assign(line);
-    } else {
-      slot.line.clear();
-    }
+    slot.line.assign(line);
   });
   std::vector<std::pair<std::uint64_t, std::string>> ordered;
   for (auto& [id, entry] : latest) {

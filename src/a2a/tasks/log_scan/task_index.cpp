@@ -11,14 +11,9 @@
 
 #include "a2a/tasks/log_scan/task_line_scan.h"
 #include "base/text.h"
-#include "platform/files.h"
 
 namespace tessik {
 namespace {
-
-// Bytes before the indexed end compared on every refresh: a log rewritten in place (same file,
-// not shorter) is caught by its changed bytes there.
-constexpr std::size_t kFingerprintBytes = 64;
 
 void append_sized(std::string& key, std::string_view part) {
   const auto size = static_cast<std::uint32_t>(part.size());
@@ -158,10 +153,6 @@ void TaskLogIndex::reset() {
   owner_numbers_.clear();
   state_numbers_.clear();
   last_owner_ = 0;
-  device_.reset();
-  inode_ = 0;
-  complete_end_ = 0;
-  fingerprint_.clear();
 }
 
 std::optional<std::uint32_t> TaskLogIndex::find(std::string_view wanted) const {
@@ -263,31 +254,12 @@ void TaskLogIndex::compact_if_worthwhile() {
   dead_count_ = 0;
 }
 
-bool TaskLogIndex::still_extends_indexed_bytes(std::FILE* file, std::uint64_t size) const {
-  if (size < complete_end_) return false;
-  const std::uint64_t from = complete_end_ - fingerprint_.size();
-  std::string now(fingerprint_.size(), '\0');
-  return std::fseek(file, static_cast<long>(from), SEEK_SET) == 0 &&
-         std::fread(now.data(), 1, now.size(), file) == now.size() && now == fingerprint_;
-}
-
-void TaskLogIndex::remember_fingerprint(std::FILE* file) {
-  const std::uint64_t length = std::min<std::uint64_t>(complete_end_, kFingerprintBytes);
-  fingerprint_.assign(length, '\0');
-  if (std::fseek(file, static_cast<long>(complete_end_ - length), SEEK_SET) != 0 ||
-      std::fread(fingerprint_.data(), 1, length, file) != length) {
-    device_.reset();  // unreadable now: the next refresh starts over
-  }
-}
-
 void TaskLogIndex::read_appended(std::FILE* file) {
   std::string unfinished;
-  complete_end_ = read_task_log_lines_from(
-      file, complete_end_,
+  const std::uint64_t unfinished_at = reader_.read_appended(
+      file,
       [this](std::string_view line, std::uint64_t offset) { apply_line(line, offset, false); },
-      &unfinished);
-  const std::uint64_t unfinished_at = complete_end_;
-  remember_fingerprint(file);
+      unfinished);
   compact_if_worthwhile();
   const std::string_view line = trim_view(unfinished);
   if (!line.empty()) apply_line(line, unfinished_at + (line.data() - unfinished.data()), true);
@@ -295,28 +267,21 @@ void TaskLogIndex::read_appended(std::FILE* file) {
 
 void TaskLogIndex::refresh() {
   withdraw_provisional();
-  TaskLogFile file = open_task_log_for_reading(log_path_);
+  bool restarted = false;
+  TaskLogFile file = reader_.open(log_path_, restarted);
   if (!file) {
     reset();
     file_.reset();
     return;
   }
-  const std::optional<platform::FileIdentity> identity = platform::file_identity(file.get());
-  const bool same_file = identity && device_ && *device_ == identity->device &&
-                         inode_ == identity->inode &&
-                         still_extends_indexed_bytes(file.get(), identity->size);
-  if (!same_file) {
+  if (restarted) {
     reset();
     ++rebuilds_;
-    if (identity) {
-      device_ = identity->device;
-      inode_ = identity->inode;
-      // Stored records run to about a kilobyte; this spares most regrowth.
-      const std::size_t expected = static_cast<std::size_t>(identity->size / 2048);
-      entries_.reserve(expected);
-      arena_.reserve(expected * 64);
-      table_->reserve(expected);
-    }
+    // Stored records run to about a kilobyte; this spares most regrowth.
+    const std::size_t expected = static_cast<std::size_t>(reader_.size() / 2048);
+    entries_.reserve(expected);
+    arena_.reserve(expected * 64);
+    table_->reserve(expected);
   }
   read_appended(file.get());
   file_ = std::move(file);

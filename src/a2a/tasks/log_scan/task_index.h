@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "a2a/tasks/log_scan/appended_log.h"
 #include "a2a/tasks/task_log.h"
 
 namespace tessik {
@@ -115,8 +116,6 @@ class TaskLogIndex {
   std::string_view text(TextRef ref) const { return {arena_.data() + ref.at, ref.size}; }
   TextRef keep(std::string_view value);
   void reset();
-  bool still_extends_indexed_bytes(std::FILE* file, std::uint64_t size) const;
-  void remember_fingerprint(std::FILE* file);
   void read_appended(std::FILE* file);
   void apply_line(std::string_view line, std::uint64_t offset, bool provisional);
   void withdraw_provisional();
@@ -127,10 +126,7 @@ class TaskLogIndex {
 
   std::filesystem::path log_path_;
   TaskLogFile file_;  // the file the last refresh read, kept open for read_lines
-  std::optional<std::uint64_t> device_;
-  std::uint64_t inode_ = 0;
-  std::uint64_t complete_end_ = 0;  // offset after the last line break read
-  std::string fingerprint_;         // the bytes just before complete_end_
+  AppendedLogReader reader_;
   std::vector<Entry> entries_;
   std::vector<char> arena_;
   std::unique_ptr<IdTable> table_;
@@ -147,8 +143,8 @@ class TaskLogIndex {
 
 // Runs `use` with the process's index of `log_path`, refreshed, while holding that index's
 // lock; other threads asking for the same log wait. The process keeps the indexes of the few
-// logs used last (the least recently used one is dropped past that). Exceptions of `use` pass
-// through; an index whose refresh failed is dropped and rebuilt on next use.
+// logs used last (the least recently used one is dropped past that). Exceptions of the refresh
+// and of `use` pass through and drop the index, which is rebuilt on next use.
 void with_task_log_index(const std::filesystem::path& log_path,
                          const std::function<void(const TaskLogIndex&)>& use);
 
