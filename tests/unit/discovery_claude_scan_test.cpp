@@ -1,6 +1,7 @@
 // Claude Code CLI session discovery: which transcripts become sendable candidates, which stay
 // evidence only and why, what is ignored, the file limit, and enrolment through the merge.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -109,6 +110,15 @@ TEST_F(ClaudeScanTest, NonUuidNamesAndRepeatedSessionsAreIgnored) {
   const DiscoveryReport report = scan_claude_sessions(projects, false);
   ASSERT_EQ(report.discovered.size(), 1u);
   EXPECT_EQ(report.discovered[0].provider_session_id, std::string("claude_code_cli:session:") + kValid);
+}
+
+TEST_F(ClaudeScanTest, UnreadableTranscriptIsSkippedRatherThanReportedUnproven) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  write(std::string(kValid) + ".jsonl", {{{"sessionId", kValid}, {"cwd", workdir.string()}}});
+  fs::permissions(projects / "-work" / (std::string(kValid) + ".jsonl"), fs::perms::none);
+  const DiscoveryReport report = scan_claude_sessions(projects, false);
+  EXPECT_TRUE(report.discovered.empty());
+  EXPECT_TRUE(report.scan_issues.empty());
 }
 
 TEST_F(ClaudeScanTest, MissingProjectsDirectoryIsAScanIssue) {
