@@ -51,8 +51,8 @@ std::string first_issue(const ClaudeTranscript& facts) {
   return {};
 }
 
-DiscoveredCandidate candidate_for(const fs::path& path, const std::string& uuid) {
-  const ClaudeTranscript facts = read_claude_transcript(path, uuid);
+DiscoveredCandidate candidate_for(const fs::path& path, const std::string& uuid,
+                                  const ClaudeTranscript& facts) {
   DiscoveredCandidate candidate;
   candidate.display_name = facts.has_title && !trim(facts.title).empty()
                                ? facts.title
@@ -92,7 +92,11 @@ DiscoveryReport scan_claude_sessions(const fs::path& root, bool targeted, std::s
   for (const fs::path& path : collect_transcripts(root, file_limit, limit_reached)) {
     const std::string uuid = path.stem().string();
     if (!is_uuid_text(uuid) || !seen.insert(uuid).second) continue;
-    report.discovered.push_back(candidate_for(path, uuid));
+    // A transcript that cannot be read proves nothing either way; reporting it as unproven
+    // would downgrade a working session over a passing permission or rotation problem.
+    const ClaudeTranscript facts = read_claude_transcript(path, uuid);
+    if (!facts.readable) continue;
+    report.discovered.push_back(candidate_for(path, uuid, facts));
   }
   if (limit_reached)
     report.scan_issues.push_back("bounded scan stopped at file limit under " + root.string());

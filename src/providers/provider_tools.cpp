@@ -2,7 +2,9 @@
 #include "providers/provider_tools.h"
 
 #include <cstdlib>
+#include <fstream>
 
+#include "base/text.h"
 #include "platform/bounded_process.h"
 
 namespace tessik {
@@ -25,6 +27,35 @@ ProviderToolLocation locate(const std::string& name_or_path) {
   location.path = resolution.path;
   location.evidence = "executable:" + resolution.path.string();
   return location;
+}
+
+// npm's global prefix for this user: the environment's setting, else the last "prefix" line of
+// ~/.npmrc, which is where `npm config set prefix` puts a per-user install directory. A
+// leading "~/" or "${HOME}" stands for the home directory, as npm reads it.
+fs::path npm_global_prefix(const fs::path& home) {
+  for (const char* name : {"NPM_CONFIG_PREFIX", "npm_config_prefix"}) {
+    if (std::string value = environment(name); !value.empty()) return value;
+  }
+  if (home.empty()) return {};
+  std::ifstream npmrc(home / ".npmrc");
+  std::string prefix;
+  std::string line;
+  for (int lines = 0; lines < 10000 && std::getline(npmrc, line); ++lines) {
+    std::string_view text = trim_view(line);
+    if (text.substr(0, 6) != "prefix") continue;
+    text = trim_view(text.substr(6));
+    if (text.empty() || text.front() != '=') continue;
+    text = trim_view(text.substr(1));
+    if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
+        text.back() == text.front()) {
+      text = text.substr(1, text.size() - 2);
+    }
+    prefix = std::string(text);
+  }
+  for (std::string_view home_word : {"~/", "${HOME}/"}) {
+    if (prefix.rfind(home_word, 0) == 0) return home / prefix.substr(home_word.size());
+  }
+  return prefix;
 }
 
 }  // namespace
@@ -50,11 +81,10 @@ std::vector<std::string> provider_tool_names(std::string_view provider_key) {
 ProviderToolLocation locate_provider_tool(std::string_view provider_key) {
   std::vector<std::string> candidates;
   if (provider_key == "claude_code_cli") {
-    if (const fs::path home = user_home_directory(); !home.empty()) {
-      candidates.push_back((home / ".local" / "bin" / "claude").string());
-    }
-    if (const std::string prefix = environment("NPM_CONFIG_PREFIX"); !prefix.empty()) {
-      candidates.push_back((fs::path(prefix) / "bin" / "claude").string());
+    const fs::path home = user_home_directory();
+    if (!home.empty()) candidates.push_back((home / ".local" / "bin" / "claude").string());
+    if (const fs::path prefix = npm_global_prefix(home); !prefix.empty()) {
+      candidates.push_back((prefix / "bin" / "claude").string());
     }
   }
   for (const std::string& name : provider_tool_names(provider_key))

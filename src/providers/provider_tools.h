@@ -23,8 +23,8 @@ std::filesystem::path user_home_directory();
 std::vector<std::string> provider_tool_names(std::string_view provider_key);
 
 // Looks for the provider's tool: for Claude Code first "$HOME/.local/bin/claude" and the npm
-// global prefix's "bin/claude" ($NPM_CONFIG_PREFIX), then every tool name on PATH. Reads the
-// environment on every call; never throws.
+// global prefix's "bin/claude" ($NPM_CONFIG_PREFIX, else the "prefix" of ~/.npmrc), then every
+// tool name on PATH. Reads the environment and ~/.npmrc on every call; never throws.
 ProviderToolLocation locate_provider_tool(std::string_view provider_key);
 
 }  // namespace tessik

@@ -4,7 +4,8 @@
 //
 // Environment (all optional):
 //   FAKE_CLAUDE_SCENARIO   reply (default) | tool_use_only | refuse | pending | silent | error
-//                          | fail | hang | warmup_never | rename_ignored
+//                          | fail | hang | warmup_never | mcp_first (create: tools listed
+//                          before the warm-up turn ends) | rename_ignored
 //   FAKE_CLAUDE_SESSION_SCENARIOS  "uuid=scenario,..." overrides the scenario per session
 //   FAKE_CLAUDE_HELP       full (default) | bare: help without --strict-mcp-config and --name
 //   FAKE_CLAUDE_REPLY_TO   recipient of the reply; default: the "to" of the body's send-back call
@@ -439,11 +440,7 @@ int create(const Arguments& args) {
                   {{"type", "custom-title"}, {"customTitle", *args.name}, {"sessionId", turn.uuid}});
   }
   std::optional<McpServer> server;
-  if (scenario != "warmup_never") {
-    pause_and_check_input(input, "warmup_completed");
-    record_text_answer(turn, "Standing by.");
-    log_event("warmup_completed");
-    pause_and_check_input(input, "mcp_ready");
+  const auto connect = [&] {
     server = start_mcp_server(args.mcp_config);
     if (server && !connect_mcp(*server)) {
       log_event("mcp_connect_failed");
@@ -452,6 +449,18 @@ int create(const Arguments& args) {
     } else if (server) {
       log_event("mcp_connected");
     }
+  };
+  if (scenario == "mcp_first") {
+    connect();
+    pause_and_check_input(input, "warmup_completed");
+    record_text_answer(turn, "Standing by.");
+    log_event("warmup_completed");
+  } else if (scenario != "warmup_never") {
+    pause_and_check_input(input, "warmup_completed");
+    record_text_answer(turn, "Standing by.");
+    log_event("warmup_completed");
+    pause_and_check_input(input, "mcp_ready");
+    connect();
   }
   const auto real = input.next();
   if (real) {

@@ -98,6 +98,16 @@ TEST_F(ClaudeCreateTest, RealMessageIsWrittenOnlyAfterWarmUpAndReadinessMarker) 
   EXPECT_EQ(test::read_jsonl(claude.mcp_calls()).size(), 1u);
 }
 
+TEST_F(ClaudeCreateTest, ReadinessMarkerAloneDoesNotOpenTheGate) {
+  // The tools are listed (marker written) first; the warm-up turn ends only after a pause.
+  env.set("FAKE_CLAUDE_WARMUP_DELAY_MS", "300");
+  const CreateResult result = create("mcp_first");
+  ASSERT_EQ(result.state, "created_session") << result.error << " " << result.evidence;
+  EXPECT_TRUE(claude.events("input_before_warmup_completed").empty());
+  EXPECT_LT(event_index("mcp_connected"), event_index("warmup_completed"));
+  EXPECT_LT(event_index("warmup_completed"), event_index("real_line_read"));
+}
+
 TEST_F(ClaudeCreateTest, GateOpensOnTheMarkerOfTheRealMcpServer) {
   // The configuration starts this build's own mcp-server, whose send tool posts to the mailbox.
   settings.tessik_executable = TESSIK_BINARY;

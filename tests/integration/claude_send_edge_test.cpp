@@ -129,6 +129,16 @@ TEST_F(ClaudeSendEdgeTest, NonZeroExitReportsCodeAndOutputExcerpt) {
 TEST_F(ClaudeSendEdgeTest, SessionProblemsFailBeforeClaudeRuns) {
   EXPECT_EQ(deliver_to_claude_code_cli(request("x", "claude_code_cli:session:"), settings).error,
             "Claude provider session id is missing claude_code_cli:session:<uuid>");
+  // A path or an option word is no session id, even with a transcript of that name.
+  for (const char* session : {"../escape", "--dangerously-skip-permissions"}) {
+    claude.write_session(session, claude.project().string());
+    EXPECT_EQ(deliver_to_claude_code_cli(request("x", std::string("claude_code_cli:session:") +
+                                                          session),
+                                         settings)
+                  .error,
+              "Claude provider session id is missing claude_code_cli:session:<uuid>")
+        << session;
+  }
   EXPECT_EQ(deliver_to_claude_code_cli(request("x"), settings).error,
             "Claude JSONL session file was not found");
 

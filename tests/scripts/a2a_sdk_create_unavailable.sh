@@ -13,7 +13,7 @@ export TESSIK_EXE="$(cd "$1" && pwd)/tessik"
 # Only the system's own tools: a `claude` installed for the user must not be found.
 export HOME="$(mktemp -d /tmp/tessik-create-home-XXXXXX)"
 export PATH="/usr/local/bin:/usr/bin:/bin"
-unset NPM_CONFIG_PREFIX
+unset NPM_CONFIG_PREFIX npm_config_prefix
 trap 'stop_stack; rm -rf "$HOME"' EXIT
 if command -v claude >/dev/null; then
   echo "a2a_sdk_create: skipped, a claude executable is on the system PATH" >&2

@@ -33,6 +33,7 @@ GatewayFixture::GatewayFixture() {
   env.set("PATH", (env.root() / "bin").string());
   env.set("HOME", (env.root() / "home").string());
   env.unset("NPM_CONFIG_PREFIX");
+  env.unset("npm_config_prefix");
   // Children of "this executable" (delivery workers) must be tessik, never the test binary.
   env.set("TESSIK_EXE", TESSIK_BINARY);
   context.require_auth = true;

@@ -193,6 +193,14 @@ TEST_F(WrappedCards, FactoryDetectionFromToolsAndSessions) {
   std::filesystem::copy_file(tool, home_tool);
   EXPECT_EQ(locate_provider_tool("claude_code_cli").path, home_tool);
   std::filesystem::remove(home_tool);
+  // So does an install under the npm prefix the user set in ~/.npmrc (the last setting counts).
+  const std::filesystem::path npm_tool = f_.env.root() / "home" / ".npm-global" / "bin" / "claude";
+  std::filesystem::create_directories(npm_tool.parent_path());
+  std::filesystem::copy_file(tool, npm_tool);
+  std::ofstream(f_.env.root() / "home" / ".npmrc")
+      << "; user settings\nprefixes=/elsewhere\nprefix=/old\nprefix = ~/.npm-global\n";
+  EXPECT_EQ(locate_provider_tool("claude_code_cli").path, npm_tool);
+  std::filesystem::remove(npm_tool);
 
   std::filesystem::remove(tool);
   const auto registered = find_provider_factory(list_provider_factories({sendable_}),

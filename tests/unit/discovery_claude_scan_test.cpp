@@ -1,6 +1,10 @@
 // Claude Code CLI session discovery: which transcripts become sendable candidates, which stay
 // evidence only and why, what is ignored, the file limit, and enrolment through the merge.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -109,6 +113,31 @@ TEST_F(ClaudeScanTest, NonUuidNamesAndRepeatedSessionsAreIgnored) {
   const DiscoveryReport report = scan_claude_sessions(projects, false);
   ASSERT_EQ(report.discovered.size(), 1u);
   EXPECT_EQ(report.discovered[0].provider_session_id, std::string("claude_code_cli:session:") + kValid);
+}
+
+// Takes away the capabilities that let root read any file, for this process only.
+void drop_read_override() {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2]{};
+  if (::syscall(SYS_capget, &header, data) != 0) return;
+  data[0].effective &= ~((1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH));
+  ::syscall(SYS_capset, &header, data);
+}
+
+TEST_F(ClaudeScanTest, UnreadableTranscriptIsSkippedRatherThanReportedUnproven) {
+  write(std::string(kValid) + ".jsonl", {{{"sessionId", kValid}, {"cwd", workdir.string()}}});
+  fs::permissions(projects / "-work" / (std::string(kValid) + ".jsonl"), fs::perms::none);
+  // The scan runs in a child that cannot read the file even when the tests run as root.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    drop_read_override();
+    const DiscoveryReport report = scan_claude_sessions(projects, false);
+    ::_exit(report.discovered.empty() && report.scan_issues.empty() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the unreadable file was reported";
 }
 
 TEST_F(ClaudeScanTest, MissingProjectsDirectoryIsAScanIssue) {

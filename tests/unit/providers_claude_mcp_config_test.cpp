@@ -65,8 +65,14 @@ TEST_F(ClaudeMcpPreparationTest, ConfigurationIsPublishedPrivatelyAndReadsBack) 
 }
 
 TEST_F(ClaudeMcpPreparationTest, ReplacementKeepsThePreviousCopyAndClearsTheMarker) {
+  // Only the latest previous copy stays, however often the session was prepared before.
+  ASSERT_TRUE(prepare_claude_mcp_configuration(kUuid, "Oldest Name", tessik).ok());
+  ASSERT_TRUE(prepare_claude_mcp_configuration(kUuid, "Older Name", tessik).ok());
   ASSERT_TRUE(prepare_claude_mcp_configuration(kUuid, "Old Name", tessik).ok());
   const ClaudeMcpPaths paths = claude_mcp_paths(kUuid);
+  // Another session's copy is not this session's to remove.
+  const fs::path other = mcp / "claude-code-cli-other.json.previous-1";
+  std::ofstream(other) << "{}";
   const std::string old_text = test::read_file(paths.configuration);
   std::ofstream(paths.ready_marker) << "{}";
   ASSERT_TRUE(prepare_claude_mcp_configuration(kUuid, "New Name", tessik).ok());
@@ -79,6 +85,7 @@ TEST_F(ClaudeMcpPreparationTest, ReplacementKeepsThePreviousCopyAndClearsTheMark
   }
   ASSERT_EQ(copies.size(), 1u);
   EXPECT_EQ(test::read_file(copies[0]), old_text);
+  EXPECT_TRUE(fs::exists(other));
 }
 
 TEST_F(ClaudeMcpPreparationTest, FailuresNameTheirStep) {

@@ -3,6 +3,7 @@
 
 #include <system_error>
 
+#include "base/random.h"
 #include "platform/executable_path.h"
 #include "providers/claude_code_cli/claude_cli_tool.h"
 
@@ -10,8 +11,11 @@ namespace tessik {
 
 std::optional<ClaudeEdgeFailure> parse_session_uuid(std::string_view provider_session_id,
                                                     std::string& uuid) {
+  // Claude names sessions by UUID. Anything else would end up in file names and in the
+  // command line ("--resume <value>"), where a path or an option word has no business.
   uuid = claude_session_uuid(provider_session_id);
-  if (!uuid.empty()) return std::nullopt;
+  if (is_uuid_text(uuid)) return std::nullopt;
+  uuid.clear();
   return ClaudeEdgeFailure{"Claude provider session id is missing claude_code_cli:session:<uuid>",
                            "provider_session_id=" + std::string(provider_session_id)};
 }

@@ -28,7 +28,8 @@ struct ClaudeResumeTarget {
   std::string cwd;
 };
 
-// The UUID of `provider_session_id`, or the "missing claude_code_cli:session:<uuid>" failure.
+// The UUID of `provider_session_id`, or the "missing claude_code_cli:session:<uuid>" failure
+// when the text after the prefix is not a UUID.
 std::optional<ClaudeEdgeFailure> parse_session_uuid(std::string_view provider_session_id,
                                                     std::string& uuid);
 // The installed executable, or the "was not found" failure.

@@ -64,6 +64,20 @@ fs::path previous_copy_path(const fs::path& configuration) {
   return configuration.string() + ".previous-" + stamp + "-" + random_hex_token().substr(0, 8);
 }
 
+// Every send rewrites the configuration; one previous copy per session is what a reader
+// needs, so the older ones go once the newest is in place. Best effort: a copy that cannot be
+// removed is left for the next run.
+void remove_older_copies(const fs::path& configuration, const fs::path& kept) {
+  const std::string prefix = configuration.filename().string() + ".previous-";
+  std::error_code ec;
+  fs::directory_iterator it(configuration.parent_path(), ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    const fs::path& path = it->path();
+    if (path != kept && path.filename().string().rfind(prefix, 0) == 0)
+      platform::remove_file_quietly(path);
+  }
+}
+
 std::string prepare_steps(const ClaudeMcpPaths& paths, std::string_view provider_session_id,
                           std::string_view sender_name, const fs::path& tessik_executable) {
   std::error_code ec;
@@ -83,8 +97,10 @@ std::string prepare_steps(const ClaudeMcpPaths& paths, std::string_view provider
     platform::remove_file_quietly(temporary);
     return "Claude MCP configuration readback validation failed";
   }
+  fs::path previous;
   if (fs::exists(paths.configuration, ec)) {
-    fs::copy_file(paths.configuration, previous_copy_path(paths.configuration), ec);
+    previous = previous_copy_path(paths.configuration);
+    fs::copy_file(paths.configuration, previous, ec);
     if (ec) {
       platform::remove_file_quietly(temporary);
       return "could not preserve the previous Claude MCP configuration before replacement";
@@ -96,6 +112,7 @@ std::string prepare_steps(const ClaudeMcpPaths& paths, std::string_view provider
     return "could not atomically publish Claude MCP configuration: Windows error " +
            std::to_string(error);
   }
+  if (!previous.empty()) remove_older_copies(paths.configuration, previous);
   return {};
 }
 

@@ -34,8 +34,8 @@ struct ClaudeMcpPreparation {
 
 // Writes the configuration for the session `uuid` beside a cleared readiness marker: write to
 // "<configuration>.tmp", read it back, keep an existing configuration as
-// "<configuration>.previous-<time>-<random>", then swap the new one in atomically. Expected
-// failures come back in `error`; throws StateDirectoryError when the state directory cannot
+// "<configuration>.previous-<time>-<random>", swap the new one in atomically, then remove the
+// session's older previous copies. Expected failures come back in `error`; throws StateDirectoryError when the state directory cannot
 // be resolved.
 ClaudeMcpPreparation prepare_claude_mcp_configuration(std::string_view uuid,
                                                       std::string_view sender_name,
