@@ -3,18 +3,12 @@
 # endpoint over both bindings without naming a target, and both messages land in the mailbox.
 # Usage: a2a_sdk_agent_endpoint.sh BUILD_DIR
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib/stack.sh"
+source "$(dirname "$0")/lib/stack.sh"
 
-install_node_package "$1" @a2a-js/sdk
-trap stop_stack EXIT
-tessik="$(cd "$1" && pwd)/tessik"
-export TESSIK_EXE="$tessik"
-start_stack "$1"
-"$tessik" agents add --provider claude_code_cli --session scoped-s1 --name "First Helper" >/dev/null
-"$tessik" agents add --provider claude_code_cli --session scoped-s2 --name "Second Helper" >/dev/null
-cp "$here/a2a_sdk_agent_endpoint.mjs" "$NODE_CLIENTS_DIR/a2a_sdk_agent_endpoint.mjs"
-node "$NODE_CLIENTS_DIR/a2a_sdk_agent_endpoint.mjs" "$STACK_URL" "$STACK_TOKEN" "Tessik Mailbox"
+start_client_stack "$1" @a2a-js/sdk
+"$TESSIK_EXE" agents add --provider claude_code_cli --session scoped-s1 --name "First Helper" >/dev/null
+"$TESSIK_EXE" agents add --provider claude_code_cli --session scoped-s2 --name "Second Helper" >/dev/null
+run_node_client a2a_sdk_agent_endpoint.mjs "$STACK_URL" "$STACK_TOKEN" "Tessik Mailbox"
 
 # The deliveries run in detached workers; give them a moment to reach the spool.
 spool="$STACK_DIR/local/Tessik/mailbox/messages"

@@ -5,8 +5,7 @@
 # verifies it, and each create task completes with the new agent's card URL, which answers.
 # Usage: a2a_sdk_create.sh BUILD_DIR
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib/stack.sh"
+source "$(dirname "$0")/lib/stack.sh"
 
 install_node_package "$1" @a2a-js/sdk
 build="$(cd "$1" && pwd)"
@@ -23,8 +22,7 @@ export FAKE_CLAUDE_WARMUP_DELAY_MS=300
 # The new session answers its first message to the mailbox (the A2A client is no agent).
 export FAKE_CLAUDE_REPLY_TO="Tessik Mailbox"
 start_stack "$1"
-cp "$here/a2a_sdk_create.mjs" "$NODE_CLIENTS_DIR/a2a_sdk_create.mjs"
-node "$NODE_CLIENTS_DIR/a2a_sdk_create.mjs" "$STACK_URL" "$STACK_TOKEN" completed "$HOME/project"
+run_node_client a2a_sdk_create.mjs "$STACK_URL" "$STACK_TOKEN" completed "$HOME/project"
 
 fail() {
   echo "a2a_sdk_create: $1" >&2

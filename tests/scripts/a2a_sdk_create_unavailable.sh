@@ -4,11 +4,9 @@
 # must come back failed with the provider's reason, answered with status 200.
 # Usage: a2a_sdk_create_unavailable.sh BUILD_DIR
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib/stack.sh"
+source "$(dirname "$0")/lib/stack.sh"
 
 install_node_package "$1" @a2a-js/sdk
-trap stop_stack EXIT
 export TESSIK_EXE="$(cd "$1" && pwd)/tessik"
 # Only the system's own tools: a `claude` installed for the user must not be found.
 export HOME="$(mktemp -d /tmp/tessik-create-home-XXXXXX)"
@@ -20,6 +18,5 @@ if command -v claude >/dev/null; then
   exit 0
 fi
 start_stack "$1"
-cp "$here/a2a_sdk_create.mjs" "$NODE_CLIENTS_DIR/a2a_sdk_create.mjs"
-node "$NODE_CLIENTS_DIR/a2a_sdk_create.mjs" "$STACK_URL" "$STACK_TOKEN" failed "$HOME"
+run_node_client a2a_sdk_create.mjs "$STACK_URL" "$STACK_TOKEN" failed "$HOME"
 grep -q '"event_type":"create_failed"' "$STACK_DIR/local/Tessik/logs/create-lifecycle.jsonl"

@@ -5,8 +5,7 @@
 # message, and the task log must record the accepted outbound sends.
 # Usage: a2a_sdk_external_agent.sh BUILD_DIR
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib/stack.sh"
+source "$(dirname "$0")/lib/stack.sh"
 
 install_node_package "$1" @a2a-js/sdk
 install_node_package "$1" express
@@ -22,8 +21,7 @@ trap cleanup EXIT
 mkdir -p "$work/local" "$work/tmp"
 export LOCALAPPDATA="$work/local" TMPDIR="$work/tmp" TESSIK_EXE="$tessik"
 
-cp "$here/a2a_sdk_external_agent.mjs" "$NODE_CLIENTS_DIR/a2a_sdk_external_agent.mjs"
-node "$NODE_CLIENTS_DIR/a2a_sdk_external_agent.mjs" "$work/received.jsonl" >"$work/port" 2>"$work/agent.err" &
+run_node_client a2a_sdk_external_agent.mjs "$work/received.jsonl" >"$work/port" 2>"$work/agent.err" &
 agent_pid=$!
 for _ in $(seq 200); do [[ -s "$work/port" ]] && break; sleep 0.05; done
 port=$(head -1 "$work/port")

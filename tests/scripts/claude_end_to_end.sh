@@ -40,13 +40,9 @@ start_stack "$build"
 "$build/tessik" agents add --provider claude_code_cli --session "claude_code_cli:session:$beta" --name Beta >/dev/null
 
 # The A2A client speaks for Alpha: its registry entry binds its token to that sender.
-token="claude-e2e-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
-digest=$(printf '%s' "$token" | sha256sum | cut -d' ' -f1)
-printf '%s\talpha-client\tAlpha\t\tagent.read,agent.send,task.read\n' "$digest" \
-  >"$STACK_DIR/local/Tessik/a2a/clients.tsv"
+add_stack_client alpha-client Alpha agent.read,agent.send,task.read
 
-cp "$here/claude_end_to_end.mjs" "$here/lib/a2a_rest_client.mjs" "$NODE_CLIENTS_DIR/"
-if ! node "$NODE_CLIENTS_DIR/claude_end_to_end.mjs" "$STACK_URL" "$token"; then
+if ! run_node_client claude_end_to_end.mjs "$STACK_URL" "$STACK_CLIENT_TOKEN"; then
   echo "--- delivery log" >&2; cat "$STACK_DIR/local/Tessik/logs/delivery.jsonl" >&2 || true
   echo "--- fake claude" >&2; cat "$FAKE_CLAUDE_LOG" >&2 || true
   exit 1

@@ -4,8 +4,7 @@
 # tasks (printed, not asserted). Usage: dashboard_browser.sh BUILD_DIR
 # Exits 77 (skipped) only where no Chromium can be installed.
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/lib/stack.sh"
+source "$(dirname "$0")/lib/stack.sh"
 
 find_chromium() { command -v chromium || command -v chromium-browser || true; }
 if [[ -z "$(find_chromium)" && "$(id -u)" == 0 ]] && command -v apt-get >/dev/null; then
@@ -19,10 +18,7 @@ if [[ -z "$CHROMIUM" ]]; then
   exit 77
 fi
 
-install_node_package "$1" puppeteer-core
-trap stop_stack EXIT
-export TESSIK_EXE="$(cd "$1" && pwd)/tessik"
-start_stack "$1"
+start_client_stack "$1" puppeteer-core
 # A registered agent whose name is markup: the page must show it as text.
 evil_name='<img src=x onerror="window.__injected=1"><b>bold</b>'
 "$1/tessik" agents add --provider claude_code_cli \
@@ -30,9 +26,8 @@ evil_name='<img src=x onerror="window.__injected=1"><b>bold</b>'
 
 # A push callback that nobody answers: the first attempt fails, the run of the next send
 # dead-letters it. Only a client with task.push may register one.
-push_token="dashboard-push-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
-printf '%s\tdashboard-push\tpush-agent\t\tagent.read,agent.send,task.read,task.push\n' \
-  "$(printf '%s' "$push_token" | sha256sum | cut -d' ' -f1)" >"$STACK_DIR/local/Tessik/a2a/clients.tsv"
+add_stack_client dashboard-push push-agent agent.read,agent.send,task.read,task.push
+push_token=$STACK_CLIENT_TOKEN
 closed_port=$(node -e 'const s=require("net").createServer().listen(0,"127.0.0.1",()=>{console.log(s.address().port);s.close()})')
 json_field() { node -e 'let s="";process.stdin.on("data",d=>s+=d).on("end",()=>console.log(eval("JSON.parse(s)"+process.argv[1])))' "$1"; }
 send_as_push_client() {
@@ -48,6 +43,5 @@ sleep 0.3
 send_as_push_client '{"message":{"messageId":"push-2","role":"ROLE_USER","parts":[{"text":"again"}]}}' >/dev/null
 grep -q "$push_task" "$STACK_DIR/local/Tessik/a2a/push-dead-letter.jsonl"
 
-cp "$here/dashboard_browser.mjs" "$NODE_CLIENTS_DIR/dashboard_browser.mjs"
-node "$NODE_CLIENTS_DIR/dashboard_browser.mjs" "$CHROMIUM" "${STACK_URL%/a2a}" "$STACK_TOKEN" \
+run_node_client dashboard_browser.mjs "$CHROMIUM" "${STACK_URL%/a2a}" "$STACK_TOKEN" \
   "$STACK_DIR/local/Tessik/a2a/tasks.jsonl" "$evil_name" "$push_task"

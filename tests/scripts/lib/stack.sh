@@ -2,6 +2,7 @@
 # runs the broker and the API-service stand-in in a private state and pipe directory.
 # Every variable it sets starts with STACK_ or NODE_CLIENTS_.
 source "$(dirname "${BASH_SOURCE[0]}")/cleanup.sh"
+STACK_SCRIPTS_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # install_node_package BUILD_DIR PACKAGE: installs PACKAGE into BUILD_DIR/node-clients (skipped
 # when it is already there) and sets NODE_CLIENTS_DIR.
@@ -43,6 +44,35 @@ start_stack() {
     sleep 0.05
   done
   STACK_TOKEN=$(cat "$STACK_DIR/local/Tessik/a2a/local-token")
+}
+
+# start_client_stack BUILD_DIR PACKAGE: installs PACKAGE, points TESSIK_EXE at the built
+# executable (the detached delivery workers run it), starts the stack and stops it on exit.
+# A script with more to clean up sets its own trap afterwards and calls stop_stack from it.
+start_client_stack() {
+  install_node_package "$1" "$2"
+  export TESSIK_EXE="$(cd "$1" && pwd)/tessik"
+  trap stop_stack EXIT
+  start_stack "$1"
+}
+
+# run_node_client SCRIPT ARGS...: runs tests/scripts/SCRIPT with ARGS from the directory the
+# npm packages were installed in, so that its imports resolve; the shared REST client goes along.
+run_node_client() {
+  local script=$1
+  shift
+  cp "$STACK_SCRIPTS_DIR/$script" "$STACK_SCRIPTS_DIR/lib/a2a_rest_client.mjs" "$NODE_CLIENTS_DIR/"
+  node "$NODE_CLIENTS_DIR/$script" "$@"
+}
+
+# add_stack_client NAME AGENT SCOPES: registers client NAME, speaking for AGENT and holding
+# SCOPES (comma-separated), as the stack's only registry client; sets STACK_CLIENT_TOKEN to its
+# fresh token.
+add_stack_client() {
+  STACK_CLIENT_TOKEN="$1-$(od -An -N8 -tx1 /dev/urandom | tr -d ' \n')"
+  local digest
+  digest=$(printf '%s' "$STACK_CLIENT_TOKEN" | sha256sum | cut -d' ' -f1)
+  printf '%s\t%s\t%s\t\t%s\n' "$digest" "$1" "$2" "$3" >"$STACK_DIR/local/Tessik/a2a/clients.tsv"
 }
 
 stop_stack() {
