@@ -76,11 +76,6 @@ Principal client_principal(const std::string& client_id, std::vector<std::string
   return principal;
 }
 
-void write_file(const std::filesystem::path& path, const std::string& content) {
-  std::filesystem::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
 FileSizeLimit::FileSizeLimit(std::uintmax_t bytes) {
   previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
   rlimit limit{};

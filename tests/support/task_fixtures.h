@@ -29,8 +29,6 @@ TaskRecord stored_task(const std::string& id, const std::string& client_id,
 // An authenticated registry client with the given scopes.
 Principal client_principal(const std::string& client_id, std::vector<std::string> scopes);
 
-void write_file(const std::filesystem::path& path, const std::string& content);
-
 // Task `index` of a large generated log: one of four owners, revision 0 working, 1 cancelled,
 // 2 completed, timestamps rising with index and revision.
 TaskRecord bulk_task(int index, int revision);

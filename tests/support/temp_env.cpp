@@ -128,4 +128,9 @@ std::string read_file(const std::filesystem::path& path) {
   return out.str();
 }
 
+void write_file(const std::filesystem::path& path, const std::string& content) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << content;
+}
+
 }  // namespace tessik::test

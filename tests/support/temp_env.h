@@ -47,5 +47,7 @@ class TempEnv {
 
 // The whole file as bytes; empty when it cannot be read.
 std::string read_file(const std::filesystem::path& path);
+// Replaces the file with `content`, creating its parent directories.
+void write_file(const std::filesystem::path& path, const std::string& content);
 
 }  // namespace tessik::test

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 
 #include "pipeline/send_rate_limiter.h"
 #include "state/evidence_log.h"
@@ -17,6 +16,7 @@ namespace tessik {
 namespace {
 
 namespace fs = std::filesystem;
+using test::read_file;
 using std::chrono::seconds;
 
 // A system clock that only moves when the limiter sleeps or the test advances it.
@@ -35,13 +35,6 @@ struct FakeTime {
     return hooks;
   }
 };
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
 
 class SendRateLimiterTest : public ::testing::Test {
  protected:

@@ -6,7 +6,6 @@
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "base/random.h"
@@ -18,13 +17,9 @@
 namespace tessik {
 namespace {
 namespace fs = std::filesystem;
+using test::write_file;
 using test::CertificateSpec;
 using test::TestCertificate;
-
-void write_file(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-}
 
 std::string with_colons_lower_case(const std::string& thumbprint) {
   std::string text;

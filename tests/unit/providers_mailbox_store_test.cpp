@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <sstream>
 
 #include "providers/mailbox/mailbox_store.h"
 #include "support/temp_env.h"
@@ -14,13 +12,7 @@ namespace tessik {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
+using test::read_file;
 
 MailboxMessage sample(std::string id = "msg-1", std::string body = "hello") {
   MailboxMessage message;

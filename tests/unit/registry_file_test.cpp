@@ -17,16 +17,8 @@ namespace tessik {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, std::string_view content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
+using test::read_file;
+using test::write_file;
 
 std::string header() {
   return std::string(registry_header_line()) + "\n";

@@ -19,13 +19,9 @@ namespace tessik {
 namespace {
 
 namespace fs = std::filesystem;
+using test::read_file;
 
 constexpr std::int64_t kMs = 1'000'000;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 std::vector<fs::path> temporaries_in(const fs::path& dir) {
   std::vector<fs::path> found;

@@ -16,11 +16,7 @@ namespace tessik {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using test::read_file;
 
 unsigned mode_of(const fs::path& path) {
   struct stat info {};

@@ -15,13 +15,7 @@ namespace tessik {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+using test::read_file;
 
 std::vector<std::string> lines_of(const fs::path& path) {
   std::vector<std::string> lines;
