@@ -1,23 +1,13 @@
 // An independent A2A client talks to one agent's own endpoint while three sendable agents are
 // registered, once per binding, and names no target: the gateway must take the endpoint's
 // agent as the target. Usage: node a2a_sdk_agent_endpoint.mjs ENDPOINT_URL TOKEN AGENT_NAME
-import {
-  ClientFactory, ClientFactoryOptions, DefaultAgentCardResolver, JsonRpcTransportFactory,
-  RestTransportFactory,
-} from '@a2a-js/sdk/client';
+import { sdkClient, tokenFetch } from './a2a_client.mjs';
+import { checks } from './checks.mjs';
 
 const [endpoint, token, agentName] = process.argv.slice(2);
-const fail = (message) => {
-  console.error(`a2a_sdk_agent_endpoint: ${message}`);
-  process.exit(1);
-};
-const expect = (condition, message) => condition || fail(message);
+const { fail, expect } = checks('a2a_sdk_agent_endpoint');
 
-const withToken = (url, init = {}) => {
-  const headers = new Headers(init.headers);
-  headers.set('Authorization', `Bearer ${token}`);
-  return fetch(url, { ...init, headers });
-};
+const withToken = tokenFetch(token);
 
 const listing = await (await withToken(`${endpoint}/agents`)).json();
 const sendable = listing.agents.filter((agent) => agent.sendable);
@@ -26,18 +16,8 @@ const agent = listing.agents.find((entry) => entry.name === agentName);
 expect(agent, `${agentName} is not listed`);
 
 const WORKING = 2;
-const bindings = [
-  ['JSONRPC', new JsonRpcTransportFactory({ fetchImpl: withToken })],
-  ['HTTP+JSON', new RestTransportFactory({ fetchImpl: withToken })],
-];
-for (const [binding, transport] of bindings) {
-  const factory = new ClientFactory(ClientFactoryOptions.createFrom(ClientFactoryOptions.default, {
-    transports: [transport],
-    preferredTransports: [binding],
-    cardResolver: new DefaultAgentCardResolver({ fetchImpl: withToken }),
-  }));
-  const client = await factory.createFromUrl(agent.endpointUrl);
-  expect(client.transport.protocolName === binding, `picked ${client.transport.protocolName}`);
+for (const binding of ['JSONRPC', 'HTTP+JSON']) {
+  const client = await sdkClient(agent.endpointUrl, token, binding);
   const result = await client.sendMessage({
     message: {
       messageId: `sdk-${binding}-${Date.now()}`,

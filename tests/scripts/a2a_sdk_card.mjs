@@ -1,12 +1,10 @@
 // An independent A2A client reads the gateway card through the stand-in and picks an
 // interface from it. Usage: node a2a_sdk_card.mjs ENDPOINT_URL
 import { ClientFactory, DefaultAgentCardResolver } from '@a2a-js/sdk/client';
+import { checks } from './checks.mjs';
 
 const endpoint = process.argv[2];
-const fail = (message) => {
-  console.error(`a2a_sdk_card: ${message}`);
-  process.exit(1);
-};
+const { fail } = checks('a2a_sdk_card');
 
 const card = await new DefaultAgentCardResolver().resolve(endpoint);
 if (card.name !== 'Tessik Local A2A Gateway') fail(`unexpected card name ${card.name}`);

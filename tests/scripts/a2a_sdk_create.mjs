@@ -2,23 +2,13 @@
 // bindings and must get the create task back. With EXPECT "completed" each task must name the
 // new agent, whose card URL must answer with that agent's card; with "failed" each task must
 // say why the creation failed. Usage: node a2a_sdk_create.mjs ENDPOINT_URL TOKEN EXPECT CWD
-import {
-  ClientFactory, ClientFactoryOptions, DefaultAgentCardResolver, JsonRpcTransportFactory,
-  RestTransportFactory,
-} from '@a2a-js/sdk/client';
+import { sdkClient, tokenFetch } from './a2a_client.mjs';
+import { checks } from './checks.mjs';
 
 const [endpoint, token, expected, cwd] = process.argv.slice(2);
-const fail = (message) => {
-  console.error(`a2a_sdk_create: ${message}`);
-  process.exit(1);
-};
-const expect = (condition, message) => condition || fail(message);
+const { fail, expect } = checks('a2a_sdk_create');
 
-const withToken = (url, init = {}) => {
-  const headers = new Headers(init.headers);
-  headers.set('Authorization', `Bearer ${token}`);
-  return fetch(url, { ...init, headers });
-};
+const withToken = tokenFetch(token);
 // The SDK's task states are enum numbers.
 const STATES = { completed: 3, failed: 4 };
 const textOf = (part) => part?.content?.value ?? part?.text ?? '';
@@ -27,17 +17,8 @@ const listing = await (await withToken(`${endpoint}/providers`)).json();
 const factory = listing.providers.find((entry) => entry.provider === 'claude_code_cli');
 expect(factory?.createSupported === true, `no creatable Claude factory: ${JSON.stringify(listing)}`);
 
-const bindings = [
-  ['JSONRPC', new JsonRpcTransportFactory({ fetchImpl: withToken })],
-  ['HTTP+JSON', new RestTransportFactory({ fetchImpl: withToken })],
-];
-for (const [binding, transport] of bindings) {
-  const client = await new ClientFactory(ClientFactoryOptions.createFrom(ClientFactoryOptions.default, {
-    transports: [transport],
-    preferredTransports: [binding],
-    cardResolver: new DefaultAgentCardResolver({ fetchImpl: withToken }),
-  })).createFromUrl(factory.endpointUrl);
-  expect(client.transport.protocolName === binding, `picked ${client.transport.protocolName}`);
+for (const binding of ['JSONRPC', 'HTTP+JSON']) {
+  const client = await sdkClient(factory.endpointUrl, token, binding);
   const name = `SDK Reviewer ${binding}`;
   const result = await client.sendMessage({
     message: {

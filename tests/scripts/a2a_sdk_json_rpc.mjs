@@ -2,13 +2,10 @@
 // task back, lists it and cancels it, through the stand-in.
 // Usage: node a2a_sdk_json_rpc.mjs ENDPOINT_URL TOKEN
 import { ClientFactory, JsonRpcTransportFactory } from '@a2a-js/sdk/client';
+import { checks } from './checks.mjs';
 
 const [endpoint, token] = process.argv.slice(2);
-const fail = (message) => {
-  console.error(`a2a_sdk_json_rpc: ${message}`);
-  process.exit(1);
-};
-const expect = (condition, message) => condition || fail(message);
+const { fail, expect } = checks('a2a_sdk_json_rpc');
 
 // The SDK's task states are enum numbers; these are the two this run goes through.
 const WORKING = 2;

@@ -2,17 +2,11 @@
 // transport (HTTP+JSON or JSON-RPC), and a callback server written with plain Node http
 // receives the task's updates. Usage: node a2a_sdk_push.mjs ENDPOINT_URL TOKEN TRANSPORT
 import http from 'node:http';
-import {
-  ClientFactory, ClientFactoryOptions, JsonRpcTransportFactory, RestTransportFactory,
-} from '@a2a-js/sdk/client';
+import { sdkClient } from './a2a_client.mjs';
+import { checks } from './checks.mjs';
 
 const [endpoint, token, transport] = process.argv.slice(2);
-const name = `a2a_sdk_push(${transport})`;
-const fail = (message) => {
-  console.error(`${name}: ${message}`);
-  process.exit(1);
-};
-const expect = (condition, message) => condition || fail(message);
+const { fail, expect } = checks(`a2a_sdk_push(${transport})`);
 
 const received = [];
 const callbacks = http.createServer((request, response) => {
@@ -26,19 +20,7 @@ const callbacks = http.createServer((request, response) => {
 await new Promise((resolve) => callbacks.listen(0, '127.0.0.1', resolve));
 const callbackUrl = (path) => `http://127.0.0.1:${callbacks.address().port}${path}`;
 
-const withToken = (url, init = {}) => {
-  const headers = new Headers(init.headers);
-  headers.set('Authorization', `Bearer ${token}`);
-  return fetch(url, { ...init, headers });
-};
-const factory = new ClientFactory(ClientFactoryOptions.createFrom(ClientFactoryOptions.default, {
-  transports: transport === 'HTTP+JSON'
-    ? [new RestTransportFactory({ fetchImpl: withToken })]
-    : [new JsonRpcTransportFactory({ fetchImpl: withToken })],
-  preferredTransports: [transport],
-}));
-const client = await factory.createFromUrl(endpoint);
-expect(client.transport.protocolName === transport, `picked ${client.transport.protocolName}`);
+const client = await sdkClient(endpoint, token, transport);
 
 const reply = await client.sendMessage({
   message: {
@@ -96,4 +78,4 @@ const after = await client.listTaskPushNotificationConfig({
 expect(after.configs.map((c) => c.id).join() === 'inline', `after delete ${JSON.stringify(after)}`);
 
 callbacks.close();
-console.log(`${name}: ${received.length} callbacks for task ${task.id}`);
+console.log(`a2a_sdk_push(${transport}): ${received.length} callbacks for task ${task.id}`);

@@ -1,14 +1,12 @@
 // An independent A2A client sends a text message over HTTP+JSON through the stand-in and must
 // get a Task back. Usage: node a2a_sdk_send.mjs ENDPOINT_URL TOKEN
-import { restClient } from './a2a_rest_client.mjs';
+import { sdkClient } from './a2a_client.mjs';
+import { checks } from './checks.mjs';
 
 const [endpoint, token] = process.argv.slice(2);
-const fail = (message) => {
-  console.error(`a2a_sdk_send: ${message}`);
-  process.exit(1);
-};
+const { fail } = checks('a2a_sdk_send');
 
-const client = await restClient(endpoint, token);
+const client = await sdkClient(endpoint, token);
 
 const result = await client.sendMessage({
   message: {

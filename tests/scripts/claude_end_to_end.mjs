@@ -2,16 +2,14 @@
 // Alpha sends to Beta over HTTP+JSON and waits until GetTask shows the task completed with
 // Beta's reply.
 // Usage: node claude_end_to_end.mjs ENDPOINT_URL TOKEN (FAKE_CLAUDE_REPLY_BODY: the reply)
-import { restClient } from './a2a_rest_client.mjs';
+import { sdkClient } from './a2a_client.mjs';
+import { checks } from './checks.mjs';
 
 const [endpoint, token] = process.argv.slice(2);
 const expectedReply = process.env.FAKE_CLAUDE_REPLY_BODY;
-const fail = (message) => {
-  console.error(`claude_end_to_end: ${message}`);
-  process.exit(1);
-};
+const { fail } = checks('claude_end_to_end');
 
-const client = await restClient(endpoint, token);
+const client = await sdkClient(endpoint, token);
 
 const result = await client.sendMessage({
   message: {

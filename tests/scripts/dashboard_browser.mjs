@@ -2,13 +2,10 @@
 // node dashboard_browser.mjs CHROMIUM BASE_URL TOKEN TASKS_JSONL EVIL_AGENT_NAME DEAD_TASK_ID
 import { readFileSync, appendFileSync } from 'node:fs';
 import puppeteer from 'puppeteer-core';
+import { checks } from './checks.mjs';
 
 const [chromium, base, token, tasksPath, evilName, deadTask] = process.argv.slice(2);
-const fail = (message) => {
-  console.error(`dashboard_browser: ${message}`);
-  process.exit(1);
-};
-const expect = (condition, message) => { if (!condition) fail(message); };
+const { fail, expect } = checks('dashboard_browser');
 const WAIT = { timeout: 20000 };
 
 const browser = await puppeteer.launch({

@@ -7,14 +7,11 @@ import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js'
 import { execFileSync, spawnSync } from 'node:child_process';
 import { existsSync, readdirSync, readFileSync } from 'node:fs';
 import { setTimeout as sleep } from 'node:timers/promises';
+import { checks } from './checks.mjs';
 
 const [tessik, endpoint, token, sessionId, readyFile, spool] = process.argv.slice(2);
 const senderName = 'Claude Peer';
-const fail = (message) => {
-  console.error(`mcp_sdk_tools: ${message}`);
-  process.exit(1);
-};
-const check = (condition, message) => condition || fail(message);
+const { fail, expect: check } = checks('mcp_sdk_tools');
 const waitFor = async (condition, what) => {
   for (let i = 0; i < 400; i += 1) {
     if (condition()) return;

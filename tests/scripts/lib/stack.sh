@@ -57,11 +57,11 @@ start_client_stack() {
 }
 
 # run_node_client SCRIPT ARGS...: runs tests/scripts/SCRIPT with ARGS from the directory the
-# npm packages were installed in, so that its imports resolve; the shared REST client goes along.
+# npm packages were installed in, so that its imports resolve; the shared modules in lib/ go along.
 run_node_client() {
   local script=$1
   shift
-  cp "$STACK_SCRIPTS_DIR/$script" "$STACK_SCRIPTS_DIR/lib/a2a_rest_client.mjs" "$NODE_CLIENTS_DIR/"
+  cp "$STACK_SCRIPTS_DIR/$script" "$STACK_SCRIPTS_DIR"/lib/*.mjs "$NODE_CLIENTS_DIR/"
   node "$NODE_CLIENTS_DIR/$script" "$@"
 }
 
