@@ -7,27 +7,6 @@
 namespace tessik {
 namespace {
 
-TEST(OperationTable, HasTheRowsInOrderWithTheirScopes) {
-  const auto& table = a2a_operation_table();
-  ASSERT_EQ(table.size(), 57u);
-  EXPECT_EQ(table[0].path, "/.well-known/agent-card.json");
-  EXPECT_EQ(table[1].protocol_version, "0.3");
-  EXPECT_EQ(table[6].operation, "JsonRpcEndpoint");
-  EXPECT_EQ(table[6].required_scope, "agent.create");
-  EXPECT_EQ(table[12].required_scope, "agent.send");
-  EXPECT_FALSE(table[17].supported);  // POST /message:stream
-  EXPECT_EQ(table[27].path, "/");
-  EXPECT_EQ(table[27].required_scope, "");
-  EXPECT_EQ(table[30].method, "SendMessage");
-  EXPECT_EQ(table[30].path, "SendMessage");
-  EXPECT_EQ(table[56].method, "agent/getAuthenticatedExtendedCard");
-  int unsupported = 0;
-  for (const auto& row : table)
-    unsupported += row.supported ? 0 : 1;
-  EXPECT_EQ(unsupported, 8);  // every streaming row
-  EXPECT_EQ(&a2a_operation_table(), &table);
-}
-
 TEST(OperationTable, CapabilitiesAndBindings) {
   EXPECT_FALSE(is_capability_supported("streaming"));
   EXPECT_TRUE(is_capability_supported("pushNotifications"));
