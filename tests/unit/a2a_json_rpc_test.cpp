@@ -324,6 +324,8 @@ TEST_F(JsonRpcTest, FilteredOutTokensRefuseAndStatusSpellingsAgree) {
   const json refused =
       rpc_json(rpc_body("ListTasks", R"({"status":"completed","pageToken":"t2"})"), reader_a_);
   EXPECT_EQ(refused["error"]["code"], -32602);
+  EXPECT_EQ(refused["error"]["message"],
+            "Invalid parameters: pageToken is invalid or no longer visible.");
   EXPECT_EQ(local_code_of(refused["error"]), "TESSIK_A2A_PAGE_TOKEN_INVALID");
   const GatewayResponse http_refused =
       run(handle_list_tasks, reader_a_, "get", "/tasks?status=completed&pageToken=t2");

@@ -166,9 +166,7 @@ TEST_F(PushRoutesTest, SendMessageStoresItsConfigurationAndPushesTheNewTask) {
       R"({"message":{"messageId":"m-1","role":"ROLE_USER","parts":[{"text":"hi"}]},)"
       R"("configuration":{"taskPushNotificationConfig":{"id":"inline",)"
       R"("url":"https://hooks.example.com/inline","token":"t0k"}}})";
-  const GatewayResponse sent =
-      f_.call(f_.request("POST", "/a2a/message:send",
-                         {{"A2A-Version", "1.0"}, {"Content-Type", "application/json"}}, body));
+  const GatewayResponse sent = http("POST", "/message:send", body);
   ASSERT_EQ(sent.status, 200) << sent.body;
   const std::string task_id = json::parse(sent.body)["task"]["id"];
   ASSERT_GE(posts_.size(), 2u);
@@ -183,9 +181,7 @@ TEST_F(PushRoutesTest, SendMessageStoresItsConfigurationAndPushesTheNewTask) {
   const std::string continuation =
       R"({"message":{"messageId":"m-1b","role":"ROLE_USER","taskId":")" + task_id +
       R"(","parts":[{"text":"more"}]}})";
-  const GatewayResponse continued = f_.call(
-      f_.request("POST", "/a2a/message:send",
-                 {{"A2A-Version", "1.0"}, {"Content-Type", "application/json"}}, continuation));
+  const GatewayResponse continued = http("POST", "/message:send", continuation);
   ASSERT_EQ(continued.status, 200) << continued.body;
   EXPECT_EQ(json::parse(continued.body)["task"]["id"], task_id);
   ASSERT_GT(posts_.size(), before_continuation);
@@ -195,11 +191,7 @@ TEST_F(PushRoutesTest, SendMessageStoresItsConfigurationAndPushesTheNewTask) {
   const std::size_t before = posts_.size();
   const std::string plain =
       R"({"message":{"messageId":"m-2","role":"ROLE_USER","parts":[{"text":"again"}]}})";
-  ASSERT_EQ(
-      f_.call(f_.request("POST", "/a2a/message:send",
-                         {{"A2A-Version", "1.0"}, {"Content-Type", "application/json"}}, plain))
-          .status,
-      200);
+  ASSERT_EQ(http("POST", "/message:send", plain).status, 200);
   EXPECT_EQ(posts_.size(), before);
 }
 

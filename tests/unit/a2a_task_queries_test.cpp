@@ -83,22 +83,6 @@ TEST_F(TaskQueriesTest, PagesOf50ThenTokenThen20) {
             std::string::npos);
 }
 
-TEST_F(TaskQueriesTest, PageTokenOutsideTheFilteredListIsRefused) {
-  store(stored_task("w", "client-a", stamp(1)));
-  store(stored_task("c", "client-a", stamp(2), kTaskStateCompleted));
-  TaskListParams params;
-  params.status = "completed";
-  params.page_token = "w";
-  const TaskOperationResult refused = list_tasks(context_, reader_a_, params, "1.0");
-  ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(refused.error->local_code, "TESSIK_A2A_PAGE_TOKEN_INVALID");
-  const GatewayResponse rpc = render_task_result_json_rpc(refused, "3");
-  EXPECT_EQ(json::parse(rpc.body)["error"]["message"],
-            "Invalid parameters: pageToken is invalid or no longer visible.");
-  EXPECT_EQ(json::parse(rpc.body)["error"]["code"], -32602);
-  EXPECT_EQ(render_task_result_http(refused).status, 400);
-}
-
 TEST_F(TaskQueriesTest, FiltersOnStatusContextAndTimestamp) {
   store(stored_task("w", "client-a", stamp(1)));
   store(stored_task("c1", "client-a", stamp(2), kTaskStateCompleted));
