@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <set>
+#include <thread>
 
 #include "base/random.h"
 
@@ -38,6 +39,10 @@ TEST(Random, IdsAre32LowerHexDigitsAndDistinct) {
     seen.insert(id);
   }
   EXPECT_EQ(seen.size(), 1000u);
+  // Each thread has its own generator; two threads must not produce the same stream.
+  std::string other;
+  std::thread([&] { other = random_hex_token(); }).join();
+  EXPECT_EQ(seen.count(other), 0u);
 }
 
 TEST(Random, UuidsAreVersionFourAndDistinct) {

@@ -1,15 +1,13 @@
-// Registry lock waits, deadlines and cancellation; atomic publication; random tokens.
+// Registry lock waits, deadlines and cancellation; atomic publication.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <set>
 #include <stop_token>
 #include <thread>
 
-#include "base/random.h"
 #include "base/text.h"
 #include "registry/lock_publish.h"
 #include "support/build_paths.h"
@@ -257,21 +255,6 @@ TEST(RegistryStatusWords, WordsAndErrorMessages) {
                "registry load failed: lock_timeout");
   EXPECT_STREQ(registry_error("registry load", RegistryStatus::io_error, "disk gone").what(),
                "registry load failed: io_error: disk gone");
-}
-
-TEST(RandomHexToken, ThirtyTwoLowerCaseHexDigitsAndDistinct) {
-  std::set<std::string> seen;
-  for (int i = 0; i < 2000; ++i) {
-    const std::string token = random_hex_token();
-    ASSERT_EQ(token.size(), 32u);
-    ASSERT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << token;
-    seen.insert(token);
-  }
-  EXPECT_EQ(seen.size(), 2000u);
-  // Each thread has its own generator; two threads must not produce the same stream.
-  std::string other;
-  std::thread([&] { other = random_hex_token(); }).join();
-  EXPECT_EQ(seen.count(other), 0u);
 }
 
 }  // namespace
