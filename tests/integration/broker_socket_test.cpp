@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
@@ -16,6 +15,7 @@
 #include "platform/local_socket.h"
 #include "platform/pipe_io.h"
 #include "support/broker_process.h"
+#include "support/jsonl_reader.h"
 #include "support/temp_env.h"
 #include "wire/envelope.h"
 #include "wire/frame_client.h"
@@ -97,12 +97,14 @@ class BrokerSocket : public ::testing::Test {
     EXPECT_EQ(end.windows_error, platform::kErrorBrokenPipe) << "the broker should hang up";
   }
 
-  std::vector<json> events() const {
-    std::vector<json> records;
-    std::ifstream file(env_.events_log());
-    for (std::string line; std::getline(file, line);)
-      records.push_back(json::parse(line));
-    return records;
+  std::vector<json> events() const { return test::read_jsonl(env_.events_log()); }
+
+  // Connects, sends a routed envelope and reads its response, leaving it unacknowledged.
+  void request_without_acknowledging(FrameClient& client) {
+    connect(client);
+    ASSERT_TRUE(client.write_frame(envelope_with(""), deadline()).completed());
+    std::string response;
+    ASSERT_TRUE(client.read_frame(response, deadline()).completed());
   }
 
   std::vector<std::string> event_types() const {
@@ -231,10 +233,7 @@ TEST_F(BrokerSocket, InvalidEnvelopesGetTheParserMessage) {
 TEST_F(BrokerSocket, AcknowledgementWithAnExtraKeyIsRecordedTwice) {
   start();
   FrameClient client;
-  connect(client);
-  ASSERT_TRUE(client.write_frame(envelope_with(""), deadline()).completed());
-  std::string response;
-  ASSERT_TRUE(client.read_frame(response, deadline()).completed());
+  request_without_acknowledging(client);
   ASSERT_TRUE(
       client.write_frame(R"({"version":1,"type":"response_consumed","extra":true})", deadline())
           .completed());
@@ -254,10 +253,7 @@ TEST_F(BrokerSocket, ClientClosingBeforeAcknowledgingIsABrokenPipe) {
   start();
   {
     FrameClient client;
-    connect(client);
-    ASSERT_TRUE(client.write_frame(envelope_with(""), deadline()).completed());
-    std::string response;
-    ASSERT_TRUE(client.read_frame(response, deadline()).completed());
+    request_without_acknowledging(client);
   }  // closed without acknowledging
   expect_still_serving();
   const auto records = events();
@@ -377,10 +373,7 @@ TEST_F(BrokerSocket, BadInputNeverStopsTheBroker) {
   for (const std::string& ack : {std::string("\x05\0\0\0nope!", 9), std::string("\xFF\xFF\xFF\xFF"),
                                  std::string("\x02\0\0\0[]", 6)}) {
     FrameClient client;
-    connect(client);
-    ASSERT_TRUE(client.write_frame(envelope_with(""), deadline()).completed());
-    std::string response;
-    ASSERT_TRUE(client.read_frame(response, deadline()).completed());
+    request_without_acknowledging(client);
     ASSERT_TRUE(
         client.connection().write_exact(ack.data(), ack.size(), deadline(), nullptr).completed());
     wait_for_hang_up(client);

@@ -100,6 +100,17 @@ class PushStackTest : public ::testing::Test {
     client->set_read_timeout(60);
   }
 
+  // Sends a text message (with `configuration` unless it is null); the answered task.
+  json send(const std::string& message_id, const std::string& text, json configuration = nullptr) {
+    json body = {
+        {"message",
+         {{"messageId", message_id}, {"role", "ROLE_USER"}, {"parts", {{{"text", text}}}}}}};
+    if (!configuration.is_null()) body["configuration"] = std::move(configuration);
+    const auto sent = client->Post("/a2a/message:send", headers, body.dump(), "application/json");
+    EXPECT_TRUE(sent && sent->status == 200) << (sent ? sent->body : "no answer");
+    return sent && sent->status == 200 ? json::parse(sent->body)["task"] : json::object();
+  }
+
   test::TempEnv env;
   CallbackServer callbacks;
   std::unique_ptr<test::GatewayStack> stack;
@@ -109,23 +120,15 @@ class PushStackTest : public ::testing::Test {
 };
 
 TEST_F(PushStackTest, SendWithInlineConfigurationPushesUpdatesToTheCallback) {
-  const std::string body =
-      json({{"message",
-             {{"messageId", "push-it-1"},
-              {"role", "ROLE_USER"},
-              {"parts", {{{"text", "hello with a callback"}}}}}},
-            {"configuration",
-             {{"taskPushNotificationConfig",
-               {{"id", "cb"},
-                {"url", callbacks.url("/ok?key=url-secret")},
-                {"token", "token-secret"},
-                {"authentication",
-                 {{"scheme", "Bearer"}, {"credentials", "credential-secret"}}}}}}}})
-          .dump();
-  const auto sent = client->Post("/a2a/message:send", headers, body, "application/json");
-  ASSERT_TRUE(sent);
-  ASSERT_EQ(sent->status, 200) << sent->body;
-  const std::string task_id = json::parse(sent->body)["task"]["id"];
+  const std::string task_id =
+      send("push-it-1", "hello with a callback",
+           {{"taskPushNotificationConfig",
+             {{"id", "cb"},
+              {"url", callbacks.url("/ok?key=url-secret")},
+              {"token", "token-secret"},
+              {"authentication", {{"scheme", "Bearer"}, {"credentials", "credential-secret"}}}}}})
+          .value("id", "");
+  ASSERT_FALSE(task_id.empty());
 
   // The run happened inside the request: both documents are there when the answer is.
   std::vector<Received> received = callbacks.received();
@@ -152,12 +155,7 @@ TEST_F(PushStackTest, SendWithInlineConfigurationPushesUpdatesToTheCallback) {
   ASSERT_TRUE(cancelled);
   ASSERT_EQ(cancelled->status, 200) << cancelled->body;
   std::this_thread::sleep_for(std::chrono::milliseconds(150));  // past the retry delay
-  const std::string plain = json({{"message",
-                                   {{"messageId", "push-it-2"},
-                                    {"role", "ROLE_USER"},
-                                    {"parts", {{{"text", "no callback"}}}}}}})
-                                .dump();
-  ASSERT_EQ(client->Post("/a2a/message:send", headers, plain, "application/json")->status, 200);
+  send("push-it-2", "no callback");
 
   const std::vector<json> dead =
       test::read_jsonl(env.state_dir() / "a2a" / "push-dead-letter.jsonl");
@@ -204,18 +202,10 @@ TEST_F(PushStackTest, SendWithInlineConfigurationPushesUpdatesToTheCallback) {
 }
 
 TEST_F(PushStackTest, AReplyPushesTheCompletedTaskWithItsArtifact) {
-  const std::string body =
-      json({{"message",
-             {{"messageId", "push-reply-1"},
-              {"role", "ROLE_USER"},
-              {"parts", {{{"text", "please answer"}}}}}},
-            {"configuration",
-             {{"taskPushNotificationConfig", {{"id", "cb"}, {"url", callbacks.url("/ok")}}}}}})
-          .dump();
-  const auto sent = client->Post("/a2a/message:send", headers, body, "application/json");
-  ASSERT_TRUE(sent);
-  ASSERT_EQ(sent->status, 200) << sent->body;
-  const json task = json::parse(sent->body)["task"];
+  const json task =
+      send("push-reply-1", "please answer",
+           {{"taskPushNotificationConfig", {{"id", "cb"}, {"url", callbacks.url("/ok")}}}});
+  ASSERT_TRUE(task.contains("metadata"));
   const std::string operation = task["metadata"]["tessikMessageId"];
   ASSERT_EQ(callbacks.received().size(), 2u);
 
