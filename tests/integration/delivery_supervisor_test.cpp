@@ -12,6 +12,7 @@
 #include "registry/agent_record.h"
 #include "state/state_dir.h"
 #include "support/build_paths.h"
+#include "support/command_run.h"
 #include "support/delivery_env.h"
 #include "support/temp_env.h"
 
@@ -64,12 +65,10 @@ TEST(DeliverySupervisorProcesses, TwoSupervisorsForOneOperationDeliverOnce) {
 
 TEST(DeliverySupervisorProcesses, BadArgumentsAnswerWithAResultLine) {
   test::TempEnv env;
-  const fs::path out = env.root() / "out";
-  const std::string command = std::string("'") + TESSIK_BINARY +
-                              "' delivery-supervisor --request x --operation-id y >'" +
-                              out.string() + "' 2>/dev/null";
-  EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), 2);
-  const nlohmann::json line = nlohmann::json::parse(test::read_file(out));
+  const test::CommandRun run =
+      test::run_tessik(env.root(), "delivery-supervisor --request x --operation-id y");
+  EXPECT_EQ(run.code, 2);
+  const nlohmann::json line = nlohmann::json::parse(run.out);
   EXPECT_EQ(line["accepted"], false);
   EXPECT_EQ(line["method_used"], "delivery_supervisor_arguments_invalid");
   EXPECT_EQ(line["error"], "delivery-supervisor requires --callback-message-id");

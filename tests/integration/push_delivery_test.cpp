@@ -20,6 +20,7 @@
 #include "a2a/push/push_config_store.h"
 #include "base/sha256.h"
 #include "support/build_paths.h"
+#include "support/command_run.h"
 #include "support/gateway_stack.h"
 #include "support/jsonl_reader.h"
 #include "support/loopback_http_server.h"
@@ -68,11 +69,9 @@ class CallbackServer {
 };
 
 std::string run_cli(const test::TempEnv& env, const std::string& args) {
-  const std::filesystem::path out = env.root() / "cli-out";
-  const std::string command =
-      std::string("'") + TESSIK_BINARY + "' push " + args + " >'" + out.string() + "'";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  return test::read_file(out);
+  const test::CommandRun run = test::run_tessik(env.root(), "push " + args);
+  EXPECT_EQ(run.code, 0) << run.err;
+  return run.out;
 }
 
 // Every regular file of the state directory, concatenated.

@@ -19,6 +19,7 @@
 #include "registry/registry.h"
 #include "state/state_dir.h"
 #include "support/build_paths.h"
+#include "support/command_run.h"
 #include "support/temp_env.h"
 
 extern char** environ;
@@ -218,11 +219,8 @@ TEST(RegistryConcurrency, KilledWriterLeavesOldOrNewContent) {
 
 TEST(RegistryCli, ArgumentErrorsAndRemoval) {
   test::TempEnv env;
-  auto run = [](const std::string& args) {
-    const std::string command =
-        "\"" + std::string(TESSIK_BINARY) + "\" agents " + args + " >/dev/null 2>&1";
-    const int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  auto run = [&env](const std::string& args) {
+    return test::run_tessik(env.root(), "agents " + args).code;
   };
   EXPECT_EQ(run("add --provider codex --session s1"), 2);
   EXPECT_EQ(run("add --provider codex --session s1 --name"), 2);

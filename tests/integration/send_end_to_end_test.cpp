@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
@@ -12,6 +11,7 @@
 #include "providers/mailbox/mailbox_store.h"
 #include "state/state_dir.h"
 #include "support/build_paths.h"
+#include "support/command_run.h"
 #include "support/delivery_env.h"
 #include "support/jsonl_reader.h"
 #include "support/temp_env.h"
@@ -22,11 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-struct CommandRun {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
+using test::CommandRun;
 
 class SendEndToEndTest : public ::testing::Test {
  protected:
@@ -34,14 +30,7 @@ class SendEndToEndTest : public ::testing::Test {
   fs::path tmp = test::use_delivery_executable(env, TESSIK_BINARY);
 
   CommandRun run(const std::string& args, const std::string& input = "") {
-    const fs::path in = env.root() / "in", out = env.root() / "out", err = env.root() / "err",
-                   rc = env.root() / "rc";
-    std::ofstream(in, std::ios::binary) << input;
-    const std::string command = std::string("'") + TESSIK_BINARY + "' " + args + " <'" +
-                                in.string() + "' >'" + out.string() + "' 2>'" + err.string() +
-                                "'; echo $? >'" + rc.string() + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-    return {std::stoi(test::read_file(rc)), test::read_file(out), test::read_file(err)};
+    return test::run_tessik(env.root(), args, input);
   }
   json result_line(const CommandRun& run) {
     EXPECT_EQ(run.out.find('\n'), run.out.size() - 1) << "exactly one line: " << run.out;

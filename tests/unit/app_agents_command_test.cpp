@@ -2,39 +2,30 @@
 // A2A listing shows for the same agents, so a user never sees two answers for one row.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "a2a/cards/cards.h"
 #include "a2a/gateway/gateway_context.h"
 #include "registry/registry.h"
-#include "support/build_paths.h"
+#include "support/command_run.h"
 #include "support/temp_env.h"
 
 namespace tessik {
 namespace {
 
-namespace fs = std::filesystem;
-
 std::string run_agents(const test::TempEnv& env, const std::string& args) {
-  const fs::path out = env.root() / "agents.out";
-  const std::string command = std::string("'") + TESSIK_BINARY + "' agents " + args + " >'" +
-                              out.string() + "' 2>&1";
-  EXPECT_EQ(std::system(command.c_str()), 0);
-  std::ifstream in(out, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
+  const test::CommandRun run = test::run_tessik(env.root(), "agents " + args);
+  EXPECT_EQ(run.code, 0) << run.err;
+  return run.out;
 }
 
 TEST(AgentsCommand, ProviderWordsMatchTheA2AListing) {
   test::TempEnv env;
-  run_agents(env, "add --provider claude_code_cli --session claude_code_cli:session:abc --name Coder");
+  run_agents(env,
+             "add --provider claude_code_cli --session claude_code_cli:session:abc --name Coder");
   const nlohmann::json cli = nlohmann::json::parse(run_agents(env, "--json"));
-  const nlohmann::json listing =
-      nlohmann::json::parse(render_agent_listing(load_registry(default_registry()), GatewayContext{}));
+  const nlohmann::json listing = nlohmann::json::parse(
+      render_agent_listing(load_registry(default_registry()), GatewayContext{}));
 
   ASSERT_EQ(listing["count"], 2);
   int compared = 0;
