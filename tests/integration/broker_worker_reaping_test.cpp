@@ -13,6 +13,7 @@
 
 #include "support/broker_process.h"
 #include "support/build_paths.h"
+#include "support/delivery_env.h"
 #include "support/send_envelope.h"
 #include "support/temp_env.h"
 #include "wire/frame_client.h"
@@ -120,16 +121,15 @@ TEST(BrokerWorkerReaping, AThousandSendsLeaveNoZombieWorker) {
   // Every worker has stored its message; the ones still finishing end within moments, and
   // the broker's loop comes round at least once a second to collect them.
   // Init reaps its adoptees too, so an orphan zombie of another program is as short-lived.
-  Leftovers after = leftovers_of(broker_entry);
-  for (int attempt = 0; attempt < 600 && !(after.broker_children.empty() &&
-                                            after.orphan_worker_zombies.empty());
-       ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    after = leftovers_of(broker_entry);
-  }
-  EXPECT_TRUE(after.broker_children.empty())
-      << after.broker_children.size() << " children left, " << after.broker_zombies.size()
-      << " of them zombies";
+  Leftovers after;
+  test::wait_until(
+      [&] {
+        after = leftovers_of(broker_entry);
+        return after.broker_children.empty() && after.orphan_worker_zombies.empty();
+      },
+      std::chrono::seconds(60));
+  EXPECT_TRUE(after.broker_children.empty()) << after.broker_children.size() << " children left, "
+                                             << after.broker_zombies.size() << " of them zombies";
   EXPECT_TRUE(after.broker_zombies.empty());
   EXPECT_TRUE(after.orphan_worker_zombies.empty())
       << after.orphan_worker_zombies.size() << " re-parented zombies";

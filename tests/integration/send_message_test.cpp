@@ -4,33 +4,20 @@
 #include <httplib.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <filesystem>
 #include <nlohmann/json.hpp>
-#include <thread>
 
 #include "a2a/tasks/task_log.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "support/build_paths.h"
 #include "support/gateway_stack.h"
+#include "support/send_envelope.h"
 #include "support/temp_env.h"
 
 namespace tessik {
 namespace {
 
 using nlohmann::json;
-
-// Messages the detached workers have stored so far, waiting up to `limit` for `count`.
-std::vector<MailboxMessage> wait_for_mailbox(const std::filesystem::path& spool, std::size_t count,
-                                             std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::vector<MailboxMessage> messages = read_mailbox_messages(spool);
-  while (messages.size() < count && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    messages = read_mailbox_messages(spool);
-  }
-  return messages;
-}
 
 TEST(SendMessageEndToEnd, ATokenSendWithoutTargetReachesTheMailbox) {
   test::TempEnv env;
@@ -58,8 +45,9 @@ TEST(SendMessageEndToEnd, ATokenSendWithoutTargetReachesTheMailbox) {
   ASSERT_TRUE(stored);
   EXPECT_EQ(json::parse(*stored)["status"]["state"], "TASK_STATE_WORKING");
 
-  const auto messages =
-      wait_for_mailbox(env.state_dir() / "mailbox" / "messages", 1, std::chrono::seconds(60));
+  const std::filesystem::path spool = env.state_dir() / "mailbox" / "messages";
+  test::wait_for_mailbox_files(spool, 1, std::chrono::seconds(60));
+  const std::vector<MailboxMessage> messages = read_mailbox_messages(spool);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_FALSE(messages[0].failed) << messages[0].error;
   EXPECT_NE(messages[0].final_visible_body.find("hello mailbox"), std::string::npos);

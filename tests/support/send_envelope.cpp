@@ -1,9 +1,8 @@
 // Mailbox send envelopes and the wait for detached workers to store their messages.
 #include "support/send_envelope.h"
 
-#include <thread>
-
 #include "providers/mailbox/mailbox_store.h"
+#include "support/delivery_env.h"
 
 namespace tessik::test {
 
@@ -19,12 +18,8 @@ std::string mailbox_send_envelope(const std::string& message_id, const std::stri
 
 std::size_t wait_for_mailbox_files(const std::filesystem::path& spool, std::size_t count,
                                    std::chrono::seconds limit) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  std::size_t stored = mailbox_message_files(spool).size();
-  while (stored < count && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    stored = mailbox_message_files(spool).size();
-  }
+  std::size_t stored = 0;
+  wait_until([&] { return (stored = mailbox_message_files(spool).size()) >= count; }, limit);
   return stored;
 }
 

@@ -17,6 +17,7 @@
 
 #include "platform/bounded_process.h"
 #include "support/build_paths.h"
+#include "support/delivery_env.h"
 #include "support/temp_env.h"
 
 namespace tessik::platform {
@@ -382,11 +383,8 @@ TEST_F(BoundedProcessTest, TreeDiesWithTheProcessThatSupervisesIt) {
   ASSERT_NE(grandchild.pid, 0) << "the grandchild never reported";
   ASSERT_TRUE(survives(grandchild));
   ASSERT_EQ(::kill(static_cast<pid_t>(host.process_id), SIGKILL), 0);
-  bool gone = false;
-  for (int attempt = 0; attempt < 600 && !gone; ++attempt) {
-    gone = !survives(grandchild);
-    if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  const bool gone =
+      test::wait_until([&] { return !survives(grandchild); }, std::chrono::seconds(30));
   EXPECT_TRUE(gone) << "pid " << grandchild.pid << " outlived its supervisor";
   if (!gone) ::kill(grandchild.pid, SIGKILL);
 }

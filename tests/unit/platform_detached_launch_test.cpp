@@ -15,6 +15,7 @@
 
 #include "platform/bounded_process.h"
 #include "support/build_paths.h"
+#include "support/delivery_env.h"
 #include "support/temp_env.h"
 
 extern char** environ;
@@ -45,18 +46,15 @@ unsigned long long status_mask(pid_t pid, const std::string& name) {
 
 // Waits (bounded generously) until the process has the wanted state; false when it never did.
 bool reaches_state(pid_t pid, char wanted) {
-  for (int attempt = 0; attempt < 1200; ++attempt) {
-    if (process_state(pid) == wanted) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return false;
+  return test::wait_until([&] { return process_state(pid) == wanted; }, std::chrono::seconds(30));
 }
 
 class DetachedLaunchTest : public ::testing::Test {
  protected:
   void TearDown() override {
     if (pid_ > 0) ::kill(pid_, SIGKILL);
-    while (reap_detached_processes() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (reap_detached_processes() > 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 
   pid_t launch_sleeper() {
@@ -72,7 +70,8 @@ class DetachedLaunchTest : public ::testing::Test {
 
 TEST_F(DetachedLaunchTest, RunsInASessionAndGroupOfItsOwnWithDefaultSignals) {
   // Settings of the launcher that a worker must not inherit: an ignored and a blocked signal.
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(::sigaction(SIGTERM, &ignore, &previous), 0);
   sigset_t blocked, old_mask;
@@ -131,7 +130,8 @@ TEST_F(DetachedLaunchTest, ManyShortLaunchesLeaveNoZombieOnceReaped) {
     EXPECT_TRUE(state == 0 || reaches_state(pid, 'Z')) << "pid " << pid << " state " << state;
   }
   EXPECT_EQ(reap_detached_processes(), 0u);
-  for (const pid_t pid : pids) EXPECT_EQ(process_state(pid), 0) << "pid " << pid;
+  for (const pid_t pid : pids)
+    EXPECT_EQ(process_state(pid), 0) << "pid " << pid;
 }
 
 }  // namespace
