@@ -52,29 +52,19 @@ class TaskQueriesTest : public ::testing::Test {
   Principal admin_ = client_principal("client-z", {"Task.Admin "});
 };
 
-TEST_F(TaskQueriesTest, PagesOf50ThenTokenThen20) {
+// The page sizes, tokens and order are shown on both bindings by the JSON-RPC tests; here the
+// list's own text, a padded token and the artifacts a list leaves out.
+TEST_F(TaskQueriesTest, LastPageByAPaddedTokenAndTheListsKeyOrder) {
   for (int i = 1; i <= 120; ++i)
     store(stored_task("t" + std::to_string(i), "client-a", stamp(i)));
   store(stored_task("hidden", "client-b", stamp(500)));
-
-  const json first = list({}, reader_a_);
-  EXPECT_EQ(first["tasks"].size(), 50u);
-  EXPECT_EQ(first["tasks"][0]["id"], "t120");  // newest status first
-  EXPECT_EQ(first["nextPageToken"], "t71");
-  EXPECT_EQ(first["pageSize"], 50);
-  EXPECT_EQ(first["totalSize"], 120);
-  EXPECT_FALSE(first["tasks"][0].contains("artifacts"));
+  EXPECT_FALSE(list({}, reader_a_)["tasks"][0].contains("artifacts"));
 
   TaskListParams params;
-  params.page_token = "t71";
-  const json second = list(params, reader_a_);
-  EXPECT_EQ(second["tasks"][0]["id"], "t70");
-  EXPECT_EQ(second["nextPageToken"], "t21");
   params.page_token = " t21 ";
   const json third = list(params, reader_a_);
   EXPECT_EQ(third["tasks"].size(), 20u);
-  EXPECT_EQ(third["tasks"][19]["id"], "t1");
-  EXPECT_EQ(third["nextPageToken"], "");
+  EXPECT_EQ(third["tasks"][0]["id"], "t20");
 
   // The list document's own key order.
   const std::string body = list_tasks(context_, reader_a_, params, "1.0").body;
