@@ -13,10 +13,5 @@ run_node_client a2a_sdk_agent_endpoint.mjs "$STACK_URL" "$STACK_TOKEN" "Tessik M
 # The deliveries run in detached workers; give them a moment to reach the spool.
 spool="$STACK_DIR/local/Tessik/mailbox/messages"
 for binding in JSONRPC HTTP+JSON; do
-  for _ in $(seq 100); do
-    grep -qsF "scoped send over $binding" "$spool"/*.json && break
-    sleep 0.1
-  done
-  grep -qsF "scoped send over $binding" "$spool"/*.json ||
-    { echo "the $binding message did not reach the mailbox" >&2; exit 1; }
+  wait_for_line "$spool" "scoped send over $binding"
 done

@@ -1,5 +1,5 @@
-# Shared by the scripted tests (source it): removing a test's directory tree only once no
-# process started inside it is left, because a detached delivery worker may still write there.
+# Shared by the scripted tests (source it): waiting for what a detached delivery worker writes,
+# and removing a test's directory tree only once no process started inside it is left.
 
 # remove_when_idle DIR: waits (up to 30 s) until no process but this shell has an environment
 # value inside DIR, then removes DIR.
@@ -19,4 +19,19 @@ processes_inside() {
     grep -qsF -- "=$1/" "$environ" && return 0
   done
   return 1
+}
+
+# wait_for_line FILE PATTERN: waits (up to a minute) until FILE holds a line matching PATTERN;
+# FILE may be a directory, whose files are searched.
+wait_for_line() {
+  local tries=0
+  until [[ -e "$1" ]] && grep -rq -- "$2" "$1"; do
+    tries=$((tries + 1))
+    if ((tries > 600)); then
+      echo "no line matching $2 in $1" >&2
+      [[ -f "$1" ]] && tail -5 "$1" >&2
+      return 1
+    fi
+    sleep 0.1
+  done
 }

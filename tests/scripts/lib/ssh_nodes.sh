@@ -87,18 +87,3 @@ stop_ssh_nodes() {
 node_row() {
   printf '%s\t%s\t\t%s\t\t127.0.0.1\t%s\t\t\t%s\tmanual\t\t\n' "$1" "$1" "$2" "$NODES_USER" "$3"
 }
-
-# wait_for_line FILE PATTERN: waits (up to a minute) until FILE holds a line matching PATTERN;
-# FILE may be a directory, whose files are searched.
-wait_for_line() {
-  local tries=0
-  until [[ -e "$1" ]] && grep -rq -- "$2" "$1"; do
-    tries=$((tries + 1))
-    if ((tries > 600)); then
-      echo "no line matching $2 in $1" >&2
-      [[ -f "$1" ]] && tail -5 "$1" >&2
-      return 1
-    fi
-    sleep 0.1
-  done
-}
