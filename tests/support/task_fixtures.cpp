@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 
@@ -31,6 +32,13 @@ TaskSendOutcome accepted_outcome() {
   outcome.detail = "tessik_receipt_only";
   outcome.accepted = true;
   return outcome;
+}
+
+std::string stamp(int second) {
+  char text[32];
+  std::snprintf(text, sizeof text, "2026-01-01T%02d:%02d:%02dZ", second / 3600, second / 60 % 60,
+                second % 60);
+  return text;
 }
 
 AgentRecord mailbox_agent() {

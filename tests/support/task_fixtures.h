@@ -26,6 +26,9 @@ AgentRecord mailbox_agent();
 TaskRecord stored_task(const std::string& id, const std::string& client_id,
                        const std::string& timestamp, const std::string& state = kTaskStateWorking);
 
+// "2026-01-01T<hh:mm:ss>Z" for `second` seconds into that day (under a day).
+std::string stamp(int second);
+
 // An authenticated registry client with the given scopes.
 Principal client_principal(const std::string& client_id, std::vector<std::string> scopes);
 

@@ -2,7 +2,6 @@
 // version availability, scopes, and the task queries as each binding answers them.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "a2a/gateway/route_handlers.h"
@@ -20,14 +19,8 @@ namespace {
 
 using nlohmann::json;
 using test::client_principal;
+using test::stamp;
 using test::stored_task;
-
-std::string stamp(int second) {
-  char text[32];
-  std::snprintf(text, sizeof text, "2026-01-01T%02d:%02d:%02dZ", second / 3600, second / 60 % 60,
-                second % 60);
-  return text;
-}
 
 std::string rpc_body(std::string_view method, std::string_view params = "{}",
                      std::string_view id = "1") {

@@ -2,7 +2,6 @@
 // both bindings.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "a2a/tasks/task_json.h"
@@ -18,13 +17,8 @@ namespace {
 using nlohmann::json;
 using test::client_principal;
 using test::read_file;
+using test::stamp;
 using test::stored_task;
-
-std::string stamp(int second) {
-  char text[32];
-  std::snprintf(text, sizeof text, "2026-01-01T00:%02d:%02dZ", second / 60, second % 60);
-  return text;
-}
 
 class TaskQueriesTest : public ::testing::Test {
  protected:

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 
 #include "platform/durable_file.h"
 #include "platform/file_lock.h"
@@ -17,15 +16,12 @@ namespace tessik::platform {
 namespace {
 
 namespace fs = std::filesystem;
+using test::write_file;
 
 unsigned mode_of(const fs::path& path) {
   struct stat info {};
   EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
   return info.st_mode & 07777;
-}
-
-void write_text(const fs::path& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
 }
 
 // Runs the test body under the permissive umask most desktops use, and restores the old one.
@@ -60,7 +56,7 @@ TEST_F(PrivateFilesTest, NewDirectoriesAndAppendedFilesAreOwnerOnly) {
   EXPECT_EQ(mode_of(root_ / "lock"), 0700u);
   EXPECT_FALSE(create_private_directory(root_ / "lock", error));
   EXPECT_FALSE(error);  // already there: the lock is taken, not a failure
-  write_text(root_ / "file", "x");
+  write_file(root_ / "file", "x");
   EXPECT_FALSE(create_private_directory(root_ / "file", error));
   EXPECT_TRUE(error);
   create_private_directories(root_ / "file" / "below", error);
@@ -69,14 +65,14 @@ TEST_F(PrivateFilesTest, NewDirectoriesAndAppendedFilesAreOwnerOnly) {
 
 TEST_F(PrivateFilesTest, TighteningNarrowsOwnEntriesAndNeverFollowsLinks) {
   fs::create_directories(root_ / "logs");
-  write_text(root_ / "logs" / "events.jsonl", "{}\n");
-  write_text(root_ / "top.tsv", "x");
+  write_file(root_ / "logs" / "events.jsonl", "{}\n");
+  write_file(root_ / "top.tsv", "x");
   ::chmod(root_.c_str(), 0755);
   ::chmod((root_ / "logs").c_str(), 0775);
   ::chmod((root_ / "logs" / "events.jsonl").c_str(), 0644);
   ::chmod((root_ / "top.tsv").c_str(), 0666);
   const fs::path outside = env_.root() / "outside.txt";
-  write_text(outside, "not ours to change");
+  write_file(outside, "not ours to change");
   ::chmod(outside.c_str(), 0644);
   fs::create_symlink(outside, root_ / "link");
   fs::create_directory_symlink(env_.root(), root_ / "dirlink");
@@ -94,7 +90,7 @@ TEST_F(PrivateFilesTest, TighteningNarrowsOwnEntriesAndNeverFollowsLinks) {
 TEST_F(PrivateFilesTest, ExclusiveCreationRefusesAPlantedLinkAndSetsTheModeFromTheStart) {
   fs::create_directories(root_);
   const fs::path victim = env_.root() / "victim.txt";
-  write_text(victim, "precious");
+  write_file(victim, "precious");
   fs::create_symlink(victim, root_ / "planted");
   int code = 0;
   EXPECT_EQ(create_new_file(root_ / "planted", 0600, code), kInvalidFileHandle);
@@ -110,7 +106,7 @@ TEST_F(PrivateFilesTest, ExclusiveCreationRefusesAPlantedLinkAndSetsTheModeFromT
 TEST_F(PrivateFilesTest, AClaimedFileIsBusyForOthersAndGoneOnceRemoved) {
   fs::create_directories(root_);
   const fs::path file = root_ / "request.json";
-  write_text(file, "{}");
+  write_file(file, "{}");
   int code = 0;
   const LockHandle first = open_existing_lock_file(file, code);
   ASSERT_NE(first, kInvalidLockHandle);
@@ -129,7 +125,7 @@ TEST_F(PrivateFilesTest, AClaimedFileIsBusyForOthersAndGoneOnceRemoved) {
 
   EXPECT_EQ(open_existing_lock_file(file, code), kInvalidLockHandle);  // never created
   EXPECT_FALSE(fs::exists(file));
-  write_text(env_.root() / "target", "{}");
+  write_file(env_.root() / "target", "{}");
   fs::create_symlink(env_.root() / "target", file);
   EXPECT_EQ(open_existing_lock_file(file, code), kInvalidLockHandle);  // never followed
 }
@@ -150,7 +146,7 @@ TEST_F(PrivateFilesTest, OnlyTemporariesOfGoneWritersAreRemoved) {
   const fs::path old_style = root_ / ("local-token.tmp." + id);
   const fs::path data = root_ / "registry" / "note.tmp.keep";
   for (const fs::path& path : {mine, dead, old_style, data})
-    write_text(path, "x");
+    write_file(path, "x");
 
   EXPECT_EQ(remove_abandoned_temporaries(root_), 2u);
   EXPECT_TRUE(fs::exists(mine));
@@ -162,7 +158,7 @@ TEST_F(PrivateFilesTest, OnlyTemporariesOfGoneWritersAreRemoved) {
 TEST_F(PrivateFilesTest, AClaimedFileIsReadWholeThroughItsHandleWithinItsLimit) {
   fs::create_directories(root_);
   const fs::path file = root_ / "request.json";
-  write_text(file, "0123456789");
+  write_file(file, "0123456789");
   int code = 0;
   const LockHandle handle = open_existing_lock_file(file, code);
   ASSERT_NE(handle, kInvalidLockHandle) << code;

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <thread>
 
 #include "base/random.h"
@@ -21,11 +20,7 @@ namespace tessik {
 namespace {
 
 namespace fs = std::filesystem;
-
-void write_text(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
-}
+using test::write_file;
 
 // A bridge entry for this very test process: live unless changed.
 CursorBridge own_bridge(const std::string& id, const std::string& registered_at) {
@@ -170,7 +165,7 @@ TEST_F(CursorBridgeFilesTest, RegistryIsCreatedWhenAbsentAndNeverReplaced) {
       R"({"bridges":[{"bridge_id":"b1","surface":"cursor_agent_window","extension_host_process_id":12,)"
       R"("command_watcher_active":true,"selected_composer_ids":["a",3]},"junk",)"
       R"({"bridge_id":["not text"],"extension_host_process_id":-4}]})";
-  write_text(paths_.registry_file, written);
+  write_file(paths_.registry_file, written);
   const CursorBridgeRegistry registry = load_cursor_bridge_registry(paths_.registry_file);
   ASSERT_EQ(registry.bridges.size(), 2u);
   EXPECT_EQ(registry.bridges[0].bridge_id, "b1");
@@ -181,7 +176,7 @@ TEST_F(CursorBridgeFilesTest, RegistryIsCreatedWhenAbsentAndNeverReplaced) {
   EXPECT_EQ(registry.bridges[1].extension_host_process_id, 0u);
   EXPECT_EQ(test::read_file(paths_.registry_file), written);
 
-  write_text(paths_.registry_file, std::string(100, '[') + std::string(100, ']'));
+  write_file(paths_.registry_file, std::string(100, '[') + std::string(100, ']'));
   const CursorBridgeRegistry deep = load_cursor_bridge_registry(paths_.registry_file);
   EXPECT_TRUE(deep.bridges.empty());
   EXPECT_NE(deep.error.find("nested too deeply"), std::string::npos);
@@ -202,7 +197,7 @@ TEST_F(CursorBridgeFilesTest, CancellationIsWrittenWholeOrReportsTheStep) {
   EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
 
   CursorBridgePaths blocked = paths_;
-  write_text(env_.root() / "plain-file", "x");
+  write_file(env_.root() / "plain-file", "x");
   blocked.cancellations_dir = env_.root() / "plain-file" / "cancellations";
   const CancellationWrite refused = write_cancellation(blocked, "cmd-2", "r");
   EXPECT_FALSE(refused.written);
@@ -222,17 +217,17 @@ TEST_F(CursorBridgeFilesTest, SendPathRefusesBeforeWritingAnyCommand) {
   operation.provider_session_id = "cursor:composer:" + random_uuid();
   operation.message = "hello";
 
-  write_text(paths_.patch_status_file,
+  write_file(paths_.patch_status_file,
              R"({"status":"degraded","failing_required_checks":["hook_a","hook_b"]})");
   DeliveryResult result = run_cursor_bridge_operation(operation, options);
   EXPECT_EQ(result.method, "cursor_patch_status_gate");
   EXPECT_EQ(result.error, "Cursor provider patch is unhealthy");
   EXPECT_EQ(result.evidence,
             "Cursor patch status is degraded failing_required_checks=hook_a,hook_b");
-  write_text(paths_.patch_status_file, "{oops");
+  write_file(paths_.patch_status_file, "{oops");
   EXPECT_EQ(run_cursor_bridge_operation(operation, options).evidence,
             "Cursor patch status is unreadable failing_required_checks=");
-  write_text(paths_.patch_status_file, R"({"status":"Healthy"})");
+  write_file(paths_.patch_status_file, R"({"status":"Healthy"})");
 
   struct Case {
     std::string operation, session, message, method, error, evidence;
@@ -275,7 +270,7 @@ TEST_F(CursorBridgeFilesTest, ResultWaitWakesOnCreationAndGivesUpAtTheDeadline) 
 
   std::thread writer([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    write_text(result, "{}");
+    write_file(result, "{}");
   });
   const CursorResultWait created = wait_for_result_file(result, 60000);
   writer.join();
@@ -289,7 +284,7 @@ TEST_F(CursorBridgeFilesTest, ResultWaitWakesOnCreationAndGivesUpAtTheDeadline) 
 }
 
 TEST_F(CursorBridgeFilesTest, ResultFieldsReadAsTextWhateverTheirType) {
-  write_text(
+  write_file(
       paths_.result_file("r"),
       R"({"status":"accepted_by_provider","attempt_count":3,"bridge_id":null,"surface":{"x":1}})");
   const CursorBridgeResult result = read_cursor_bridge_result(paths_.result_file("r"));
@@ -298,7 +293,7 @@ TEST_F(CursorBridgeFilesTest, ResultFieldsReadAsTextWhateverTheirType) {
   EXPECT_EQ(result.attempt_count, "3");
   EXPECT_EQ(result.bridge_id, "");
   EXPECT_EQ(result.surface, "");
-  write_text(paths_.result_file("s"), "[1,2]");
+  write_file(paths_.result_file("s"), "[1,2]");
   EXPECT_FALSE(read_cursor_bridge_result(paths_.result_file("s")).readable);
 }
 
