@@ -122,18 +122,7 @@ TEST_F(SendEndToEndTest, CommandLineRefusalsAndArguments) {
   EXPECT_TRUE(empty.err.starts_with("tessik send: the message text is empty\n"));
 
   EXPECT_EQ(run("send --to mailbox --from alice --bogus hi").code, 2);
-  EXPECT_EQ(run("send --to").code, 2);
   EXPECT_TRUE(read_mailbox_messages(mailbox_messages_directory()).empty());
-}
-
-TEST_F(SendEndToEndTest, StdinBodyIsSentWhole) {
-  const CommandRun sent = run("send --json --to mailbox --from alice", "line one\nline two\n");
-  ASSERT_EQ(sent.code, 0) << sent.out;
-  ASSERT_TRUE(test::wait_until(
-      [&] { return read_mailbox_messages(mailbox_messages_directory()).size() == 1; }));
-  EXPECT_NE(read_mailbox_messages(mailbox_messages_directory())[0].final_visible_body.find(
-                "\n\nline one\nline two\n\n\n"),
-            std::string::npos);
 }
 
 TEST_F(SendEndToEndTest, WorkerAnswersBadRequestsWithAFailedLine) {

@@ -109,10 +109,10 @@ TEST_F(CliModesTest, IncompleteSendsAreUsageErrorsThatSendAndLogNothing) {
 
 TEST_F(CliModesTest, SendWaitReportsTheDeliveryOutcome) {
   env.set("TESSIK_EXE", TESSIK_BINARY);
-  // By public id, as the listing shows it; stdin carries the text.
+  // By public id, as the listing shows it; stdin carries the text, every line of it.
   const std::string public_id = agents()[0]["public_agent_id"];
   const test::CommandRun delivered =
-      run("send --to " + public_id + " --from cli-user --wait --json", "text from stdin\n");
+      run("send --to " + public_id + " --from cli-user --wait --json", "line one\nline two\n");
   ASSERT_EQ(delivered.code, 0) << delivered.err;
   const json outcome = json::parse(delivered.out);
   EXPECT_EQ(outcome["target"], "Tessik Mailbox");
@@ -121,7 +121,8 @@ TEST_F(CliModesTest, SendWaitReportsTheDeliveryOutcome) {
   const auto stored = read_mailbox_messages(mailbox_messages_directory());
   ASSERT_EQ(stored.size(), 1u);
   EXPECT_EQ(stored[0].message_id, outcome["message_id"]);
-  EXPECT_NE(stored[0].final_visible_body.find("text from stdin"), std::string::npos);
+  EXPECT_NE(stored[0].final_visible_body.find("\n\nline one\nline two\n\n\n"), std::string::npos)
+      << stored[0].final_visible_body;
 
   // A row the adapter cannot reach: accepted by the system, then failed in the background.
   ASSERT_EQ(run("agents add --provider cursor --session c1 --name Unreachable").code, 0);
