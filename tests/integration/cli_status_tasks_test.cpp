@@ -33,10 +33,7 @@ std::string task_id(int i) {
 // Task i: newer for larger i; every third completed; even/odd contexts; every fifth to
 // "Agent Five".
 TaskRecord numbered_task(int i, const std::string& owner) {
-  char timestamp[32];
-  std::snprintf(timestamp, sizeof timestamp, "2026-01-01T%02d:%02d:%02dZ", i / 3600,
-                (i / 60) % 60, i % 60);
-  TaskRecord task = test::stored_task(task_id(i), owner, timestamp,
+  TaskRecord task = test::stored_task(task_id(i), owner, test::stamp(i),
                                       i % 3 == 0 ? kTaskStateCompleted : kTaskStateWorking);
   task.context_id = i % 2 == 0 ? "ctx-even" : "ctx-odd";
   if (i % 5 == 0) task.target_agent = "Agent Five";

@@ -1,5 +1,5 @@
-// SendMessage end to end: the API-service stand-in, the real broker, the task store and the
-// detached delivery worker writing to the built-in mailbox.
+// SendMessage end to end: through the API-service stand-in and the real broker to the detached
+// delivery worker writing to the built-in mailbox.
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <unistd.h>
@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
-#include "a2a/tasks/task_log.h"
 #include "providers/mailbox/mailbox_store.h"
 #include "support/build_paths.h"
 #include "support/gateway_stack.h"
@@ -35,15 +34,8 @@ TEST(SendMessageEndToEnd, ATokenSendWithoutTargetReachesTheMailbox) {
   ASSERT_TRUE(result);
   ASSERT_EQ(result->status, 200) << result->body;
   EXPECT_EQ(result->get_header_value("Content-Type"), "application/a2a+json");
-  const json task = json::parse(result->body)["task"];
-  EXPECT_EQ(task["status"]["state"], "TASK_STATE_WORKING");
-  EXPECT_EQ(task["metadata"]["tessikEvents"].size(), 3u);
-  EXPECT_EQ(task["metadata"]["tessikRequesterAgent"], "local-a2a-client");
-
-  const auto stored =
-      find_latest_task_line(env.state_dir() / "a2a" / "tasks.jsonl", task["id"].get<std::string>());
-  ASSERT_TRUE(stored);
-  EXPECT_EQ(json::parse(*stored)["status"]["state"], "TASK_STATE_WORKING");
+  // What the task holds and stores is the gateway's, shown by the send intake tests.
+  EXPECT_EQ(json::parse(result->body)["task"]["status"]["state"], "TASK_STATE_WORKING");
 
   const std::filesystem::path spool = env.state_dir() / "mailbox" / "messages";
   test::wait_for_mailbox_files(spool, 1, std::chrono::seconds(60));
