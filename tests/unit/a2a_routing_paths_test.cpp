@@ -1,4 +1,4 @@
-// Operation table queries, path templates, normalisation and scoped paths.
+// Path templates and HTTP routes, normalisation and scoped paths.
 #include <gtest/gtest.h>
 
 #include "a2a/gateway/operation_table.h"
@@ -6,30 +6,6 @@
 
 namespace tessik {
 namespace {
-
-TEST(OperationTable, CapabilitiesAndBindings) {
-  EXPECT_FALSE(is_capability_supported("streaming"));
-  EXPECT_TRUE(is_capability_supported("pushNotifications"));
-  EXPECT_TRUE(is_capability_supported("extendedAgentCard"));
-  EXPECT_FALSE(is_capability_supported("nonsense"));
-  EXPECT_TRUE(is_binding_supported("http-json"));
-  EXPECT_TRUE(is_binding_supported("json-rpc"));
-  EXPECT_FALSE(is_binding_supported("grpc"));
-}
-
-TEST(OperationTable, JsonRpcMethodsByVersion) {
-  EXPECT_TRUE(find_json_rpc_method("tasks/get", "0.3", true));
-  EXPECT_FALSE(find_json_rpc_method("tasks/get", "1.0", true));
-  EXPECT_TRUE(find_json_rpc_method("tasks/get", "", true));
-  EXPECT_TRUE(find_json_rpc_method("tasks/pushNotificationConfigs/list", "1.0", true));
-  EXPECT_FALSE(find_json_rpc_method("tasks/pushNotificationConfigs/list", "0.3", true));
-  EXPECT_TRUE(find_json_rpc_method("tasks/pushNotificationConfig/list", "0.3", true));
-  EXPECT_TRUE(find_json_rpc_method("message/stream", "0.3", false));
-  EXPECT_FALSE(find_json_rpc_method("message/stream", "0.3", true));
-  EXPECT_FALSE(find_json_rpc_method("sendmessage", "", false));  // names are case-sensitive
-  // Endpoint rows are not method rows even though their method column reads "POST".
-  EXPECT_FALSE(find_json_rpc_method("POST", "", false));
-}
 
 TEST(PathTemplates, PlaceholdersStopAtTheNextTerminator) {
   EXPECT_TRUE(path_template_matches("/tasks/{id}:cancel", "/tasks/t1:cancel"));
