@@ -96,19 +96,15 @@ TEST_F(TaskQueriesTest, EqualTimestampsKeepNewestWrittenFirst) {
   EXPECT_EQ(ids(list({}, reader_a_)), (std::vector<std::string>{"a", "b", "old"}));
 }
 
+// Owners and admins on both bindings are the JSON-RPC tests'; here the anonymous caller, a
+// hidden task that answers as a missing one, and ownership by agent and node.
 TEST_F(TaskQueriesTest, CallersSeeOnlyTheirOwnTasksUnlessAdmin) {
   store(stored_task("mine", "client-a", stamp(1)));
   store(stored_task("theirs", "client-b", stamp(2)));
-  EXPECT_EQ(ids(list({}, reader_a_)), std::vector<std::string>{"mine"});
-  EXPECT_EQ(ids(list({}, admin_)), (std::vector<std::string>{"theirs", "mine"}));
   EXPECT_EQ(ids(list({}, Principal{})).size(), 2u);  // anonymous with auth off
-
   const TaskOperationResult hidden = get_task(context_, reader_a_, "theirs", {}, "1.0");
   ASSERT_FALSE(hidden.ok());
-  EXPECT_EQ(hidden.error->http_status, 404);
-  EXPECT_EQ(hidden.error->local_code, "TASK_NOT_FOUND");
   EXPECT_EQ(get_task(context_, reader_a_, "nothing", {}, "1.0").error, hidden.error);
-  EXPECT_TRUE(get_task(context_, admin_, "theirs", {}, "1.0").ok());
 
   // Without a client id, agent and node decide.
   TaskRecord by_agent = stored_task("by-agent", "", stamp(3));
