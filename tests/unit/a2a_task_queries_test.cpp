@@ -72,11 +72,9 @@ TEST_F(TaskQueriesTest, FiltersOnStatusContextAndTimestamp) {
   store(stored_task("c1", "client-a", stamp(2), kTaskStateCompleted));
   store(stored_task("c2", "client-a", stamp(3), kTaskStateCompleted));
   store(stored_task("ir", "client-a", stamp(4), kTaskStateInputRequired));
-  for (const char* spelling : {"completed", "COMPLETED", "TASK_STATE_COMPLETED"}) {
-    TaskListParams params;
-    params.status = spelling;
-    EXPECT_EQ(ids(list(params, reader_a_)), (std::vector<std::string>{"c2", "c1"})) << spelling;
-  }
+  TaskListParams completed;  // its other spellings: the JSON-RPC filter test
+  completed.status = "COMPLETED";
+  EXPECT_EQ(ids(list(completed, reader_a_)), (std::vector<std::string>{"c2", "c1"}));
   TaskListParams input;
   input.status = "input-required";
   EXPECT_EQ(ids(list(input, reader_a_)), std::vector<std::string>{"ir"});

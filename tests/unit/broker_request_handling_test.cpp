@@ -10,6 +10,7 @@
 #include "broker/request_handling.h"
 #include "platform/session_id.h"
 #include "platform/stop_signal.h"
+#include "support/jsonl_reader.h"
 #include "support/temp_env.h"
 #include "wire/frame_client.h"
 
@@ -105,10 +106,7 @@ TEST(RequestHandling, FailureWhileHandlingBecomesAnInternalError) {
 
 std::vector<std::string> event_types(const fs::path& log) {
   std::vector<std::string> types;
-  std::ifstream file(log);
-  for (std::string line; std::getline(file, line);) {
-    types.push_back(nlohmann::json::parse(line)["event_type"]);
-  }
+  for (const nlohmann::json& record : test::read_jsonl(log)) types.push_back(record["event_type"]);
   return types;
 }
 
