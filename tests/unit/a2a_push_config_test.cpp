@@ -56,9 +56,8 @@ TEST(PushUrlPolicy, SplitsAuthorityAndRedactsTheCallback) {
   EXPECT_EQ(parts.scheme, "https");
   EXPECT_EQ(parts.host, "Hooks.Example.com");
   EXPECT_EQ(split_callback_url("https://[::1]:443/x").host, "[::1]");
-  EXPECT_FALSE(parse_ipv4_literal("1.2.3"));
-  EXPECT_FALSE(parse_ipv4_literal("1.2.3.256"));
-  EXPECT_FALSE(parse_ipv4_literal("1.2.3.4.5"));
+  for (const char* text : {"1.2.3", "1.2.3.256", "1.2.3.4.5"})
+    EXPECT_FALSE(parse_ipv4_literal(text)) << text;
 
   const std::string url = "https://Hooks.example.com/secret-path?token=abc";
   const std::string redacted = redact_callback_url(url);

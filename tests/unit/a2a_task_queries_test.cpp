@@ -231,9 +231,8 @@ TEST_F(TaskQueriesTest, CancelThatCannotBeStoredAnswers500AndKeepsTheLog) {
 }
 
 TEST(TaskQueryHelpersTest, TaskIdFromPathAndStateNormalisation) {
-  EXPECT_EQ(task_id_from_path("/tasks/abc"), "abc");
-  EXPECT_EQ(task_id_from_path("/agents/x/tasks/ abc :cancel"), "abc");
-  EXPECT_EQ(task_id_from_path("/tasks/abc:subscribe"), "abc");
+  for (const char* text : {"/tasks/abc", "/agents/x/tasks/ abc :cancel", "/tasks/abc:subscribe"})
+    EXPECT_EQ(task_id_from_path(text), "abc") << text;
   EXPECT_EQ(task_id_from_path("/tasks/:cancel"), ":cancel");
   EXPECT_EQ(task_id_from_path("/other"), "");
   EXPECT_EQ(normalize_task_state_filter(" TASK_STATE_INPUT_REQUIRED "), "input_required");

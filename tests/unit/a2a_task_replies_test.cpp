@@ -26,10 +26,9 @@ using nlohmann::json;
 TEST(RepliedMessageIdTest, OnlyAnOperationContextNamesAMessage) {
   EXPECT_EQ(replied_message_id("tessik-operation:abc123"), "abc123");
   EXPECT_EQ(replied_message_id("  Tessik-Operation: abc123 \n"), "abc123");
-  EXPECT_EQ(replied_message_id("tessik-operation:"), "");
-  EXPECT_EQ(replied_message_id("tessik-operation"), "");
-  EXPECT_EQ(replied_message_id("cli"), "");
-  EXPECT_EQ(replied_message_id("x tessik-operation:abc"), "");
+  for (const char* text :
+       {"tessik-operation:", "tessik-operation", "cli", "x tessik-operation:abc"})
+    EXPECT_EQ(replied_message_id(text), "") << text;
 }
 
 TEST(TaskReplyTextTest, LongRepliesAreCutOnACharacterBoundaryWithANote) {

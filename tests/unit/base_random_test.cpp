@@ -62,9 +62,10 @@ TEST(Random, UuidsAreVersionFourAndDistinct) {
 
 TEST(Random, UuidTextNeedsGroupsOfHexJoinedByDashes) {
   EXPECT_TRUE(is_uuid_text("0F8FAD5B-D9CB-469F-A165-70867728950E"));
-  EXPECT_FALSE(is_uuid_text("0f8fad5b-d9cb-469f-a165-70867728950"));
-  EXPECT_FALSE(is_uuid_text("0f8fad5bd-9cb-469f-a165-70867728950e"));
-  EXPECT_FALSE(is_uuid_text("0f8fad5b-d9cb-469f-a165-70867728950g"));
+  for (const char* text :
+       {"0f8fad5b-d9cb-469f-a165-70867728950", "0f8fad5bd-9cb-469f-a165-70867728950e",
+        "0f8fad5b-d9cb-469f-a165-70867728950g"})
+    EXPECT_FALSE(is_uuid_text(text)) << text;
 }
 
 TEST(Random, HexEncodeWritesTwoLowerCaseDigitsPerByte) {

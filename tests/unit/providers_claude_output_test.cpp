@@ -15,10 +15,9 @@ using nlohmann::json;
 
 TEST(ClaudeSessionIdTest, UuidIsTheTrimmedTextAfterThePrefix) {
   EXPECT_EQ(claude_session_uuid("claude_code_cli:session: abc-1 "), "abc-1");
-  EXPECT_EQ(claude_session_uuid("claude_code_cli:session:"), "");
-  EXPECT_EQ(claude_session_uuid("claude_code_cli:sess:abc"), "");
-  EXPECT_EQ(claude_session_uuid(" claude_code_cli:session:abc"), "");
-  EXPECT_EQ(claude_session_uuid("codex:session:abc"), "");
+  for (const char* text : {"claude_code_cli:session:", "claude_code_cli:sess:abc",
+                           " claude_code_cli:session:abc", "codex:session:abc"})
+    EXPECT_EQ(claude_session_uuid(text), "") << text;
   EXPECT_EQ(claude_fallback_name("0f8fad5b-d9cb-469f-a165-70867728950e"), "Claude Code CLI 0f8fad5b");
   EXPECT_EQ(claude_fallback_name("12345678"), "Claude Code CLI 12345678");
   EXPECT_EQ(claude_fallback_name("123456789"), "Claude Code CLI 12345678");
@@ -37,9 +36,9 @@ TEST(ClaudeOutputTest, PendingTessikServerIsNotReadyRatherThanARefusal) {
 }
 
 TEST(ClaudeOutputTest, RefusalWordsMatchInAnyCase) {
-  EXPECT_TRUE(claude_refused("This looks like a Prompt Injection."));
-  EXPECT_TRUE(claude_refused("I CANNOT COMPLY with that"));
-  EXPECT_TRUE(claude_refused("I can't comply."));
+  for (const char* text :
+       {"This looks like a Prompt Injection.", "I CANNOT COMPLY with that", "I can't comply."})
+    EXPECT_TRUE(claude_refused(text)) << text;
   EXPECT_FALSE(claude_refused("I can comply and did."));
 }
 

@@ -132,9 +132,9 @@ TEST(ExternalAgentCard, NamesSchemeKinds) {
 }
 
 TEST(ExternalAgentCard, BaseUrlDropsWellKnownSuffixes) {
-  EXPECT_EQ(agent_card_base_url("https://h/a/.well-known/agent-card.json"), "https://h/a");
-  EXPECT_EQ(agent_card_base_url(" https://h/a/.well-known/agent.json "), "https://h/a");
-  EXPECT_EQ(agent_card_base_url("https://h/a/"), "https://h/a");
+  for (const char* text : {"https://h/a/.well-known/agent-card.json",
+                           " https://h/a/.well-known/agent.json ", "https://h/a/"})
+    EXPECT_EQ(agent_card_base_url(text), "https://h/a") << text;
 }
 
 TEST(ExternalAgentCardFetch, FallsBackToTheOlderWellKnownPathThenReportsStatus) {

@@ -51,14 +51,10 @@ TEST(ProviderCatalog, FactoriesAreExactlyTheElevenLocalCreators) {
     if (is_provider_factory(entry.key)) ++factories;
   }
   EXPECT_EQ(factories, 11);
-  EXPECT_FALSE(is_provider_factory("tessik_mailbox"));
-  EXPECT_FALSE(is_provider_factory("mailbox"));
-  EXPECT_FALSE(is_provider_factory("remote"));
-  EXPECT_FALSE(is_provider_factory("a2a"));
-  EXPECT_FALSE(is_provider_factory(""));
-  EXPECT_TRUE(is_provider_factory("Claude Code CLI"));
-  EXPECT_TRUE(is_provider_factory("agy"));
-  EXPECT_TRUE(is_provider_factory("codex-cli"));
+  for (const char* text : {"tessik_mailbox", "mailbox", "remote", "a2a", ""})
+    EXPECT_FALSE(is_provider_factory(text)) << text;
+  for (const char* text : {"Claude Code CLI", "agy", "codex-cli"})
+    EXPECT_TRUE(is_provider_factory(text)) << text;
 }
 
 }  // namespace

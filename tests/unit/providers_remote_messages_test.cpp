@@ -153,9 +153,10 @@ TEST(SshCommandLine, FixedOptionsIdentityAndDestination) {
 }
 
 TEST(SshOutput, UnknownCommandsAreRecognized) {
-  EXPECT_TRUE(remote_command_unknown("bash: line 1: tessik: command not found"));
-  EXPECT_TRUE(remote_command_unknown("'tessik' is not recognized as an internal command"));
-  EXPECT_TRUE(remote_command_unknown("tessik: Unknown command 'a2a-relay-session'"));
+  for (const char* text : {"bash: line 1: tessik: command not found",
+                           "'tessik' is not recognized as an internal command",
+                           "tessik: Unknown command 'a2a-relay-session'"})
+    EXPECT_TRUE(remote_command_unknown(text)) << text;
   EXPECT_FALSE(remote_command_unknown("Permission denied (publickey)."));
 }
 

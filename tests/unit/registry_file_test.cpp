@@ -41,19 +41,15 @@ class RegistryFileTest : public ::testing::Test {
 };
 
 TEST(RegistryFields, BooleansAndIntegers) {
-  EXPECT_TRUE(parse_bool_field("TRUE"));
-  EXPECT_TRUE(parse_bool_field("  yes "));
-  EXPECT_TRUE(parse_bool_field("1"));
-  EXPECT_TRUE(parse_bool_field("Enabled"));
-  EXPECT_FALSE(parse_bool_field("on"));
-  EXPECT_FALSE(parse_bool_field("2"));
-  EXPECT_FALSE(parse_bool_field(""));
+  for (const char* text : {"TRUE", "  yes ", "1", "Enabled"})
+    EXPECT_TRUE(parse_bool_field(text)) << text;
+  for (const char* text : {"on", "2", ""})
+    EXPECT_FALSE(parse_bool_field(text)) << text;
   EXPECT_EQ(parse_int_field(" 42 "), 42);
   EXPECT_EQ(parse_int_field("-7"), -7);
   EXPECT_EQ(parse_int_field("2147483647"), 2147483647);
-  EXPECT_EQ(parse_int_field("2147483648"), 0);
-  EXPECT_EQ(parse_int_field("12abc"), 0);
-  EXPECT_EQ(parse_int_field(""), 0);
+  for (const char* text : {"2147483648", "12abc", ""})
+    EXPECT_EQ(parse_int_field(text), 0) << text;
 }
 
 TEST(RegistryRows, FieldCountTolerance) {

@@ -40,12 +40,12 @@ class SenderTest : public ::testing::Test {
 
 TEST(SenderText, SessionIdShapesAndTails) {
   EXPECT_TRUE(looks_like_provider_session_id(" 0F8fAD5B-D9CB-469F-A165-70867728950E "));
-  EXPECT_FALSE(looks_like_provider_session_id("0f8fad5b-d9cb-469f-a165-70867728950"));
-  EXPECT_FALSE(looks_like_provider_session_id("0f8fad5b+d9cb-469f-a165-70867728950e"));
-  EXPECT_FALSE(looks_like_provider_session_id("0f8fad5b-d9cb-469f-a165-70867728950g"));
-  EXPECT_TRUE(looks_like_provider_session_id("x:SESSION:y"));
-  EXPECT_TRUE(looks_like_provider_session_id("Codex-Thread:abc"));
-  EXPECT_TRUE(looks_like_provider_session_id("cursor:composer:1"));
+  for (const char* text :
+       {"0f8fad5b-d9cb-469f-a165-70867728950", "0f8fad5b+d9cb-469f-a165-70867728950e",
+        "0f8fad5b-d9cb-469f-a165-70867728950g"})
+    EXPECT_FALSE(looks_like_provider_session_id(text)) << text;
+  for (const char* text : {"x:SESSION:y", "Codex-Thread:abc", "cursor:composer:1"})
+    EXPECT_TRUE(looks_like_provider_session_id(text)) << text;
   EXPECT_FALSE(looks_like_provider_session_id("my cursor:composer:1"));
   EXPECT_FALSE(looks_like_provider_session_id("Alice"));
   EXPECT_EQ(session_tail("  Cursor:Composer:AbC  "), "AbC");
