@@ -36,18 +36,13 @@ TEST_F(ApiServiceEndToEnd, GatewayCardIsPublicCacheableAndRevalidates) {
   auto result = client_->Get("/a2a/.well-known/agent-card.json");
   ASSERT_TRUE(result);
   ASSERT_EQ(result->status, 200);
-  EXPECT_EQ(result->get_header_value("Cache-Control"), "public, max-age=300");
   const std::string etag = result->get_header_value("ETag");
   ASSERT_EQ(etag.size(), 66u);
-  const json card = json::parse(result->body);
-  EXPECT_EQ(card["url"], stack_->base_url() + "/a2a");  // the stand-in's own endpoint
-  EXPECT_EQ(card["supportsAuthenticatedExtendedCard"], true);
-
+  // The stand-in's own endpoint; the card's other members and caching: the gateway tests.
+  EXPECT_EQ(json::parse(result->body)["url"], stack_->base_url() + "/a2a");
   result = client_->Get("/a2a/.well-known/agent-card.json", {{"If-None-Match", etag}});
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 304);
-  EXPECT_TRUE(result->body.empty());
-  EXPECT_EQ(result->get_header_value("ETag"), etag);
 }
 
 TEST_F(ApiServiceEndToEnd, VersionStreamingAndAuthentication) {
