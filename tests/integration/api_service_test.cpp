@@ -45,18 +45,9 @@ TEST_F(ApiServiceEndToEnd, GatewayCardIsPublicCacheableAndRevalidates) {
   EXPECT_EQ(result->status, 304);
 }
 
-TEST_F(ApiServiceEndToEnd, VersionStreamingAndAuthentication) {
-  auto result = client_->Get("/a2a/.well-known/agent-card.json", {{"A2A-Version", "2.0"}});
-  ASSERT_TRUE(result);
-  EXPECT_EQ(result->status, 400);
-  EXPECT_EQ(local_code(result), "VersionNotSupportedError");
-
-  result = client_->Post("/a2a/message:stream", bearer(), "{}", "application/json");
-  ASSERT_TRUE(result);
-  EXPECT_EQ(result->status, 501);
-  EXPECT_EQ(local_code(result), "UnsupportedOperationError");
-
-  result = client_->Get("/a2a/agents");
+// The gateway's refusals pass through as they are (the bad-input test shows more of them).
+TEST_F(ApiServiceEndToEnd, AuthenticationChallengesAndListings) {
+  auto result = client_->Get("/a2a/agents");
   ASSERT_TRUE(result);
   EXPECT_EQ(result->status, 401);
   EXPECT_EQ(result->get_header_value("WWW-Authenticate"), "Bearer");
