@@ -27,6 +27,15 @@ AgentRecord make_agent(const std::string& agent_id, const std::string& provider,
   return agent;
 }
 
+std::string rpc_body(std::string_view method, std::string_view params, std::string_view id) {
+  return R"({"jsonrpc":"2.0","id":)" + std::string(id) + R"(,"method":")" + std::string(method) +
+         R"(","params":)" + std::string(params) + "}";
+}
+
+std::string local_code_of(const nlohmann::json& error) {
+  return error[error.contains("details") ? "details" : "data"][0]["metadata"]["localCode"];
+}
+
 GatewayFixture::GatewayFixture() {
   // Detection must not see tools installed on the machine running the tests.
   std::filesystem::create_directories(env.root() / "bin");

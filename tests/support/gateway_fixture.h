@@ -3,8 +3,10 @@
 #pragma once
 
 #include <map>
+#include <nlohmann/json.hpp>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "a2a/gateway/gateway_context.h"
@@ -17,6 +19,14 @@ namespace tessik::test {
 // A normalized, deliverable, export-eligible agent of `provider` with session `session`.
 AgentRecord make_agent(const std::string& agent_id, const std::string& provider,
                        const std::string& session, bool sendable = true);
+
+// The text of a JSON-RPC 2.0 request; `id` is raw JSON.
+std::string rpc_body(std::string_view method, std::string_view params = "{}",
+                     std::string_view id = "1");
+
+// The local code of an error object of either binding ("details" over HTTP+JSON, "data" on
+// JSON-RPC).
+std::string local_code_of(const nlohmann::json& error);
 
 class GatewayFixture {
  public:

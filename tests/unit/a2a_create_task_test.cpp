@@ -16,22 +16,14 @@ namespace tessik {
 namespace {
 
 using nlohmann::json;
+using test::local_code_of;
+using test::rpc_body;
 
 constexpr char kClaudeScope[] = "/a2a/providers/tessik.provider.claude_code_cli";
-
-std::string local_code_of(const json& body) {
-  const json& error = body["error"];
-  return error.contains("details") ? error["details"][0]["metadata"]["localCode"]
-                                   : error["data"][0]["metadata"]["localCode"];
-}
 
 std::string create_params(const std::string& metadata = "") {
   return R"({"message":{"messageId":"msg-1","role":"ROLE_USER","parts":[{"text":"Hello"}]})" +
          (metadata.empty() ? std::string() : R"(,"metadata":)" + metadata) + "}";
-}
-
-std::string rpc(const std::string& method, const std::string& params) {
-  return R"({"jsonrpc":"2.0","id":5,"method":")" + method + R"(","params":)" + params + "}";
 }
 
 class CreateTaskTest : public ::testing::Test {
@@ -82,11 +74,12 @@ TEST_F(CreateTaskTest, ScopeWithoutAgentCreateIsRefusedOnBothBindings) {
       "POST", std::string(kClaudeScope) + "/message:send", {}, create_params()));
   EXPECT_EQ(response.status, 403);
   const json http = json::parse(response.body);
-  EXPECT_EQ(local_code_of(http), "TESSIK_A2A_SCOPE_DENIED");
+  EXPECT_EQ(local_code_of(http["error"]), "TESSIK_A2A_SCOPE_DENIED");
   EXPECT_EQ(http["error"]["message"], "A2A token is not allowed to create agents.");
 
-  response = f_.call(f_.request("POST", std::string(kClaudeScope) + "/rpc",
-                                {{"A2A-Version", "1.0"}}, rpc("SendMessage", create_params())));
+  response =
+      f_.call(f_.request("POST", std::string(kClaudeScope) + "/rpc", {{"A2A-Version", "1.0"}},
+                         rpc_body("SendMessage", create_params())));
   const json body = json::parse(response.body);
   EXPECT_EQ(body["error"]["code"], -32099);
   EXPECT_EQ(body["error"]["message"], "A2A token is not allowed to create agents.");
@@ -98,9 +91,9 @@ TEST_F(CreateTaskTest, UnknownFactoryIs404OnBothBindings) {
   for (const char* path : {"/a2a/providers/tessik.provider.nope/message:send",
                            "/a2a/providers/tessik.provider.tessik_mailbox/a2a"}) {
     const GatewayResponse response = f_.call(f_.authorized(
-        "POST", path, {{"A2A-Version", "1.0"}}, rpc("SendMessage", create_params())));
+        "POST", path, {{"A2A-Version", "1.0"}}, rpc_body("SendMessage", create_params())));
     EXPECT_EQ(response.status, 404) << path;
-    EXPECT_EQ(local_code_of(json::parse(response.body)), "TESSIK_A2A_PROVIDER_NOT_FOUND");
+    EXPECT_EQ(local_code_of(json::parse(response.body)["error"]), "TESSIK_A2A_PROVIDER_NOT_FOUND");
   }
 }
 
@@ -108,19 +101,19 @@ TEST_F(CreateTaskTest, InvalidRequestsAreErrorsWithoutATask) {
   json body = post_rpc(R"({"jsonrpc":"2.0","id":5,"method":"SendMessage"})");
   EXPECT_EQ(body["error"]["code"], -32602);
   EXPECT_EQ(body["error"]["message"], "Invalid params");
-  EXPECT_EQ(local_code_of(body), "TESSIK_A2A_PARAMS_INVALID");
-  body = post_rpc(rpc("SendMessage", "[1]"));
-  EXPECT_EQ(local_code_of(body), "TESSIK_A2A_PARAMS_INVALID");
+  EXPECT_EQ(local_code_of(body["error"]), "TESSIK_A2A_PARAMS_INVALID");
+  body = post_rpc(rpc_body("SendMessage", "[1]"));
+  EXPECT_EQ(local_code_of(body["error"]), "TESSIK_A2A_PARAMS_INVALID");
 
   const std::string no_id = R"({"message":{"role":"ROLE_USER","parts":[{"text":"x"}]}})";
-  body = post_rpc(rpc("SendMessage", no_id));
+  body = post_rpc(rpc_body("SendMessage", no_id));
   EXPECT_EQ(body["error"]["code"], -32602);
-  EXPECT_EQ(local_code_of(body), "TESSIK_A2A_CREATE_INVALID");
+  EXPECT_EQ(local_code_of(body["error"]), "TESSIK_A2A_CREATE_INVALID");
   EXPECT_EQ(body["error"]["message"], "A2A send message requires messageId.");
 
   const GatewayResponse http = post_http(no_id);
   EXPECT_EQ(http.status, 400);
-  EXPECT_EQ(local_code_of(json::parse(http.body)), "TESSIK_A2A_SEND_INVALID");
+  EXPECT_EQ(local_code_of(json::parse(http.body)["error"]), "TESSIK_A2A_SEND_INVALID");
   EXPECT_FALSE(std::filesystem::exists(tasks_log()));
 }
 
@@ -147,9 +140,9 @@ TEST_F(CreateTaskTest, RefusedCreationIsAFailedTaskOnBothBindings) {
   ASSERT_TRUE(find_latest_task_line(tasks_log(), task["id"].get<std::string>()));
 
   // JSON-RPC: {"task": ...} for SendMessage, the task itself for the 0.3 name.
-  json body = post_rpc(rpc("SendMessage", create_params(R"({"tessikCreateName":"Named"})")));
+  json body = post_rpc(rpc_body("SendMessage", create_params(R"({"tessikCreateName":"Named"})")));
   EXPECT_EQ(body["result"]["task"]["status"]["state"], "TASK_STATE_FAILED");
-  body = post_rpc(rpc("message/send", create_params()), "0.3");
+  body = post_rpc(rpc_body("message/send", create_params()), "0.3");
   EXPECT_EQ(body["result"]["kind"], "task");
   EXPECT_EQ(body["result"]["status"]["state"], "failed");
   const auto requested = test::read_events(create_lifecycle_log_path(), "create_failed");

@@ -15,11 +15,7 @@ namespace {
 using nlohmann::json;
 
 std::string local_code_of(const GatewayResponse& response) {
-  const json body = json::parse(response.body);
-  if (body.contains("error") && body["error"].contains("details")) {
-    return body["error"]["details"][0]["metadata"]["localCode"];
-  }
-  return body["error"]["data"][0]["metadata"]["localCode"];
+  return test::local_code_of(json::parse(response.body)["error"]);
 }
 
 std::string message_of(const GatewayResponse& response) {

@@ -14,14 +14,11 @@ namespace tessik {
 namespace {
 
 using nlohmann::json;
+using test::local_code_of;
+using test::rpc_body;
 
 std::string nested_arrays(std::size_t depth) {
   return std::string(depth, '[') + std::string(depth, ']');
-}
-
-std::string local_code_of(const json& error) {
-  if (error.contains("details")) return error["details"][0]["metadata"]["localCode"];
-  return error["data"][0]["metadata"]["localCode"];
 }
 
 std::string send_params(const std::string& message_id, const std::string& text,
@@ -29,11 +26,6 @@ std::string send_params(const std::string& message_id, const std::string& text,
   return R"({"message":{"messageId":")" + message_id +
          R"(","role":"ROLE_USER","parts":[{"text":")" + text + R"("}],"metadata":)" + metadata +
          "}}";
-}
-
-std::string rpc(const std::string& method, const std::string& params, const std::string& id) {
-  return R"({"jsonrpc":"2.0","id":)" + id + R"(,"method":")" + method + R"(","params":)" + params +
-         "}";
 }
 
 class InputBounds : public ::testing::Test {
@@ -55,10 +47,10 @@ class InputBounds : public ::testing::Test {
 TEST_F(InputBounds, DeepJsonRpcRequestsAreInvalidRequestsOnEveryPath) {
   const std::string deep = nested_arrays(100'000);
   const std::vector<std::pair<std::string, std::string>> bodies = {
-      {"params", rpc("SendMessage", deep, "1")},
-      {"metadata", rpc("SendMessage", send_params("m1", "hi", R"({"x":)" + deep + "}"), "1")},
-      {"0.3 name", rpc("message/send", deep, "1")},
-      {"batch element", "[" + rpc("GetTask", deep, "1") + "]"},
+      {"params", rpc_body("SendMessage", deep, "1")},
+      {"metadata", rpc_body("SendMessage", send_params("m1", "hi", R"({"x":)" + deep + "}"), "1")},
+      {"0.3 name", rpc_body("message/send", deep, "1")},
+      {"batch element", "[" + rpc_body("GetTask", deep, "1") + "]"},
       {"unbalanced", std::string(200'000, '[')},
   };
   for (const auto& [what, body] : bodies) {
@@ -75,7 +67,7 @@ TEST_F(InputBounds, DeepJsonRpcRequestsAreInvalidRequestsOnEveryPath) {
 
   // The deepest allowed body still works: 64 levels counting the request object itself.
   const std::string params_at_limit = nested_arrays(kMaxJsonNestingDepth - 1);
-  const json at_limit = json::parse(post("/a2a", rpc("GetTask", params_at_limit, "7")).body);
+  const json at_limit = json::parse(post("/a2a", rpc_body("GetTask", params_at_limit, "7")).body);
   EXPECT_EQ(at_limit["id"], 7);
   EXPECT_NE(local_code_of(at_limit["error"]), "TESSIK_A2A_JSON_TOO_DEEP");
 }
@@ -105,7 +97,7 @@ TEST_F(InputBounds, BatchesPastTheLimitAreRefusedWholeBeforeAnyElementRuns) {
     std::string body = "[";
     for (std::size_t i = 0; i < count; ++i) {
       if (i) body += ',';
-      body += rpc("SendMessage", send_params("m" + std::to_string(i), "x"), std::to_string(i));
+      body += rpc_body("SendMessage", send_params("m" + std::to_string(i), "x"), std::to_string(i));
     }
     return body + "]";
   };
@@ -130,9 +122,9 @@ TEST_F(InputBounds, BatchesPastTheLimitAreRefusedWholeBeforeAnyElementRuns) {
 TEST_F(InputBounds, BatchAnswersBeyondTheFrameAreRefusedAndNotedOnTheirTasks) {
   // Each answer carries its message text back in the task history.
   const std::string text(kJsonRpcBatchAnswerBudgetBytes / 2 + 1000, 'a');
-  const std::string body = "[" + rpc("SendMessage", send_params("m1", text), "1") + "," +
-                           rpc("SendMessage", send_params("m2", text), "2") + "," +
-                           rpc("SendMessage", send_params("m3", text), "3") + "]";
+  const std::string body = "[" + rpc_body("SendMessage", send_params("m1", text), "1") + "," +
+                           rpc_body("SendMessage", send_params("m2", text), "2") + "," +
+                           rpc_body("SendMessage", send_params("m3", text), "3") + "]";
   const GatewayResponse response = post("/a2a", body);
   ASSERT_EQ(response.status, 200);
   EXPECT_LT(response.body.size(), kJsonRpcBatchAnswerBudgetBytes + 4096);

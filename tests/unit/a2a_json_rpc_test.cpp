@@ -19,14 +19,10 @@ namespace {
 
 using nlohmann::json;
 using test::client_principal;
+using test::local_code_of;
+using test::rpc_body;
 using test::stamp;
 using test::stored_task;
-
-std::string rpc_body(std::string_view method, std::string_view params = "{}",
-                     std::string_view id = "1") {
-  return R"({"jsonrpc":"2.0","id":)" + std::string(id) + R"(,"method":")" + std::string(method) +
-         R"(","params":)" + std::string(params) + "}";
-}
 
 class JsonRpcTest : public ::testing::Test {
  protected:
@@ -73,10 +69,6 @@ class JsonRpcTest : public ::testing::Test {
   Principal admin_ = client_principal("client-z", {"task.read", "task.admin"});
   Principal no_scopes_ = client_principal("client-a", {"agent.read"});
 };
-
-std::string local_code_of(const json& error) {
-  return error["data"][0]["metadata"]["localCode"];
-}
 
 TEST_F(JsonRpcTest, IdsAreEchoedByteForByteAndInvalidIdsAnswerNull) {
   store(stored_task("t1", "client-a", stamp(1)));
