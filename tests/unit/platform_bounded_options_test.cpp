@@ -52,16 +52,6 @@ TEST(ChildDepthTest, ParsesOnlyPlainDecimalNumbersInRange) {
             "TESSIK_TEST_CHILD_DEPTH exceeds the supported range");
 }
 
-TEST_F(BoundedOptionsTest, DepthComesFromTheEnvironment) {
-  env_.unset("TESSIK_TEST_CHILD_DEPTH");
-  EXPECT_EQ(read_child_depth().depth, 0u);
-  env_.set("TESSIK_TEST_CHILD_DEPTH", "7");
-  EXPECT_EQ(read_child_depth().depth, 7u);
-  env_.set("TESSIK_TEST_CHILD_DEPTH", "");
-  EXPECT_EQ(read_child_depth().error,
-            "TESSIK_TEST_CHILD_DEPTH must be a non-empty unsigned integer");
-}
-
 // The runs drive the builder's program, arguments, time-out, depth and self-launch; the
 // process limits and the bare defaults show only here.
 TEST_F(BoundedOptionsTest, BuilderLimitsAndBareDefaults) {
