@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/bounded_process.h"
@@ -195,6 +196,25 @@ TEST(ChildEnvironmentTest, AppliesOverridesAndSetsTheDepth) {
   EXPECT_FALSE(detail::build_child_environment({}, {{"A=B", "0"}}, 1, out, error));
   EXPECT_EQ(error, "invalid environment override: A=B");
   EXPECT_FALSE(detail::build_child_environment({}, {{"", "0"}}, 1, out, error));
+}
+
+// When several limits stop a run at once, one message wins; each single cause has its own
+// run in the bounded-process tests.
+TEST(StopMessageTest, PicksTheMessageByPriority) {
+  BoundedProcessResult result;
+  EXPECT_EQ(detail::stop_message(result), "");
+  const std::pair<bool BoundedProcessResult::*, const char*> causes[] = {
+      {&BoundedProcessResult::active_process_limit_exceeded,
+       "bounded process active process limit exceeded"},
+      {&BoundedProcessResult::launch_budget_exceeded, "bounded process launch budget exceeded"},
+      {&BoundedProcessResult::output_limit_exceeded, "bounded process output limit exceeded"},
+      {&BoundedProcessResult::timed_out, "bounded process timed out"},
+      {&BoundedProcessResult::readiness_timed_out, "process readiness condition timed out"},
+      {&BoundedProcessResult::cancelled, "bounded process cancelled"}};
+  for (const auto& [cause, message] : causes) {  // each one outranks those set before it
+    result.*cause = true;
+    EXPECT_EQ(detail::stop_message(result), message);
+  }
 }
 
 class PathLookupTest : public BoundedOptionsTest {
